@@ -1,0 +1,94 @@
+// Main of every test program: builds the process's sandbox, points the suite's
+// directory variables and server ports into it, runs the tests and removes it again.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "Sandbox.hpp"
+
+namespace zolt::test {
+void SetSandboxDir(const std::string& dir);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A TCP port on the loopback interface that nobody listens on right now.
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+std::string MakeSandbox() {
+  const char* base = std::getenv("ZOLT_TEST_TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/zolt-test-XXXXXX";
+  if (::mkdtemp(templ.data()) == nullptr) {
+    std::perror("mkdtemp");
+    std::exit(3);
+  }
+  const fs::path root = templ;
+  const std::pair<const char*, const char*> dirs[] = {{"VM_PROJECTS", "projects"},
+                                                      {"VM_CUSTOMER", "customer"},
+                                                      {"VM_NODE", "node"},
+                                                      {"ZOLTLIB", "lib"},
+                                                      {"ZOLTDAT", "dat"},
+                                                      {"TMP", "tmp"},
+                                                      {"HOME", "home"},
+                                                      {"ZOLTENV", "env"}};
+  for (const auto& [var, sub] : dirs) {
+    fs::create_directories(root / sub);
+    ::setenv(var, (root / sub).c_str(), 1);
+  }
+  ::setenv("TMPDIR", (root / "tmp").c_str(), 1);
+  // The catalogues come from the build tree, seen through the sandbox's own env/.
+  const fs::path built = fs::path(zolt::test::BuildDir()) / "env";
+  std::error_code ec;
+  for (const auto& lang : fs::directory_iterator(built, ec)) {
+    fs::create_directory_symlink(lang.path(), root / "env" / lang.path().filename(), ec);
+  }
+  ::setenv("VM_DUVUVUZO_PORT", std::to_string(FreePort()).c_str(), 1);
+  ::setenv("VM_DURAZAZE_PORT", std::to_string(FreePort()).c_str(), 1);
+  // Programs of the build tree come first on PATH (the clients start the servers by name).
+  const char* path = std::getenv("PATH");
+  ::setenv("PATH", (zolt::test::BuildDir() + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+  for (const char* var : {"LANGUAGE", "LANG", "LC_ALL", "DEBUG", "TEST", "VM_POST_MORTEM",
+                          "VERAR_EMPLOYER", "DISPLAY"}) {
+    ::unsetenv(var);
+  }
+  fs::create_directories(root / "work");
+  fs::current_path(root / "work");
+  return root.string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  const std::string sandbox = MakeSandbox();
+  zolt::test::SetSandboxDir(sandbox);
+  const int rc = RUN_ALL_TESTS();
+  const char* keep = std::getenv("ZOLT_KEEP_SANDBOX");
+  if (!(keep && *keep)) {
+    std::error_code ec;
+    fs::current_path("/", ec);
+    fs::remove_all(sandbox, ec);
+  }
+  return rc;
+}
