@@ -44,6 +44,10 @@ extern std::size_t FileIO_bytesTransferred;
 
 void FileIO_Init();
 
+// The ioError value of a system error number (shared with BFileIO, which numbers a file
+// too large 13 and a broken pipe 14).
+std::uint8_t FileIO_ErrnoToIoError(int err);
+
 // True for every value below 1024 (the size of the descriptor tables).
 bool FileIO_LegalFileHandle(FileIO_File f);
 
