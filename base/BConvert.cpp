@@ -162,15 +162,12 @@ std::size_t FixedText(double value, int precision, char* out, std::size_t cap) {
 std::size_t ExponentText(double value, int decimals, char* out, std::size_t cap) {
   char text[400];
   std::snprintf(text, sizeof text, "%.*E", decimals, value);
-  char* e = std::strchr(text, 'E');
-  if (e == nullptr) {  // inf or nan
-    std::size_t len = std::strlen(text);
-    std::memcpy(out, text, len < cap ? len : cap);
-    return len;
+  // Three exponent digits instead of the C library's two (no exponent: inf or nan).
+  if (char* e = std::strchr(text, 'E'); e != nullptr) {
+    const int exponent = std::atoi(e + 1);
+    std::snprintf(e, sizeof text - static_cast<std::size_t>(e - text), "E%c%03d",
+                  exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);
   }
-  const int exponent = std::atoi(e + 1);
-  std::snprintf(e, sizeof text - static_cast<std::size_t>(e - text), "E%c%03d",
-                exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);
   const std::size_t len = std::strlen(text);
   std::memcpy(out, text, len < cap ? len : cap);
   return len;
