@@ -267,14 +267,6 @@ TEST_F(DirAccesTest, AccessModesAndStatusFields) {
   EXPECT_EQ(e.inode, st.st_ino);
   EXPECT_EQ((std::uint64_t{e.device[0]} << 32) | e.device[1], st.st_dev);
   EXPECT_EQ(S(e.name), "");
-
-  ASSERT_EQ(::mkfifo("fifo", 0600), 0);
-  DirAcces_FileStatN("fifo", e);
-  EXPECT_TRUE(DirAcces_IsFifo(e));
-  DirAcces_FileStatN("/dev/null", e);
-  EXPECT_TRUE(DirAcces_IsCharacterSpecial(e));
-  EXPECT_FALSE(DirAcces_IsBlockSpecial(e));
-  EXPECT_FALSE(DirAcces_IsSocket(e));
 }
 
 TEST_F(DirAccesTest, MissingFilesGiveTheirErrorValuesAndReasons) {
