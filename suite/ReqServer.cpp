@@ -88,7 +88,6 @@ void ReqServer::Log(const std::string& line) {
 }
 
 void ReqServer::Run() {
-  std::signal(SIGPIPE, SIG_IGN);
   while (!stop_ && stopRequested == 0) {
     std::vector<pollfd> fds;
     fds.push_back({listenFd_, POLLIN, 0});
