@@ -16,42 +16,6 @@
 #include "CIO.hpp"
 #include "UCommon.hpp"
 
-struct DynStrRec {
-  DynStrRec* prev;  // neighbours in the block's list, in address order
-  DynStrRec* next;  // (also the link of the heap's list of kept descriptors)
-  DSHeapRec* block;
-  std::size_t size;  // bytes reserved for the text
-  std::size_t used;  // bytes in use including the NUL
-  std::uint16_t refs;
-  char* text;
-};
-
-// One block of a heap; the heap is its first block, which alone uses nextHeap,
-// lockCount, temporary and the list of kept descriptors.
-struct DSHeapRec {
-  DSHeapRec* nextHeap;
-  DSHeapRec* heap;
-  DSHeapRec* nextBlock;
-  std::size_t size;
-  std::size_t increment;
-  std::size_t free;     // unallocated bytes at the end
-  std::size_t garbage;  // bytes below nextFree that belong to no live string
-  int lockCount;
-  bool temporary;
-  char* memory;
-  char* nextFree;
-  DynStrRec* first;
-  DynStrRec* last;
-  DynStrRec* freeFirst;
-  DynStrRec* freeLast;
-  // First-fit searches of the heap start at scanFrom for requests larger than
-  // prefixFree, the most free space any block before scanFrom has; the result is the same
-  // as a search from the first block, without walking the full blocks of a large heap.
-  std::size_t index;  // position of the block in its chain
-  DSHeapRec* scanFrom;
-  std::size_t prefixFree;
-};
-
 namespace {
 
 constexpr std::size_t kDefaultBlock = 65536;
@@ -104,6 +68,11 @@ std::string_view View(DS ds) {
 }
 std::string_view View(const char* text) { return text == nullptr ? std::string_view() : text; }
 
+// Copies the characters of text to `to` (the view of nothing may have no address).
+void CopyText(char* to, std::string_view text) {
+  if (!text.empty()) std::memmove(to, text.data(), text.size());
+}
+
 // ---------------------------------------------------------------- blocks and heaps
 
 DSHeapRec* NewBlock(std::size_t size, const char* op) {
@@ -144,6 +113,12 @@ DSHeapRef Default() {
     EnsureHeaps();  // also when the module is being initialised further up the stack
   }
   return defaultHeap;
+}
+
+// A heap argument of an operation that cannot do without one.
+DSHeapRef Heap(DSHeapRef heap, const char* op) {
+  if (heap == dsHeapNil) DS_MISUSE(op, "no heap");
+  return heap;
 }
 
 // The heap a result goes to when the output variable holds dsNil.
@@ -265,7 +240,7 @@ bool TryExtend(DS ds, std::size_t n) {
   Bump(b, extra);
   if (gap > extra) MoreFree(b);
   ds->size = n;
-  ++counters.numberOfExpandsInFreeSpace;
+  ++b->expands;
   return true;
 }
 
@@ -352,7 +327,7 @@ void CompactBlock(DSHeapRec* b, bool shrink) {
 
 DS CreateFrom(DSHeapRef heap, std::string_view text, std::size_t minSize) {
   DS d = NewString(heap, std::max(minSize, text.size() + 1));
-  std::memcpy(d->text, text.data(), text.size());
+  CopyText(d->text, text);
   d->text[text.size()] = '\0';
   d->used = text.size() + 1;
   return d;
@@ -367,7 +342,7 @@ void Put(DS* dst, DSHeapRef heap, std::string_view text, const char* op) {
     Check(*dst, op);
     Grow(*dst, n, false);
   }
-  std::memmove((*dst)->text, text.data(), text.size());
+  CopyText((*dst)->text, text);
   (*dst)->text[text.size()] = '\0';
   (*dst)->used = n;
 }
@@ -379,17 +354,17 @@ void PutWork(DS* dst, DSHeapRef heap, const char* op) { Put(dst, heap, work, op)
 void Append(DS a, std::string_view piece) {
   const std::size_t n = a->used + piece.size();
   if (a->size >= n || TryExtend(a, n)) {
-    std::memmove(a->text + a->used - 1, piece.data(), piece.size());
+    CopyText(a->text + a->used - 1, piece);
   } else {
     parked.assign(piece);
     Grow(a, n, true);
-    std::memcpy(a->text + a->used - 1, parked.data(), parked.size());
+    CopyText(a->text + a->used - 1, parked);
   }
   a->used = n;
   a->text[n - 1] = '\0';
 }
 
-// dst := a followed by the pieces (already composed, possibly in `work`).
+// dst := a followed by tail (which must not lie in `work`).
 void ConcatInto(DS a, std::string_view tail, DS* dst, const char* op) {
   Check(a, op);
   if (a != dsNil && *dst == a) {
@@ -481,7 +456,8 @@ std::string ShUnescape(std::string_view s) {
     } else if (quote == '"') {
       if (c == '"') {
         quote = 0;
-      } else if (c == '\\' && i + 1 < s.size() && std::strchr("$`\"\\\n", s[i + 1]) != nullptr) {
+      } else if (c == '\\' && i + 1 < s.size() && s[i + 1] != '\0' &&
+                 std::strchr("$`\"\\\n", s[i + 1]) != nullptr) {
         if (s[++i] != '\n') out += s[i];
       } else {
         out += c;
@@ -561,6 +537,7 @@ void DSFreeHeap(DSHeapRef* heap) {
       std::free(s);
       s = next;
     }
+    counters.numberOfExpandsInFreeSpace += b->expands;
     DSHeapRec* next = b->nextBlock;
     std::free(b->memory);
     std::free(b);
@@ -579,16 +556,17 @@ DSHeapRef DSTmpHeap() {
   return tmpHeap;
 }
 
-void DSLockHeap(DSHeapRef heap) { ++heap->lockCount; }
+void DSLockHeap(DSHeapRef heap) { ++Heap(heap, "DSLockHeap")->lockCount; }
 
 void DSUnlockHeap(DSHeapRef heap) {
-  if (heap->lockCount <= 0) DS_MISUSE("DSUnlockHeap", "the heap is not locked");
+  if (Heap(heap, "DSUnlockHeap")->lockCount <= 0)
+    DS_MISUSE("DSUnlockHeap", "the heap is not locked");
   --heap->lockCount;
 }
 
 int DSRmGarbage(DSHeapRef heap, bool compact, bool shrink) {
   ++counters.numberOfDSRmGarbageCalls;
-  if (heap->lockCount > 0) return 1;
+  if (Heap(heap, "DSRmGarbage")->lockCount > 0) return 1;
   if (compact || shrink) {
     for (DSHeapRec* b = heap; b != nullptr; b = b->nextBlock) {
       if (b->garbage > 0 || (shrink && HasSlack(b))) CompactBlock(b, shrink);
@@ -603,13 +581,13 @@ int DSRmGarbage(DSHeapRef heap, bool compact, bool shrink) {
 DS DSCreateHStr(DSHeapRef heap, const char* text, std::size_t minSize) {
   // The text may lie in a heap that the allocation compacts.
   std::string copy(View(text));
-  return CreateFrom(heap, copy, minSize);
+  return CreateFrom(heap == dsHeapNil ? Default() : heap, copy, minSize);
 }
 
 DS DSCreateH(DSHeapRef heap, DS ds, std::size_t minSize) {
   Check(ds, "DSCreateH");
   const std::size_t len = View(ds).size();
-  DS d = NewString(heap, std::max(minSize, len + 1));
+  DS d = NewString(heap == dsHeapNil ? Default() : heap, std::max(minSize, len + 1));
   if (ds != dsNil) std::memcpy(d->text, ds->text, len + 1);  // read after the allocation
   d->used = len + 1;
   return d;
@@ -670,7 +648,7 @@ long DSToStr(DS ds, char* buffer, long n) {
   Check(ds, "DSToStr");
   const std::string_view v = View(ds);
   const std::size_t k = std::min(v.size(), static_cast<std::size_t>(n - 1));
-  std::memcpy(buffer, v.data(), k);
+  CopyText(buffer, v.substr(0, k));
   buffer[k] = '\0';
   return static_cast<long>(k);
 }
@@ -756,21 +734,8 @@ void DSConcat(DS a, DS b, DS* dst) {
 
 void DSConcatStr(DS a, const char* text, DS* dst) { ConcatInto(a, View(text), dst, "DSConcatStr"); }
 
-void DSConcatChar(DS a, char ch, DS* dst) {
-  // The common cases, one character onto a string with room or onto the last string of a
-  // block with free space, are done right here.
-  if (a != dsNil && *dst == a && a->refs > 0) {
-    DSHeapRec* b = a->block;
-    if (a->size > a->used) {
-    } else if (b->free > 0 && b->nextFree == a->text + a->size && b->last == a) {
-      ++b->nextFree;
-      --b->free;
-      ++a->size;
-      ++counters.numberOfExpandsInFreeSpace;
-    } else if (!TryExtend(a, a->used + 1)) {
-      ConcatInto(a, std::string_view(&ch, 1), dst, "DSConcatChar");
-      return;
-    }
+void DSConcatCharOther(DS a, char ch, DS* dst) {
+  if (a != dsNil && *dst == a && a->refs > 0 && TryExtend(a, a->used + 1)) {
     a->text[a->used - 1] = ch;
     a->text[a->used] = '\0';
     ++a->used;
@@ -804,7 +769,7 @@ long DSCopyStr(DS ds, long from, long len, char* buffer, long n) {
   const auto [start, k] = Range(ds, from, len, "DSCopyStr");
   if (n < 1) return 0;
   const std::size_t c = std::min(k, static_cast<std::size_t>(n));
-  std::memcpy(buffer, View(ds).data() + start, c);
+  CopyText(buffer, View(ds).substr(start, c));
   if (c < static_cast<std::size_t>(n)) buffer[c] = '\0';
   return static_cast<long>(c);
 }
@@ -1546,6 +1511,7 @@ void DSGetStats(DSStats* stats) {
       s.sizeOfHeaps += static_cast<long>(b->size);
       s.freeInHeaps += static_cast<long>(b->free);
       s.unusedByStrings += static_cast<long>(b->garbage);
+      s.numberOfExpandsInFreeSpace += b->expands;
       for (const DynStrRec* d = b->first; d != nullptr; d = d->next) {
         ++s.numberOfUsedStrings;
         s.sizeOfStrings += static_cast<long>(d->size);

@@ -54,6 +54,46 @@ struct DSHeapRec;
 using DSHeapRef = DSHeapRec*;
 inline constexpr DSHeapRef dsHeapNil = nullptr;
 
+// The records behind the handles. They are the module's own: other code uses the
+// operations below; the records are visible only so that appending a character can be
+// done inline.
+struct DynStrRec {
+  DynStrRec* prev;  // neighbours in the block's list, in address order
+  DynStrRec* next;  // (also the link of the heap's list of kept descriptors)
+  DSHeapRec* block;
+  std::size_t size;  // bytes reserved for the text
+  std::size_t used;  // bytes in use including the NUL
+  std::uint16_t refs;
+  char* text;
+};
+
+// One block of a heap; the heap is its first block, which alone uses nextHeap,
+// lockCount, temporary and the list of kept descriptors.
+struct DSHeapRec {
+  DSHeapRec* nextHeap;
+  DSHeapRec* heap;
+  DSHeapRec* nextBlock;
+  std::size_t size;
+  std::size_t increment;
+  std::size_t free;     // unallocated bytes at the end
+  std::size_t garbage;  // bytes below nextFree that belong to no live string
+  int lockCount;
+  bool temporary;
+  char* memory;
+  char* nextFree;
+  DynStrRec* first;
+  DynStrRec* last;
+  DynStrRec* freeFirst;
+  DynStrRec* freeLast;
+  long expands;  // growths in place in this block (for the statistics)
+  // First-fit searches of the heap start at scanFrom for requests larger than
+  // prefixFree, the most free space any block before scanFrom has; the result is the same
+  // as a search from the first block, without walking the full blocks of a large heap.
+  std::size_t index;  // position of the block in its chain
+  DSHeapRec* scanFrom;
+  std::size_t prefixFree;
+};
+
 // Creates the default heap and the heap of temporaries and registers the text accessors
 // with the typed formatting module. Every operation that creates a string initialises the
 // module on first use.
@@ -82,6 +122,7 @@ DS DSCreateStr(const char* text, std::size_t minSize);
 DS DSCreate(DS ds, std::size_t minSize);
 DS DSCreateTmp(DS ds, std::size_t minSize);
 DS DSCreateTmpStr(const char* text, std::size_t minSize);
+// Creation in a given heap (the default heap for dsHeapNil).
 DS DSCreateH(DSHeapRef heap, DS ds, std::size_t minSize);
 DS DSCreateHStr(DSHeapRef heap, const char* text, std::size_t minSize);
 // Drops one reference and sets the handle to dsNil; nothing for dsNil.
@@ -123,7 +164,7 @@ int DSCmpStr(DS a, const char* text);
 // dst := a b; when dst is a, b is appended in place.
 void DSConcat(DS a, DS b, DS* dst);
 void DSConcatStr(DS a, const char* text, DS* dst);
-void DSConcatChar(DS a, char ch, DS* dst);
+inline void DSConcatChar(DS a, char ch, DS* dst);  // defined at the end
 // dst := a text b.
 void DSConcat3(DS a, const char* text, DS b, DS* dst);
 // dst := a text1 text2.
@@ -306,3 +347,30 @@ struct DSStats {
 void DSGetStats(DSStats* stats);
 // One line "%-27s = %9d" per field, in the order above.
 void DSDumpStats(FILE* stream);
+
+// ---------------------------------------------------------------- inline parts
+
+// Appending one character to a string with room, or to the last string of a block with
+// free space, is done here; everything else goes to DSConcatCharOther.
+void DSConcatCharOther(DS a, char ch, DS* dst);
+
+inline void DSConcatChar(DS a, char ch, DS* dst) {
+  if (a != dsNil && *dst == a && a->refs > 0) {
+    DSHeapRec* b = a->block;
+    if (a->size <= a->used) {
+      if (b->free == 0 || b->nextFree != a->text + a->size || b->last != a) {
+        DSConcatCharOther(a, ch, dst);
+        return;
+      }
+      ++b->nextFree;
+      --b->free;
+      ++a->size;
+      ++b->expands;
+    }
+    a->text[a->used - 1] = ch;
+    a->text[a->used] = '\0';
+    ++a->used;
+    return;
+  }
+  DSConcatCharOther(a, ch, dst);
+}

@@ -565,6 +565,7 @@ TEST_F(DynStrTest, ShWordsSplitsOutsideQuotesAndEscapes) {
   EXPECT_EQ(words, nullptr);
   EXPECT_EQ(DSShWords(DSCreateTmpStr("p q", 0), "", &words, 0), 2);
   EXPECT_TRUE(DSIsTmp(words[0]));  // words live in the heap of the line
+  DSFreeArr(&words);
 }
 
 // ---------------------------------------------------------------- matching, arrays
