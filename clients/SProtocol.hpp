@@ -56,7 +56,7 @@ void SProtocol_Init();
 // A protocol with the standard requests already in its table.
 std::unique_ptr<SProtocol> SProtocol_Create(std::string_view serverName, int port, int bufferSize);
 
-// Adds a request; params are given as (type, name) pairs in order, indices are set here.
+// Adds a request with its parameters in order (their indices are set here).
 SProtocol_Request& SProtocol_AddRequest(SProtocol& protocol, std::string_view name, int version,
                                         std::vector<SProtocol_Param> params, bool hasResult,
                                         bool async);

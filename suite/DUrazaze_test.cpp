@@ -235,6 +235,18 @@ TEST_P(DUrazazeTest, DumpWritesTheDatabaseAndDebugSwitchesTheLog) {
   EXPECT_EQ(zolt::test::ReadFile(log).find("*:D3:*"), std::string::npos);
 }
 
+TEST_P(DUrazazeTest, AServerThatWentAwayIsStartedAgainByTheNextRequest) {
+  ASSERT_TRUE(SRM_Reserve("*:R1:*", false));
+  const int first = ServerPid();
+  ::kill(first, SIGKILL);
+  ASSERT_TRUE(Eventually([first] { return ::kill(first, 0) != 0; }, 3000));
+  // Its reservations went with it; the next request finds a fresh server.
+  EXPECT_TRUE(SRM_Reserve("*:R2:*", false));
+  EXPECT_EQ(SRM_error, 0);
+  EXPECT_NE(ServerPid(), first);
+  EXPECT_TRUE(FreeForOthers("*:R1:*"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, DUrazazeTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "Pipe" : "Socket";
