@@ -455,6 +455,20 @@ TEST(ProcesseProgram, AnOrdinaryEndRemovesTheRunFileAndKeepsTheStatus) {
   EXPECT_TRUE(ProbeRunFiles().empty());
 }
 
+TEST(ProcesseProgram, ExecHandsTheProcessOverWithoutItsRunFile) {
+  // The new program sees the data directory without the run file of the old one.
+  const auto r = RunCommand(ProbePath() + " exec sh -c 'ls \"$ZOLTDAT\"; echo $$'");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("ProcesseProbe"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("terminated"), std::string::npos);  // replaced, not ended
+
+  const auto failed = RunCommand(ProbePath() + " exec /no/such/program");
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, "terminated\n");
+  EXPECT_NE(failed.err.find("/no/such/program"), std::string::npos);
+  EXPECT_TRUE(ProbeRunFiles().empty());
+}
+
 TEST(ProcesseProgram, AStopFileKeepsProgramsFromStarting) {
   WriteFile(DatDir() + "/stopped", "");
   const auto r = RunCommand(ProbePath() + " exit 0");

@@ -5,6 +5,7 @@
 //   exit N      ends with status N through Processe_Exit
 //   fatal       reports an error outside any ignore bracket
 //   daemon      declares itself a daemon
+//   exec F A..  replaces itself with program F and its arguments (A.. with F's name first)
 //   cleanups    installs the shared-memory and semaphore clean-ups, then ends
 // Every way of ending prints "terminated" from a termination procedure.
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "Messages.hpp"
 #include "Processe.hpp"
@@ -38,6 +41,9 @@ int main(int argc, char** argv, char** envp) {
   }
   if (std::strcmp(what, "fatal") == 0) {
     Messages_Error("Processe", 4);
+  }
+  if (std::strcmp(what, "exec") == 0 && argc > 2) {
+    Processe_Exec(StrIn::FromC(argv[2]), std::vector<std::string>(argv + 2, argv + argc));
   }
   if (std::strcmp(what, "cleanups") == 0) {
     Processe_InstallSharMemCleanUp([] { std::printf("shared memory\n"); });
