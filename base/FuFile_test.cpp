@@ -180,15 +180,6 @@ TEST_F(FuFileTest, DiskUsageCountsBlocksAndLinkedFilesOnce) {
   EXPECT_EQ(FuError(), 6);
 }
 
-TEST_F(FuFileTest, CatWritesTheWholeFile) {
-  const std::string text = "first\nsecond\n" + std::string(100000, 'x');
-  WriteFile("text", text);
-  std::FILE* out = std::fopen("out", "wb");
-  ASSERT_EQ(FuCat("text", out), 0);
-  std::fclose(out);
-  EXPECT_EQ(ReadFile("out"), text);
-}
-
 // ---- Search ----
 
 TEST_F(FuFileTest, GrepCountsAndWritesTheMatchingLines) {

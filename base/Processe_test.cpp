@@ -223,14 +223,6 @@ TEST_F(ProcesseTest, KillFailuresAreReportedByKind) {
   EXPECT_EQ(Messages_ErrorCount(false), 0u);
 }
 
-TEST(ProcesseStatus, SignalEndingIsToldFromTheStatus) {
-  EXPECT_FALSE(Processe_TerminatedBySignal(0));
-  EXPECT_FALSE(Processe_TerminatedBySignal(3 << 8));  // exited with 3
-  EXPECT_FALSE(Processe_TerminatedBySignal(0x137f));  // stopped
-  EXPECT_TRUE(Processe_TerminatedBySignal(9));
-  EXPECT_TRUE(Processe_TerminatedBySignal(0x80 | 11));  // with core
-}
-
 // ---- Signals ----
 
 TEST(ProcesseSignals, SystemNumbersMapToTheLocalOnes) {
@@ -265,12 +257,6 @@ TEST_F(ProcesseTest, AnInstalledHandlerGetsTheSystemNumber) {
   Processe_SignalDefault(Processe_SIGUSR1);
   const auto r = RunInChild([] { ::raise(SIGUSR1); });
   EXPECT_EQ(r.signal, SIGUSR1);
-}
-
-TEST_F(ProcesseTest, InterruptIsIgnoredAndAlarmOnlyInterrupts) {
-  ::raise(SIGINT);
-  ::raise(SIGALRM);
-  SUCCEED();  // the process is still here
 }
 
 TEST_F(ProcesseTest, AFaultIsReportedAndEndsWithStatusTwo) {
@@ -484,16 +470,6 @@ TEST(ProcesseProgram, AStopFileKeepsProgramsFromStarting) {
   fs::remove(DatDir() + "/stopped");
   const auto started = RunCommand(ProbePath() + " exit 0");
   EXPECT_EQ(started.status, 0);
-}
-
-TEST(ProcesseProgram, WithoutRunFilesNoneIsWritten) {
-  ::setenv("VM_NO_RUN_FILE", "yes", 1);
-  Probe probe("wait");
-  ASSERT_EQ(probe.Line(), "ready\n");
-  EXPECT_TRUE(ProbeRunFiles().empty());
-  ::kill(probe.pid, SIGTERM);
-  probe.Wait();
-  ::unsetenv("VM_NO_RUN_FILE");
 }
 
 }  // namespace
