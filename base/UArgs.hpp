@@ -1,0 +1,22 @@
+// The program's command line and environment, recorded by main before the modules start.
+#pragma once
+
+#include <cstddef>
+
+#include "Strings.hpp"
+
+// Records argc, argv and envp for UArgs; main calls it before any initialisation.
+void M2C_INIT(int argc, char** argv, char** envp);
+
+void UArgs_Init();
+
+// Number of arguments after the program name.
+std::size_t UArgs_NumParams();
+
+// Argument n (0 is the program's invocation path) into param, cut to HIGH(param)
+// characters so that the result is always terminated. A missing argument gives the
+// empty string and false.
+bool UArgs_GetParam(std::size_t n, StrOut param);
+
+// The last component of the invocation path, "???" when unknown.
+const char* UArgs_ProgramName();

@@ -1,0 +1,62 @@
+// The program as operators start it: mode choice, start-up order and exit status.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Sandbox.hpp"
+
+namespace {
+
+using zolt::test::ProgramPath;
+using zolt::test::RunCommand;
+
+std::string Zaredav(const std::string& args) {
+  return "ZAREDAV_TRACE_INIT=1 " + ProgramPath("zaredav") + " " + args;
+}
+
+TEST(ZAreDav, OnlyTheExactWordBackupChoosesTheBackupMode) {
+  const struct {
+    std::string args;
+    bool backup;
+  } cases[] = {
+      {"backup", true},   {"", false},        {"''", false},          {"Backup", false},
+      {"backups", false}, {"restore", false}, {"backup extra", true},
+  };
+  for (const auto& c : cases) {
+    const auto r = RunCommand(Zaredav(c.args));
+    SCOPED_TRACE("arguments: " + c.args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const bool saidBackup = r.err.find("backup mode") != std::string::npos;
+    const bool saidRestore = r.err.find("restore mode") != std::string::npos;
+    EXPECT_EQ(saidBackup, c.backup) << r.err;
+    EXPECT_EQ(saidRestore, !c.backup) << r.err;
+  }
+}
+
+TEST(ZAreDav, AnArgumentIsCutTo127CharactersBeforeTheComparison) {
+  // 127 characters of "backup" followed by more: still not "backup".
+  const auto r = RunCommand(Zaredav(std::string(200, 'b')));
+  EXPECT_NE(r.err.find("restore mode"), std::string::npos) << r.err;
+}
+
+TEST(ZAreDav, ModulesStartInImportOrder) {
+  const auto r = RunCommand(Zaredav("backup"));
+  const auto at = [&](const std::string& name) { return r.err.find(" " + name + " "); };
+  ASSERT_NE(r.err.find("init:"), std::string::npos) << r.err;
+  EXPECT_LT(at("UCommon"), at("UArgs"));
+  EXPECT_LT(at("UArgs"), at("Strings"));
+  EXPECT_LT(at("Strings"), at("Processe"));
+  EXPECT_LT(at("Messages"), at("Vuvedur"));
+  EXPECT_LT(at("DirAcces"), at("Vuvedur"));
+}
+
+TEST(ZAreDav, GermanOperatorsGetGermanTexts) {
+  const auto r = RunCommand("LANG=de_DE " + Zaredav(""));
+  // The catalogues hold Latin-1, the suite's character set.
+  EXPECT_NE(r.err.find("R\xfc"
+                       "cksicherung"),
+            std::string::npos)
+      << r.err;
+}
+
+}  // namespace
