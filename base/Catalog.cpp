@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BStorage.hpp"
+#include "DirAcces.hpp"
 #include "Messages.hpp"
 #include "UCommon.hpp"
 
@@ -78,15 +79,16 @@ void Catalog_GetLanguage(StrOut lang, StrIn deflt) {
 namespace {
 
 // Opens lang/fileName relative to the current directory, otherwise below each directory
-// of ZOLTENV. The file descriptor, or -1; path receives the file that was opened.
-// (The general path lookup of the directory layer does the same walk.)
+// of ZOLTENV (with its computed default when the variable is not set). The file
+// descriptor, or -1; path receives the file that was opened.
 int OpenAlongZoltEnv(std::string_view lang, std::string_view fileName, std::string& path) {
   const std::string relative = std::string(lang) + "/" + std::string(fileName);
   path = relative;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd >= 0) return fd;
-  const char* env = std::getenv("ZOLTENV");
-  std::string_view dirs = env ? env : "";
+  static char env[4096];
+  if (!DirAcces_EnvVar("ZOLTENV", env)) env[0] = '\0';
+  std::string_view dirs = StrIn(env).view();
   while (!dirs.empty()) {
     const std::size_t colon = dirs.find(':');
     const std::string_view dir = dirs.substr(0, colon);

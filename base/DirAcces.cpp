@@ -326,6 +326,7 @@ std::optional<std::string> CheckedEnv(const std::string& name) {
     if (!Accessible(dir, DirAcces_writable)) {
       std::fprintf(stderr, "*** Fatal: Can't write to directory $ZOLTDAT==%s\n", dir.c_str());
       std::fflush(stderr);
+      Processe_SetExitStatus(2);  // the system's failure exit: callers must see it failed
       Processe_Exit();
     }
   }

@@ -623,15 +623,13 @@ TEST_F(DirAccesTest, UnwritableDataDirectoryIsFatal) {
   WriteFile(SandboxDir() + "/plainfile", "");
   const std::string dat = SandboxDir() + "/plainfile/dat";
   ::setenv("ZOLTDAT", dat.c_str(), 1);
-  EXPECT_EXIT(
-      Env("ZOLTDAT"), [](int status) { return WIFEXITED(status); },
-      "\\*\\*\\* Fatal: Can't write to directory \\$ZOLTDAT==" + dat + "\n");
+  EXPECT_EXIT(Env("ZOLTDAT"), ::testing::ExitedWithCode(2),
+              "\\*\\*\\* Fatal: Can't write to directory \\$ZOLTDAT==" + dat + "\n");
   // The same for a computed default.
   ::unsetenv("ZOLTDAT");
   ::setenv("ZOLTLIB", (SandboxDir() + "/plainfile").c_str(), 1);
-  EXPECT_EXIT(
-      Env("ZOLTDAT"), [](int status) { return WIFEXITED(status); },
-      "Can't write to directory \\$ZOLTDAT==" + dat);
+  EXPECT_EXIT(Env("ZOLTDAT"), ::testing::ExitedWithCode(2),
+              "Can't write to directory \\$ZOLTDAT==" + dat);
 }
 
 TEST_F(DirAccesTest, EnvironmentAccessAndOverlongValues) {
