@@ -17,6 +17,7 @@
 #include "DirAcces.hpp"
 #include "DynStr.hpp"
 #include "Strings.hpp"
+#include "Utility.hpp"
 
 void BkFLists_Init();
 
@@ -27,10 +28,10 @@ inline constexpr int BkFLists_errCannotOpenDir = 2;  // the directory cannot be 
 inline constexpr int BkFLists_errNotReadable = 3;    // no read permission for the process
 inline constexpr int BkFLists_errOther = 5;          // readable, but the walk failed on it
 
-// Modification time of a file, local time.
+// Modification time of a file, local time (weekday and millisecond unused, 0).
 struct BkFLists_DateTime {
-  unsigned day, month, year;  // month 1..12, four-digit year
-  unsigned hour, minute, second;
+  Utility_Date date;
+  Utility_Time time;
 };
 
 struct FileEntry {
