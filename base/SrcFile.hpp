@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 
 #include "Strings.hpp"
 
@@ -168,6 +170,13 @@ using SrcFile_DefaultsList = SrcFile_DefaultsEntry*;
 // words, ordered by description, greatest first.
 SrcFile_DefaultsList SrcFile_GetDefaultsList(StrIn excludedWords);
 void SrcFile_DestroyDefaultsList(SrcFile_DefaultsList& list);
+
+// Parses rc-file text as if read from a file: global gives the keys the prefix
+// "[global]", strict reports bad lines (error 4) and stops there.
+void SrcFile_LoadText(std::string_view text, bool global, bool strict);
+// The lines a save would write for the program's (or the global) settings, without merging
+// and without marking them saved.
+std::string SrcFile_SaveText(bool global);
 
 // ---- Test seam ----
 // Called after the temporary file is complete and before it is renamed over the rc file
