@@ -1,0 +1,284 @@
+// End-to-end: jobs submitted through the classic job records to the real job server,
+// with the real resource manager behind both, and the operator's command line.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "CCclient.hpp"
+#include "CCprotocol.hpp"
+#include "DirAcces.hpp"
+#include "Messages.hpp"
+#include "Processe.hpp"
+#include "SJobQues.hpp"
+#include "SRM.hpp"
+#include "Sandbox.hpp"
+#include "VErarBase.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zolt::test::ReadFile;
+using zolt::test::RunCommand;
+using zolt::test::SandboxDir;
+using zolt::test::WriteFile;
+
+std::string DatDir() {
+  char dat[1024] = {};
+  DirAcces_GetSpecialPath(DirAcces_datPath, dat);
+  return dat;
+}
+
+std::string PidFile(const char* server, const char* portVariable) {
+  return DatDir() + "/" + server + "-" + std::getenv(portVariable) + ".pid";
+}
+
+bool Eventually(const std::function<bool()>& condition, int ms = 10000) {
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+  while (Clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+void Stop(const std::string& pidFile, int sig = SIGTERM) {
+  const int pid = std::atoi(ReadFile(pidFile).c_str());
+  if (pid <= 0) return;
+  ::kill(pid, sig);
+  if (sig == SIGKILL || !Eventually([&] { return ReadFile(pidFile).empty(); }, 3000)) {
+    ::kill(pid, SIGKILL);
+    Eventually([pid] { return ::kill(pid, 0) != 0; }, 3000);
+    std::remove(pidFile.c_str());
+  }
+}
+
+// Whether another process could reserve name right now.
+bool FreeForOthers(const std::string& name) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    SRM_Reset();
+    ::_exit(SRM_Reserve(name, true) ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+class JobServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SJobQues_Init();
+    SRM_Reset();
+  }
+  void TearDown() override {
+    if (monitor_ != nullptr) SClient_CloseConn(monitor_);
+    Stop(PidFile("DUvuvuzo", "VM_DUVUVUZO_PORT"));
+    Stop(PidFile("DUrazaze", "VM_DURAZAZE_PORT"));
+  }
+
+  // Submits a job with description desc running command in workDir (the sandbox when
+  // empty); more sets preconditions and hand-overs.
+  void Submit(const std::string& desc, const std::string& command,
+              const std::function<void(SJobQues_Job*)>& more = {}, const std::string& dir = "") {
+    SJobQues_Job* job = SJobQues_CreateJob();
+    Strings_Assign(command, job->command);
+    if (!dir.empty()) Strings_Assign(dir, job->workDir);
+    SJobQues_SetReadableCommand(job, desc);
+    if (more) more(job);
+    SJobQues_Submit("", job);
+    EXPECT_EQ(SJobQues_error, 0) << desc;
+    SJobQues_DestroyJob(job);
+  }
+
+  SReqObj Ask(std::string_view request, const SReqObj& params) {
+    if (monitor_ == nullptr) monitor_ = CCclient_Connect("", 4000, SClient_NoopYield);
+    SReqObj result;
+    EXPECT_TRUE(SClient_SendRequest(monitor_, request, 1, params, &result))
+        << SClient_ErrorText(monitor_);
+    return result;
+  }
+
+  // The job with description desc as the server reports it (no ID when there is none).
+  VErarBase_Job Job(const std::string& desc) {
+    const SReqObj all = Ask(CCprotocol_getJobInfos, SReqObj::Array({SReqObj::String("")}));
+    for (const SReqObj& e : all.elements()) {
+      VErarBase_Job job;
+      std::string error;
+      if (VErarBase_Parse(e.AsString(), job, error) && job.description == desc) return job;
+    }
+    return {};
+  }
+
+  std::string Status(const std::string& desc) { return VErarBase_StatusName(Job(desc).status); }
+
+  bool Reaches(const std::string& desc, const std::string& status, int ms = 10000) {
+    return Eventually([&] { return Status(desc) == status; }, ms);
+  }
+
+  SClient_Connection* monitor_ = nullptr;
+};
+
+TEST_F(JobServerTest, HandedOverReservationIsHeldWhileTheJobRunsInItsWorkDirectory) {
+  const std::string dir = SandboxDir() + "/order dir";
+  ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+  ASSERT_TRUE(SRM_Reserve("*:M1:*", true));
+  Submit(
+      "backup M1", "pwd > where; while [ ! -f go ]; do sleep 0.05; done",
+      [](SJobQues_Job* j) {
+        SJobQues_InheritResourceToJob(j, "*:M1:*");
+        SJobQues_AddResourceToPrecondition(j, "node:RESTORE_FROMtape0:*");
+      },
+      dir);
+  // The submitter lets go of its own hold right away, as the tool does after submitting.
+  SRM_Release("*:M1:*");
+
+  ASSERT_TRUE(Eventually([&] { return !ReadFile(dir + "/where").empty(); }));
+  EXPECT_EQ(ReadFile(dir + "/where"), dir + "\n");
+  EXPECT_EQ(Status("backup M1"), "running");
+  EXPECT_FALSE(FreeForOthers("*:M1:*"));
+  EXPECT_FALSE(FreeForOthers("*:RESTORE_FROMtape0:*"));
+
+  WriteFile(dir + "/go", "");
+  ASSERT_TRUE(Reaches("backup M1", "done"));
+  EXPECT_TRUE(FreeForOthers("*:M1:*"));
+  EXPECT_TRUE(FreeForOthers("node:RESTORE_FROMtape0:*"));
+}
+
+TEST_F(JobServerTest, PreconditionsHoldAJobBackAndItsOutputIsKept) {
+  ASSERT_TRUE(SRM_Reserve("*:DEV2:*", true));
+  Submit("needs DEV2", "touch ran-dev2",
+         [](SJobQues_Job* j) { SJobQues_AddResourceToPrecondition(j, "*:DEV2:*"); });
+  Submit("needs flag", "echo out; echo err >&2; exit 3",
+         [](SJobQues_Job* j) { Strings_Assign("test -f flag", j->scriptPrecondition); });
+  Submit("needs gate", "touch ran-gate",
+         [](SJobQues_Job* j) { SJobQues_AddFileToPrecondition(j, "gate"); });
+
+  for (const char* desc : {"needs DEV2", "needs flag", "needs gate"}) {
+    EXPECT_TRUE(Reaches(desc, "waitingForPrecond")) << desc;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(ReadFile("ran-dev2").empty() && ::access("ran-dev2", F_OK) != 0);
+  EXPECT_NE(::access("ran-gate", F_OK), 0);
+
+  SRM_Release("*:DEV2:*");
+  EXPECT_TRUE(Reaches("needs DEV2", "done"));
+  EXPECT_EQ(::access("ran-dev2", F_OK), 0);
+
+  WriteFile("flag", "");
+  ASSERT_TRUE(Reaches("needs flag", "failed"));
+  EXPECT_EQ(ReadFile(Job("needs flag").errorFileName), "out\nerr\n");
+
+  WriteFile("gate", "");
+  EXPECT_TRUE(Reaches("needs gate", "done"));
+  EXPECT_EQ(::access("ran-gate", F_OK), 0);
+}
+
+TEST_F(JobServerTest, RunsJobsOneAfterAnotherAndResumesTheQueueAfterARestart) {
+  Submit("first", "echo 1 >> order; while [ ! -f go ]; do sleep 0.05; done");
+  Submit("second", "echo 2 >> order");
+  Submit("third", "echo 3 >> order");
+  ASSERT_TRUE(Reaches("first", "running"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ReadFile("order"), "1\n");
+  EXPECT_EQ(Status("second"), "waiting");
+
+  // The server dies without warning; the running job goes on without it.
+  SClient_CloseConn(monitor_);
+  Stop(PidFile("DUvuvuzo", "VM_DUVUVUZO_PORT"), SIGKILL);
+  WriteFile("go", "");
+  // The next request starts the server again; it finds its queue where it left it.
+
+  EXPECT_TRUE(Reaches("third", "done"));
+  EXPECT_EQ(Status("first"), "done");
+  EXPECT_EQ(Status("second"), "done");
+  EXPECT_EQ(ReadFile("order"), "1\n2\n3\n");
+}
+
+TEST_F(JobServerTest, OperatorListsShowsAndCancelsJobsAndSeesReservations) {
+  ASSERT_TRUE(SRM_Reserve("*:M3:*", true));
+  Submit("waits forever", "true", [](SJobQues_Job* j) {
+    SJobQues_InheritResourceToJob(j, "*:M3:*");
+    SJobQues_AddFileToPrecondition(j, "/nonexistent/gate");
+  });
+  SRM_Release("*:M3:*");
+  ASSERT_TRUE(Reaches("waits forever", "waitingForPrecond"));
+  const std::string id = Job("waits forever").id;
+
+  const auto list = RunCommand("vqueue list");
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.out, id + "\twaitingForPrecond\twaits forever\n");
+  const auto show = RunCommand("vqueue show " + id);
+  EXPECT_NE(show.out.find("\nDESC=waits forever\n"), std::string::npos) << show.out;
+  EXPECT_NE(show.out.find("\nPRECONDITION=INHERIT:*:M3:*\n"), std::string::npos);
+  const auto held = RunCommand("vqueue reservations");
+  EXPECT_EQ(held.status, 0);
+  EXPECT_NE(held.out.find("*:M3:*\t"), std::string::npos) << held.out;
+  EXPECT_FALSE(FreeForOthers("*:M3:*"));
+
+  EXPECT_EQ(RunCommand("vqueue cancel " + id).out, "1\n");
+  EXPECT_TRUE(Reaches("waits forever", "canceled"));
+  EXPECT_TRUE(Eventually([] { return FreeForOthers("*:M3:*"); }, 3000));
+  EXPECT_EQ(RunCommand("vqueue remove").out, "1\n");
+  EXPECT_EQ(RunCommand("vqueue list").out, "");
+  EXPECT_EQ(RunCommand("vqueue bogus").status, 2);
+}
+
+TEST_F(JobServerTest, RefusesBadJobStringsAndStaysUp) {
+  SReqObj result;
+  SClient_Connection* c = CCclient_Connect("", 4000, SClient_NoopYield);
+  EXPECT_FALSE(SClient_SendRequest(c, CCprotocol_submitJob, 1,
+                                   SReqObj::Array({SReqObj::String("TYPE=Inline garbage")}),
+                                   &result));
+  char text[256] = {};
+  EXPECT_EQ(SClient_GetError(c, text), 3);
+  EXPECT_FALSE(SClient_SendRequest(c, CCprotocol_submitJob, 1,
+                                   SReqObj::Array({SReqObj::String("TYPE=Korvex PDF_FILENAME=a")}),
+                                   &result));
+  ASSERT_TRUE(SClient_SendRequest(
+      c, CCprotocol_submitJob, 1,
+      SReqObj::Array({SReqObj::String("TYPE=Inline ID=mine INLINE_CMD=touch\\ sync-ran")}),
+      &result));
+  EXPECT_EQ(result.at(0).AsString(), "mine");
+  EXPECT_TRUE(Reaches("", "done"));
+  EXPECT_EQ(::access("sync-ran", F_OK), 0);
+  SClient_CloseConn(c);
+}
+
+TEST_F(JobServerTest, SubmissionGivesUpWhenTheServerCannotStart) {
+  // A job server on PATH that fails at once, so nobody ever listens on the port.
+  const std::string bin = SandboxDir() + "/fakebin";
+  ASSERT_EQ(::mkdir(bin.c_str(), 0755), 0);
+  WriteFile(bin + "/DUvuvuzo", "#!/bin/sh\necho started >> " + SandboxDir() + "/starts\nexit 1\n");
+  ::chmod((bin + "/DUvuvuzo").c_str(), 0755);
+  ::setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
+
+  SJobQues_Job* job = SJobQues_CreateJob();
+  testing::internal::CaptureStderr();
+  Messages_IgnoreErrors(true);
+  const Clock::time_point start = Clock::now();
+  SJobQues_Submit("", job);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  Messages_IgnoreErrors(false);
+  Messages_ForgetErrorReasons();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(SJobQues_error, SJobQues_errNotAccepted);
+  EXPECT_GE(ms, 3900);
+  EXPECT_LE(ms, 5000);
+  EXPECT_EQ(err.rfind(std::string(Processe_ProgramName()) + ": VErar.Submit() failed. ", 0), 0u)
+      << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(ReadFile(SandboxDir() + "/starts"), "started\n");
+  SJobQues_DestroyJob(job);
+}
+
+}  // namespace
