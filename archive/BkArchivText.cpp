@@ -1,0 +1,612 @@
+#include "BkArchivText.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "BConvert.hpp"
+#include "DirAcces.hpp"
+#include "DynStr.hpp"
+#include "Messages.hpp"
+#include "SRegExpr.hpp"
+#include "UCommon.hpp"
+
+namespace {
+
+// Capacity of a line as the text layer reads it.
+constexpr std::size_t kLine = 5120;
+// A comment block holds at most this many lines.
+constexpr std::size_t kCommentLines = 4096;
+
+SRegExpr labelPattern = SRegExpr_Nil;
+
+// ---------------------------------------------------------------- writing
+
+// Collects the text and hands it to the file in large pieces: a header of a million files
+// is written at the speed of the file. A failed write of any piece fails the header.
+class Writer {
+ public:
+  explicit Writer(BFileIO_File f) : f_(f) { buf_.reserve(kChunk + kLine * 2); }
+
+  void Line(std::string_view s) {
+    buf_.append(s);
+    buf_.push_back('\n');
+    Spill();
+  }
+  void Card(std::uint64_t v) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    do {
+      *--p = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0);
+    buf_.append(p, static_cast<std::size_t>(end - p));
+  }
+  void Int(std::int64_t v) {
+    if (v < 0) buf_.push_back('-');
+    Card(v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v));
+  }
+  // At least two digits, as "%02d" writes them.
+  void Two(unsigned v) {
+    if (v < 10) buf_.push_back('0');
+    Card(v);
+  }
+  void Char(char c) { buf_.push_back(c); }
+  void Moment(const Utility_Date& d, const Utility_Time& t) {
+    Two(d.day);
+    Char('.');
+    Two(d.month);
+    Char('.');
+    Two(d.year);
+    Char(' ');
+    Two(t.hour);
+    Char(':');
+    Two(t.minute);
+    Char(':');
+    Two(t.second);
+  }
+  void CardLn(std::uint64_t v) {
+    Card(v);
+    Line("");
+  }
+  void IntLn(std::int64_t v) {
+    Int(v);
+    Line("");
+  }
+  // A real rounded to a whole number, without a decimal point.
+  void WholeLn(double v) {
+    char text[400] = "";
+    BConvert_RealToStr(text, v, 1, 0);
+    Line(StrIn(text).view());
+  }
+  // Path with every blank and backslash escaped.
+  void Path(std::string_view p) {
+    for (char c : p) {
+      if (c == ' ' || c == '\\') buf_.push_back('\\');
+      buf_.push_back(c);
+    }
+  }
+  // Writes what is collected; false when some piece could not be written.
+  bool Flush() {
+    if (!buf_.empty()) {
+      BFileIO_Write(f_, buf_.data(), buf_.size());
+      if (BFileIO_ioError != 0 || BFileIO_bytesTransferred != buf_.size()) failed_ = true;
+      buf_.clear();
+    }
+    return !failed_;
+  }
+  // Flush, and the stream's own buffer too, so that a full disk shows here.
+  bool Finish() {
+    Flush();
+    BFileIO_Flush(f_);
+    if (BFileIO_ioError != 0) failed_ = true;
+    return !failed_;
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 16;
+  void Spill() {
+    if (buf_.size() >= kChunk) Flush();
+  }
+  BFileIO_File f_;
+  std::string buf_;
+  bool failed_ = false;
+};
+
+void WriteComment(Writer& w, std::string_view comment) {
+  w.Line("BEGIN COMMENT");
+  if (!comment.empty()) {
+    for (;;) {
+      const std::size_t end = comment.find('\n');
+      w.Line(comment.substr(0, end));
+      if (end == std::string_view::npos) break;
+      comment.remove_prefix(end + 1);
+    }
+  }
+  w.Line("END COMMENT");
+}
+
+void WriteArchive(Writer& w, const Archive* a) {
+  w.Line("BEGIN ARCHIVE");
+  w.Line(StrIn(a->archiveType).view());
+  w.Moment(a->created.date, a->created.time);
+  w.Line("");
+  w.Line(a->softCompress ? "C" : "N");
+  WriteComment(w, StrIn(a->archiveComment).view());
+  w.Line("BEGIN FILES");
+  w.Line(StrIn(a->baseDir).view());
+  for (const FileEntry* e = a->files; e != nullptr; e = e->next) {
+    w.Path(std::string_view(DSStr(e->path), static_cast<std::size_t>(DSLength(e->path))));
+    w.Char(' ');
+    w.Char(e->isDir ? 'D' : e->isSymlink ? 'S' : 'F');
+    w.Char(' ');
+    // Sizes beyond 4 GB are recorded modulo 2^32.
+    const double size = e->size < 0 ? 0 : e->size < 1.8e19 ? e->size : 0;
+    w.Card(static_cast<std::uint32_t>(static_cast<std::uint64_t>(size)));
+    w.Char(' ');
+    w.Moment(e->modified.date, e->modified.time);
+    w.Char(' ');
+    w.Int(e->fileMark);
+    w.Char(' ');
+    w.Int(e->tapeNumber);
+    w.Line("");
+  }
+  w.Line("END FILES");
+  w.Line("END ARCHIVE");
+}
+
+// The standard text with the given nextData.
+void WriteStd(BFileIO_File file, Header* hdr, bool withFullPaths, std::uint32_t nextData) {
+  Writer w(file);
+  w.Line("10");
+  w.Line(StrIn(hdr->label).view());
+  w.Line(StrIn(hdr->mediaType).view());
+  w.Moment(hdr->created.date, hdr->created.time);
+  w.Line("");
+  w.Moment(hdr->modified.date, hdr->modified.time);
+  w.Line("");
+  w.CardLn(nextData);
+  w.WholeLn(hdr->minCapacity);
+  w.WholeLn(hdr->maxCapacity);
+  w.IntLn(hdr->dirSize);
+  w.CardLn(hdr->blkHeader);
+  w.CardLn(hdr->blkData);
+  WriteComment(w, StrIn(hdr->mediaComment).view());
+  w.Line("BEGIN DIR");
+  for (const Archive* a = hdr->archives; a != nullptr; a = a->next) WriteArchive(w, a);
+  w.Line("END DIR");
+  bool ok = w.Flush();
+  Messages_IgnoreErrors(true);
+  const double pos = BFileIO_GetPos(file);
+  Messages_IgnoreErrors(false);
+  Messages_ForgetErrorReasons();
+  hdr->fmDirPos = pos > 0 ? static_cast<std::uint32_t>(pos) : 0;
+  if (hdr->fmDir != nullptr) {
+    w.Line("BEGIN FMDIR");
+    for (const FmDirEntry* e = hdr->fmDir; e != nullptr; e = e->next) {
+      w.Card(e->fileNo);
+      w.Char(' ');
+      w.CardLn(e->startBlock);
+    }
+    w.Line("END FMDIR");
+  }
+  if (withFullPaths) {
+    w.Line("BEGIN FULLPATHS");
+    DS full = dsNil;
+    for (const Archive* a = hdr->archives; a != nullptr; a = a->next) {
+      for (const FileEntry* e = a->files; e != nullptr; e = e->next) {
+        DSIncludePath(DSCreateTmpStr(a->baseDir, 0), DSCreateTmpStr(DSStr(e->path), 0), &full);
+        w.Line(DSStr(full));
+      }
+    }
+    DSFree(&full);
+    w.Line("END FULLPATHS");
+  }
+  ok = w.Finish() && ok;
+  if (!ok) BkArchiv_ReportError(10);
+}
+
+// ---------------------------------------------------------------- reading
+
+// Reads lines the way the text layer's ReadString does on a buffered file, but a whole
+// line at a time: a header of a million files is read at the speed of the file.
+class LineReader {
+ public:
+  explicit LineReader(BFileIO_File f) : f_(f) {}
+  ~LineReader() { std::free(raw_); }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // The next line; false when the file ended before a character was read.
+  bool Next(std::string_view& line) {
+    if (queued_ < queue_.size()) {
+      const Piece& p = queue_[queued_++];
+      line = p.text;
+      return p.ok;
+    }
+    const ssize_t n = f_ != BFileIO_Nil ? ::getline(&raw_, &cap_, f_) : -1;
+    if (n <= 0) {
+      line = {};
+      return false;
+    }
+    std::size_t len = static_cast<std::size_t>(n);
+    const bool hasEnd = raw_[len - 1] == '\n';
+    const std::size_t body = hasEnd ? len - 1 : len;
+    if (body < kLine && Plain(raw_, body)) {
+      line = std::string_view(raw_, body);
+      return true;
+    }
+    Split(raw_, len);
+    return Next(line);
+  }
+
+ private:
+  struct Piece {
+    std::string text;
+    bool ok;
+  };
+
+  // No character that the text layer changes or treats as an end.
+  static bool Plain(const char* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned char c = static_cast<unsigned char>(p[i]);
+      if (c < 32 && (c == '\r' || c == '\t' || c == 26)) return false;
+    }
+    return true;
+  }
+
+  // The reads the text layer makes of one raw line: carriage returns vanish, a tab is a
+  // blank, character 26 ends a read (an empty one counts as the end of the file), and
+  // a full line capacity ends a read with the rest of the line still to come.
+  void Split(const char* r, std::size_t n) {
+    queue_.clear();
+    queued_ = 0;
+    std::size_t i = 0;
+    while (i < n) {
+      Piece p{std::string(), false};
+      bool ended = false;
+      while (p.text.size() < kLine) {
+        int c = -1;
+        while (i < n) {
+          c = static_cast<unsigned char>(r[i++]);
+          if (c != '\r') break;
+          c = -1;
+        }
+        if (c == -1 || c == 26) {
+          ended = true;
+          break;
+        }
+        p.ok = true;
+        if (c == '\n') {
+          ended = true;
+          break;
+        }
+        p.text.push_back(c == '\t' ? ' ' : static_cast<char>(c));
+      }
+      if (!ended) p.ok = true;
+      queue_.push_back(std::move(p));
+    }
+  }
+
+  BFileIO_File f_;
+  char* raw_ = nullptr;
+  std::size_t cap_ = 0;
+  std::vector<Piece> queue_;
+  std::size_t queued_ = 0;
+};
+
+// The base library's unsigned conversion on a piece of a line: leading blanks, digits,
+// no overflow; p moves behind what was consumed.
+bool TakeCard(const char*& p, const char* end, std::uint32_t& value) {
+  while (p < end && *p == ' ') ++p;
+  std::uint64_t v = 0;
+  bool any = false, overflow = false;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    any = true;
+    v = v * 10 + static_cast<unsigned>(*p - '0');
+    if (v > 0xFFFFFFFFu) {
+      overflow = true;
+      v = 0;
+    }
+  }
+  if (!any || overflow) return false;
+  value = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+// Three numbers, each followed by one separator character.
+bool TakeTriple(const char*& p, const char* end, unsigned& a, unsigned& b, unsigned& c) {
+  std::uint32_t v[3];
+  for (auto& x : v) {
+    if (!TakeCard(p, end, x)) return false;
+    if (p < end) ++p;
+  }
+  a = v[0];
+  b = v[1];
+  c = v[2];
+  return true;
+}
+
+bool TakeMoment(const char*& p, const char* end, BkArchiv_DateTime& m) {
+  return TakeTriple(p, end, m.date.day, m.date.month, m.date.year) &&
+         TakeTriple(p, end, m.time.hour, m.time.minute, m.time.second);
+}
+
+bool LineToMoment(std::string_view line, BkArchiv_DateTime& m) {
+  const char* p = line.data();
+  return TakeMoment(p, p + line.size(), m);
+}
+
+bool LineToCard(std::string_view line, std::uint32_t& v) {
+  const char* p = line.data();
+  return TakeCard(p, p + line.size(), v);
+}
+
+bool LineToInt(std::string_view line, std::int32_t& v) {
+  char text[kLine + 1];
+  Strings_Assign(line, text);
+  BConvert_StrToInt(text, v);
+  return BConvert_done;
+}
+
+bool LineToReal(std::string_view line, double& v) {
+  char text[kLine + 1];
+  Strings_Assign(line, text);
+  BConvert_StrToReal(text, v);
+  return BConvert_done;
+}
+
+class Parser {
+ public:
+  Parser(BFileIO_File f, Header* hdr) : in_(f), hdr_(hdr) {}
+
+  // False with the failure's text supplied and bkaError set.
+  bool Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file);
+
+ private:
+  bool Fail(std::string_view text, std::uint8_t error = 9) {
+    Messages_SupplyAdditionalInfo(text);
+    BkArchiv_bkaError = error;
+    return false;
+  }
+  std::string_view Line() {
+    ok_ = in_.Next(line_);
+    return line_;
+  }
+  bool Comment(bool openingRead, StrOut comment);
+  bool ParseArchive(Archive* a);
+  bool FileLine(Archive* a);
+
+  LineReader in_;
+  Header* hdr_;
+  std::string_view line_;
+  bool ok_ = false;
+  DirAcces_DirEntry info_{};
+  char path_[kLine + 1];
+};
+
+// Comment lines up to "END COMMENT", joined by line feeds.
+bool Parser::Comment(bool openingRead, StrOut comment) {
+  Strings_Assign("", comment);
+  if (!openingRead && (Line() != "BEGIN COMMENT" || !ok_)) return false;
+  std::string text;
+  for (std::size_t lines = 0;; ++lines) {
+    Line();
+    if (!ok_) return false;
+    if (line_ == "END COMMENT") break;
+    if (lines == kCommentLines) return false;
+    if (lines > 0) text.push_back('\n');
+    if (text.size() <= comment.high()) text.append(line_);
+  }
+  Strings_Assign(text, comment);
+  return true;
+}
+
+bool Parser::FileLine(Archive* a) {
+  const char* p = line_.data();
+  const char* end = p + line_.size();
+  // The path runs to the first blank that no backslash protects.
+  std::size_t n = 0;
+  for (; p < end && *p != ' '; ++p) {
+    if (*p == '\\' && p + 1 < end) ++p;
+    path_[n++] = *p;
+  }
+  path_[n] = '\0';
+  if (p < end) ++p;
+  const char type = p < end ? *p++ : '\0';
+  if (type != 'D' && type != 'F' && type != 'S') {
+    Messages_SupplyAdditionalInfo("::bad file type; 'D', 'F' or 'S' expected ");
+    return false;
+  }
+  std::uint32_t size = 0, mark = 0, tape = 0;
+  BkArchiv_DateTime m{};
+  if (!TakeCard(p, end, size) || !TakeMoment(p, end, m) || !TakeCard(p, end, mark) ||
+      !TakeCard(p, end, tape)) {
+    return false;
+  }
+  info_.size = size;
+  info_.day = m.date.day;
+  info_.month = m.date.month;
+  info_.year = m.date.year;
+  info_.hour = m.time.hour;
+  info_.minute = m.time.minute;
+  info_.second = m.time.second;
+  info_.isDirectory = type == 'D';
+  info_.isSymlink = type == 'S';
+  return BkFLists_AppendOnFileList(a->files, StrIn(path_, n), true, info_, static_cast<int>(mark),
+                                   static_cast<int>(tape)) != nullptr;
+}
+
+bool Parser::ParseArchive(Archive* a) {
+  Strings_Assign(Line(), a->archiveType);
+  if (ok_) Line();
+  if (!ok_) return Fail("::ParseArchive: read type/date failed");
+  if (!LineToMoment(line_, a->created)) return Fail("::ParseArchive: bad date");
+  Line();
+  if (!ok_ || (line_ != "C" && line_ != "N")) return Fail("::ParseArchive: bad softcompress");
+  a->softCompress = line_ == "C";
+  if (!Comment(false, a->archiveComment)) {
+    Messages_SupplyAdditionalInfo("::ParseArchive: bad comment");
+  }
+  if (Line() != "BEGIN FILES" || !ok_) return Fail("::ParseArchive: BEGIN FILES expected");
+  Strings_Assign(Line(), a->baseDir);
+  Strings_Assign(a->baseDir, a->writtenBaseDir);
+  for (;;) {
+    Line();
+    if (ok_ && line_ == "END FILES") return true;
+    if (!ok_ || !FileLine(a)) return Fail("::ParseArchive: AppendFile failed");
+  }
+}
+
+bool Parser::Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file) {
+  std::uint32_t version = 0;
+  Line();
+  if (!ok_ || !LineToCard(line_, version) || version != 10) {
+    return Fail("::ParseStdSHeader: version mismatch", 8);
+  }
+  hdr_->version = version;
+  Strings_Assign(Line(), hdr_->label);
+  if (!Strings_Equal(hdr_->label, "NONAME") && !SRegExpr_Match(labelPattern, hdr_->label)) {
+    return Fail("::ParseStdSHeader: bad media label");
+  }
+  Strings_Assign(Line(), hdr_->mediaType);
+  isEmpty = Strings_Equal(hdr_->mediaType, "EMPTY_MEDIA");
+  if (!LineToMoment(Line(), hdr_->created)) {
+    return Fail("::ParseStdSHeader: bad media creation time");
+  }
+  if (!LineToMoment(Line(), hdr_->modified)) {
+    return Fail("::ParseStdSHeader: bad media modification time");
+  }
+  std::uint32_t next = 0;
+  if (!LineToCard(Line(), next) || !BkArchiv_IsLegalNextData(mediaFormat, next)) {
+    return Fail("::ParseStdSHeader: bad value for 'nextData'");
+  }
+  hdr_->nextDataRead = hdr_->nextData = next;
+  // A bad capacity is worth a note, not the header.
+  if (!LineToReal(Line(), hdr_->minCapacity)) {
+    Messages_SupplyAdditionalInfo("::ParseStdSHeader: bad value for 'minCapacity'");
+  }
+  if (!LineToReal(Line(), hdr_->maxCapacity)) {
+    Messages_SupplyAdditionalInfo("::ParseStdSHeader: bad value for 'maxCapacity'");
+  }
+  if (!LineToInt(Line(), hdr_->dirSize)) return Fail("::ParseStdSHeader: bad value for 'dirSize'");
+  // Older headers carry no block sizes: the comment follows at once.
+  bool opened = Line() == "BEGIN COMMENT" && ok_;
+  if (opened) {
+    hdr_->blkHeader = hdr_->blkData = 0;
+  } else {
+    if (!LineToCard(line_, hdr_->blkHeader)) {
+      return Fail("::ParseStdSHeader: bad value for 'blkHeader'");
+    }
+    if (!LineToCard(Line(), hdr_->blkData)) {
+      return Fail("::ParseStdSHeader: bad value for 'blkData'");
+    }
+  }
+  if (!Comment(opened, hdr_->mediaComment)) {
+    return Fail("::ParseStdSHeader: could not read archive comment");
+  }
+  if (isEmpty) return true;
+  if (Line() != "BEGIN DIR" || !ok_) return Fail("::ParseStdSHeader: BEGIN DIR expected");
+  for (;;) {
+    Line();
+    if (ok_ && line_ == "END DIR") break;
+    if (!ok_ || line_ != "BEGIN ARCHIVE") {
+      return Fail("::ParseStdSHeader: BEGIN ARCHIVE expected");
+    }
+    Archive* a = nullptr;
+    BkArchiv_AppendEmptyArchive(hdr_, a, "");
+    if (a == nullptr) return false;
+    if (!ParseArchive(a)) return false;
+    if (Line() != "END ARCHIVE" || !ok_) return Fail("::ParseStdSHeader: END ARCHIVE expected");
+  }
+  Messages_IgnoreErrors(true);
+  const double pos = BFileIO_GetPos(file);
+  Messages_IgnoreErrors(false);
+  Messages_ForgetErrorReasons();
+  hdr_->fmDirPos = pos > 0 ? static_cast<std::uint32_t>(pos) : 0;
+  hdr_->fmDir = nullptr;
+  if (Line() != "BEGIN FMDIR" || !ok_) return true;
+  FmDirEntry** tail = &hdr_->fmDir;
+  for (;;) {
+    Line();
+    if (ok_ && line_ == "END FMDIR") return true;
+    const char* p = line_.data();
+    const char* end = p + line_.size();
+    std::uint32_t fileNo = 0, startBlock = 0;
+    if (!ok_ || !TakeCard(p, end, fileNo) || !TakeCard(p, end, startBlock)) {
+      return Fail("::ParseStdSHeader: bad FMDIR entry");
+    }
+    FmDirEntry* e = new (std::nothrow) FmDirEntry{nullptr, fileNo, startBlock};
+    if (e == nullptr) return Fail("::ParseStdSHeader: failed to create FMDIR entry (out of mem?)");
+    *tail = e;
+    tail = &e->next;
+  }
+}
+
+}  // namespace
+
+void BkArchivText_Init() {
+  static bool started = false;
+  zolt::ModuleInit init(started, "BkArchivText");
+  if (!init) return;
+  UCommon_Init();
+  Strings_Init();
+  BConvert_Init();
+  Messages_Init();
+  BFileIO_Init();
+  DirAcces_Init();
+  DynStr_Init();
+  SRegExpr_Init();
+  BkFLists_Init();
+  BkArchiv_Init();
+  labelPattern = SRegExpr_Create("[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][^.][^.]*\\.[0-9][0-9]");
+}
+
+void BkArchiv_GenStdSHeader(BFileIO_File file, Header* hdr, bool withFullPaths) {
+  BkArchiv_bkaError = 0;
+  WriteStd(file, hdr, withFullPaths, hdr->nextData);
+}
+
+void BkArchiv_GenHeader(BFileIO_File file, Header* hdr, bool withFullPaths) {
+  BkArchiv_bkaError = 0;
+  switch (hdr->mediaFormat) {
+    case mfmtStdTar:
+    case mfmtStd:
+    case mfmtStdD:
+      WriteStd(file, hdr, withFullPaths, hdr->nextData);
+      return;
+    case mfmtStdTarA:
+    case mfmtStdA:
+      WriteStd(file, hdr, withFullPaths,
+               hdr->newHeader || hdr->appended ? hdr->nextData + 1 : hdr->nextData);
+      return;
+    case mfmtACpio: {
+      if (hdr->archives != nullptr && hdr->archives->next != nullptr) {
+        BkArchiv_ReportError(23);
+        return;
+      }
+      Writer w(file);
+      if (hdr->archives != nullptr) {
+        for (const FileEntry* e = hdr->archives->files; e != nullptr; e = e->next) {
+          w.Line(DSStr(e->path));
+        }
+      }
+      if (!w.Finish()) BkArchiv_ReportError(10);
+      return;
+    }
+    default:
+      BkArchiv_ReportError(4);
+  }
+}
+
+void BkArchiv_ParseStdSHeader(BFileIO_File file, Header* hdr, std::uint8_t mediaFormat,
+                              bool& isEmpty) {
+  BkArchiv_bkaError = 0;
+  isEmpty = false;
+  Parser parser(file, hdr);
+  parser.Run(mediaFormat, isEmpty, file);
+}
