@@ -1,0 +1,408 @@
+#include "I.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "Capture.hpp"
+#include "ITestSupport.hpp"
+#include "Processe.hpp"
+#include "SrcFile.hpp"
+#include "Tk.hpp"
+#include "Utility.hpp"
+
+using namespace zolt::test;
+
+namespace {
+
+// The widget of an RObj as the virtual display keeps it.
+TkVirtual_Info W(I_Context ctx, std::int32_t robj) {
+  return TkVirtual_Inspect(I_AccessWidget(ctx, robj));
+}
+
+struct Calls {
+  int n = 0;
+  std::int32_t id = 0;
+  std::int64_t value = 0;
+  std::string text;
+};
+void IntCB(I_Context, std::int32_t id, std::int32_t v, void* arg) {
+  auto* c = static_cast<Calls*>(arg);
+  ++c->n, c->id = id, c->value = v;
+}
+void BoolCB(I_Context, std::int32_t id, bool v, void* arg) {
+  auto* c = static_cast<Calls*>(arg);
+  ++c->n, c->id = id, c->value = v;
+}
+void StrCB(I_Context, std::int32_t id, StrIn v, void* arg) {
+  auto* c = static_cast<Calls*>(arg);
+  ++c->n, c->id = id, c->text = v.str();
+}
+void GenCB(I_Context, std::int32_t id, std::span<const std::uint8_t> v, void* arg) {
+  auto* c = static_cast<Calls*>(arg);
+  ++c->n, c->id = id, c->value = static_cast<std::int64_t>(v.size());
+}
+
+void UserDoes(Tk_Backend* tk, Tk_Event::Kind kind, Tk_Widget w, std::string text = "",
+              int index = 0) {
+  Tk_Event e;
+  e.kind = kind;
+  e.widget = w;
+  e.text = std::move(text);
+  e.index = index;
+  tk->Inject(e);
+  I_LoopIteration();
+}
+
+using ICreate = DialogTest;
+
+TEST_F(ICreate, UnknownNameAndMissingDisplayAreReported) {
+  I_Context ctx = I_Nil();
+  EXPECT_EQ(Reported([&] { ctx = I_Create("NoSuchDialog", true); }), 1u);
+  EXPECT_EQ(ctx, nullptr);
+  TkVirtual_Close();
+  EXPECT_EQ(Reported([&] { ctx = I_Create("T_Main", true); }), 4u);
+  EXPECT_EQ(ctx, nullptr);
+  EXPECT_EQ(Reported([] { I_Activate(nullptr); }), 4u);
+  EXPECT_EQ(Reported([] { I_Dialog(nullptr); }), 4u);
+}
+
+TEST_F(ICreate, FirstActivatedContextBecomesMainAndDestroyClearsIt) {
+  I_Context a = I_Create("T_Main", false);
+  ASSERT_NE(a, nullptr);
+  EXPECT_FALSE(I_Active(a));
+  EXPECT_EQ(I_MainContext(), nullptr);
+  I_Activate(a);
+  EXPECT_TRUE(I_Active(a));
+  EXPECT_TRUE(W(a, -1).visible);
+  EXPECT_EQ(W(a, -1).label, "Test");
+  I_Context b = I_Create("T_Child", true);
+  EXPECT_TRUE(I_Equal(I_MainContext(), a));
+  EXPECT_EQ(I_ActiveCount(), 2u);
+  I_Deactivate(b);
+  EXPECT_FALSE(W(b, -1).visible);
+  EXPECT_EQ(I_ActiveCount(), 1u);
+  I_Destroy(a);
+  EXPECT_EQ(a, nullptr);
+  EXPECT_EQ(I_MainContext(), nullptr);
+  EXPECT_EQ(I_ActiveCount(), 0u);
+  I_Destroy(b);
+  EXPECT_TRUE(TkVirtual_Shells().empty());
+}
+
+using IValues = DialogTest;
+
+TEST_F(IValues, PutAndGetEveryTypeShowInTheWidgets) {
+  I_Context c = I_Create("T_Main", true);
+  I_PutBOOLEAN(c, 2, true);
+  I_PutINTEGER(c, 3, -42);
+  I_PutCARDINAL(c, 4, 4000000000u);
+  I_PutREAL(c, 5, 2.25);
+  I_PutSTRING(c, 6, "order 17");
+  const std::uint8_t blob[3] = {1, 2, 3};
+  I_PutGeneric(c, 8, blob);
+  EXPECT_TRUE(I_GetBOOLEAN(c, 2));
+  EXPECT_EQ(I_GetINTEGER(c, 3), -42);
+  EXPECT_EQ(I_GetCARDINAL(c, 4), 4000000000u);
+  EXPECT_DOUBLE_EQ(I_GetREAL(c, 5), 2.25);
+  char s[512];
+  I_GetSTRING(c, 6, s);
+  EXPECT_STREQ(s, "order 17");
+  std::uint8_t back[3] = {};
+  I_GetGeneric(c, 8, back);
+  EXPECT_EQ(std::memcmp(back, blob, 3), 0);
+  EXPECT_TRUE(W(c, 2).state);
+  EXPECT_EQ(W(c, 3).text, "-42");
+  EXPECT_EQ(W(c, 4).text, "4000000000");
+  EXPECT_EQ(W(c, 5).text, "2.2");  // one decimal by the layout
+  EXPECT_EQ(W(c, 6).text, "order 17");
+  EXPECT_EQ(W(c, 12).text, "order 17");  // every widget bound to the AObj
+  EXPECT_EQ(W(c, 6).columns, 8);         // from the template chain
+}
+
+TEST_F(IValues, ErrorsReportAndChangeNothing) {
+  I_Context c = I_Create("T_Main", true);
+  I_PutINTEGER(c, 3, 7);
+  EXPECT_EQ(Reported([&] { I_PutINTEGER(c, 99, 1); }), 2u);
+  Messages_IgnoreErrors(true);
+  I_PutSTRING(c, 99, "x");
+  char info[512];
+  std::string reasons;
+  while (Messages_ErrorReason(info)) reasons += StrIn(info).str() + "\n";
+  Messages_IgnoreErrors(false);
+  EXPECT_NE(reasons.find("In dialog context: T_Main AObjID: 99"), std::string::npos) << reasons;
+
+  EXPECT_EQ(Reported([&] { I_PutBOOLEAN(c, 3, true); }), 3u);
+  EXPECT_EQ(Reported([&] { I_PutSTRING(c, 3, "x"); }), 3u);
+  EXPECT_EQ(I_GetINTEGER(c, 3), 7);
+  EXPECT_EQ(W(c, 3).text, "7");
+  const std::uint8_t four[4] = {};
+  EXPECT_EQ(Reported([&] { I_PutGeneric(c, 8, four); }), 3u);
+  EXPECT_EQ(Reported([&] { (void)I_GetREAL(c, 3); }), 3u);
+  EXPECT_EQ(Reported([&] { (void)I_GetBOOLEAN(c, 42); }), 2u);
+  EXPECT_EQ(Reported([&] { I_SetBOOLEANcallback(c, 3, BoolCB, nullptr); }), 3u);
+  I_PutINTEGER(c, 3, 8);
+  EXPECT_EQ(I_ilibError, 0u);  // cleared by the next operation
+}
+
+TEST_F(IValues, BooleanAndIntegerPutsOfTheCurrentValueDoNotTouchWidgets) {
+  I_Context c = I_Create("T_Main", true);
+  I_PutBOOLEAN(c, 2, true);
+  I_PutINTEGER(c, 3, 5);
+  const int flagUpdates = W(c, 2).updates, countUpdates = W(c, 3).updates;
+  I_PutBOOLEAN(c, 2, true);
+  I_PutINTEGER(c, 3, 5);
+  EXPECT_EQ(W(c, 2).updates, flagUpdates);
+  EXPECT_EQ(W(c, 3).updates, countUpdates);
+  I_PutREAL(c, 5, 0);  // other types always update
+  const int sizeUpdates = W(c, 5).updates;
+  I_PutREAL(c, 5, 0);
+  EXPECT_EQ(W(c, 5).updates, sizeUpdates + 1);
+}
+
+TEST_F(IValues, UserChangesRunCallbacksButPutsNever) {
+  I_Context c = I_Create("T_Main", true);
+  Calls flag, count, name, buttons;
+  I_SetBOOLEANcallback(c, 2, BoolCB, &flag);
+  I_SetINTEGERcallback(c, 3, IntCB, &count);
+  I_SetSTRINGcallback(c, 6, StrCB, &name);
+  I_SetINTEGERcallback(c, 1, IntCB, &buttons);
+  I_PutBOOLEAN(c, 2, true);
+  I_PutINTEGER(c, 3, 9);
+  I_PutSTRING(c, 6, "x");
+  EXPECT_EQ(flag.n + count.n + name.n, 0);
+
+  UserDoes(tk_, Tk_Event::toggle, I_AccessWidget(c, 2));
+  EXPECT_EQ(flag.n, 1);
+  EXPECT_EQ(flag.value, 0);
+  EXPECT_FALSE(I_GetBOOLEAN(c, 2));
+  UserDoes(tk_, Tk_Event::typeText, I_AccessWidget(c, 3), "12");
+  EXPECT_EQ(count.n, 1);
+  EXPECT_EQ(count.value, 12);
+  UserDoes(tk_, Tk_Event::typeText, I_AccessWidget(c, 3), "12x");  // not a number
+  EXPECT_EQ(count.n, 1);
+  EXPECT_EQ(W(c, 3).text, "12");
+  UserDoes(tk_, Tk_Event::typeText, I_AccessWidget(c, 6), "new name");
+  EXPECT_EQ(name.text, "new name");
+  EXPECT_EQ(W(c, 12).text, "new name");
+  UserDoes(tk_, Tk_Event::press, I_AccessWidget(c, 10));
+  EXPECT_EQ(buttons.n, 1);
+  EXPECT_EQ(buttons.id, 1);
+  EXPECT_EQ(buttons.value, 2);
+  EXPECT_EQ(I_GetINTEGER(c, 1), 2);
+}
+
+TEST_F(IValues, ListRecordsAreShownAndClicksToggleTheirSelection) {
+  I_Context c = I_Create("T_Main", true);
+  I_ListRec recs[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    std::snprintf(recs[i].text, sizeof recs[i].text, "line %d", i);
+    recs[i].next = i < 2 ? &recs[i + 1] : nullptr;
+  }
+  recs[1].colour = {0, 0, 255};
+  Calls cb;
+  I_SetGenericCallback(c, 7, GenCB, &cb);
+  I_PutList(c, 7, &recs[0]);
+  const auto shown = W(c, 7).lines;
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[2].text, "line 2");
+  EXPECT_EQ(shown[1].blue, 255u);
+  UserDoes(tk_, Tk_Event::click, I_AccessWidget(c, 7), "", 1);
+  EXPECT_EQ(recs[1].selected, 1);
+  EXPECT_EQ(cb.n, 1);
+  EXPECT_EQ(cb.value, static_cast<std::int64_t>(sizeof(void*)));
+  EXPECT_FALSE(I_WasDoubleClick());
+  UserDoes(tk_, Tk_Event::click, I_AccessWidget(c, 7), "", 1);
+  EXPECT_EQ(recs[1].selected, 0);
+  UserDoes(tk_, Tk_Event::doubleClick, I_AccessWidget(c, 7), "", 2);
+  EXPECT_EQ(recs[2].selected, 1);
+  EXPECT_TRUE(I_WasDoubleClick());
+  EXPECT_EQ(I_GetList<I_ListRec>(c, 7), &recs[0]);
+}
+
+TEST_F(IValues, SensitivityForOneAObjTheWholeContextAndItsChildren) {
+  I_Context parent = I_Create("T_Main", true);
+  I_Context child = nullptr;
+  struct Arg {
+    I_Context* child;
+  } arg{&child};
+  // A context created while the parent's modal loop runs becomes its child.
+  I_QueueIdleTask(
+      [](void* a) {
+        *static_cast<Arg*>(a)->child = I_Create("T_Child", true);
+        I_Deactivate(I_MainContext());
+      },
+      &arg);
+  I_Dialog(parent);
+  ASSERT_NE(child, nullptr);
+  I_Activate(parent);
+  I_Activate(child);
+  I_Disable(parent, 2);
+  EXPECT_FALSE(W(parent, 2).sensitive);
+  EXPECT_TRUE(W(parent, 3).sensitive);
+  I_Disable(parent, 0);
+  EXPECT_FALSE(W(parent, 3).sensitive);
+  EXPECT_FALSE(W(child, 2).sensitive);
+  I_SetEnabled(parent, 0, true);
+  EXPECT_TRUE(W(child, 3).sensitive);
+  EXPECT_EQ(Reported([&] { I_Enable(parent, 77); }), 2u);
+  // A disabled button cannot be pressed.
+  Calls buttons;
+  I_SetINTEGERcallback(parent, 1, IntCB, &buttons);
+  I_Disable(parent, 1);
+  UserDoes(tk_, Tk_Event::press, I_AccessWidget(parent, 9));
+  EXPECT_EQ(buttons.n, 0);
+  // Destroying the parent takes the child along.
+  I_Destroy(parent);
+  EXPECT_TRUE(TkVirtual_Shells().empty());
+}
+
+TEST_F(IValues, WhenAttributeFollowsTheValueOfItsAObj) {
+  I_Context c = I_Create("T_Main", true);
+  EXPECT_TRUE(W(c, 10).sensitive);  // kind 0
+  I_PutINTEGER(c, 10, 1);
+  EXPECT_FALSE(W(c, 10).sensitive);
+  I_PutINTEGER(c, 10, 2);
+  EXPECT_TRUE(W(c, 10).sensitive);
+}
+
+TEST_F(IValues, ReprAttributes) {
+  I_Context c = I_Create("T_Main", true);
+  const std::int32_t cols = 30;
+  I_SetReprAttr(c, 6, Tk_attrColumns, std::span(reinterpret_cast<const std::uint8_t*>(&cols), 4));
+  EXPECT_EQ(I_ilibError, 0u);
+  EXPECT_EQ(W(c, 6).columns, 30);
+  EXPECT_EQ(Reported([&] {
+              I_SetReprAttr(c, 55, Tk_attrColumns,
+                            std::span(reinterpret_cast<const std::uint8_t*>(&cols), 4));
+            }),
+            5u);
+  EXPECT_EQ(Reported([&] {
+              I_SetReprAttr(c, 6, Tk_attrColumns,
+                            std::span(reinterpret_cast<const std::uint8_t*>(&cols), 2));
+            }),
+            6u);
+  EXPECT_EQ(Reported([&] { I_SetReprAttr(c, 6, 999, {}); }), 6u);
+  EXPECT_EQ(I_AccessWidget(c, 55), nullptr);
+  EXPECT_EQ(I_AccessWidget(c, -1), I_AccessWidget(c, 1));  // -1 is the shell
+}
+
+using ILoop = DialogTest;
+
+void DestroyOwnContext(I_Context ctx, std::int32_t, std::int32_t, void* arg) {
+  auto* probe = static_cast<std::pair<I_Context*, std::size_t>*>(arg);
+  I_Destroy(*probe->first);
+  probe->second = TkVirtual_Shells().size();  // still there while the loop runs
+}
+
+TEST_F(ILoop, DestroyFromInsideItsOwnModalLoopIsDeferred) {
+  I_Context c = I_Create("T_Main", true);
+  I_Context handle = c;
+  std::pair<I_Context*, std::size_t> probe{&handle, 0};
+  I_SetINTEGERcallback(c, 1, DestroyOwnContext, &probe);
+  Tk_Event e;
+  e.kind = Tk_Event::press;
+  e.widget = I_AccessWidget(c, 9);
+  tk_->Inject(e);
+  I_Dialog(c);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(probe.second, 1u);
+  EXPECT_TRUE(TkVirtual_Shells().empty());
+}
+
+struct TaskLog {
+  std::vector<std::pair<int, std::int64_t>> runs;  // (tag, time)
+  int reschedules = 0;
+  std::int32_t rescheduledAs = -2;
+};
+TaskLog taskLog;
+void Tag1(void*) { taskLog.runs.emplace_back(1, Utility_GetCurrentTimeMillis()); }
+void Tag2(void*) {
+  taskLog.runs.emplace_back(2, Utility_GetCurrentTimeMillis());
+  if (taskLog.reschedules-- > 0) taskLog.rescheduledAs = I_RescheduleTask(100);
+}
+void Idle(void*) { taskLog.runs.emplace_back(9, Utility_GetCurrentTimeMillis()); }
+void Stop(void*) { I_Deactivate(I_MainContext()); }
+
+TEST_F(ILoop, ScheduledTasksRunInTimeOrderRescheduleAndCancel) {
+  taskLog = {};
+  taskLog.reschedules = 2;
+  I_Context c = I_Create("T_Main", true);
+  const std::int64_t t0 = Utility_GetCurrentTimeMillis();
+  const std::int32_t a = I_ScheduleTask(300, Tag1, nullptr);
+  const std::int32_t b = I_ScheduleTask(50, Tag2, nullptr);
+  const std::int32_t gone = I_ScheduleTask(10, Tag1, nullptr);
+  EXPECT_EQ(b, a + 1);
+  EXPECT_EQ(gone, a + 2);
+  I_CancelScheduledTask(gone);
+  I_QueueIdleTask(Idle, nullptr);
+  I_ScheduleTask(1000, Stop, nullptr);
+  EXPECT_EQ(I_RescheduleTask(10), I_nilTask);  // not inside a task
+  I_Dialog(c);
+  std::vector<std::pair<int, std::int64_t>> rel;
+  for (auto [tag, t] : taskLog.runs) rel.emplace_back(tag, t - t0);
+  const std::vector<std::pair<int, std::int64_t>> want = {
+      {9, 0}, {2, 50}, {2, 150}, {2, 250}, {1, 300}};
+  EXPECT_EQ(rel, want);
+  EXPECT_EQ(taskLog.rescheduledAs, b);
+}
+
+void OnClose(I_Context, bool leaving, void* arg) {
+  static_cast<std::vector<bool>*>(arg)->push_back(leaving);
+}
+
+TEST_F(ILoop, WindowManagerCloseDeactivatesAndLeavesForTheMainContext) {
+  I_Context main = I_Create("T_Main", true);
+  I_Context other = I_Create("T_Child", true);
+  std::vector<bool> closes;
+  I_SetCloseCallback(main, OnClose, &closes);
+  I_SetCloseCallback(other, OnClose, &closes);
+  UserDoes(tk_, Tk_Event::close, I_AccessWidget(other, -1));
+  EXPECT_FALSE(I_Active(other));
+  UserDoes(tk_, Tk_Event::close, I_AccessWidget(main, -1));
+  EXPECT_EQ(closes, (std::vector<bool>{false, true}));
+  I_MainLoop();  // the leave flag is set: returns at once
+}
+
+TEST_F(ILoop, TerminationSignalLeavesTheLoopThroughTheMainCloseCallback) {
+  I_Context main = I_Create("T_Main", true);
+  std::vector<bool> closes;
+  I_SetCloseCallback(main, OnClose, &closes);
+  I_ScheduleTask(
+      10, [](void*) { Processe_Kill(Processe_GetPID(), Processe_SIGTERM); }, nullptr);
+  I_ScheduleTask(60000, Stop, nullptr);
+  I_MainLoop();
+  EXPECT_EQ(closes, std::vector<bool>{true});
+  EXPECT_TRUE(I_Active(main));
+}
+
+// ---- Persistent values ----
+
+TEST(IPersistent, StringValueSurvivesARestartThroughTheSettingsFile) {
+  const std::string drf = [] {
+    I_Init();
+    return CompileLayout("test", kTestLayout);
+  }();
+  auto run = [&](bool first) {
+    return RunInChild([&] {
+      TkVirtual_Init();
+      TkVirtual_Open(true);
+      SrcFile_Load(StrIn::FromC(Processe_ProgramName()));
+      IdlgCat_LoadFile(drf);
+      I_Context c = I_Create("T_Main", false);
+      char s[512];
+      I_GetSTRING(c, 9, s);
+      std::fprintf(stderr, "[%s]", s);
+      if (first) {
+        I_PutSTRING(c, 9, "/projects/orders");
+        SrcFile_Save(SrcFile_home);
+      }
+      I_Destroy(c);
+      std::fprintf(stderr, "%d", SrcFile_IsDefined("T_Main_remembered") ? 1 : 0);
+    });
+  };
+  EXPECT_EQ(run(true).err, "[]0");
+  EXPECT_EQ(run(false).err, "[/projects/orders]0");
+}
+
+}  // namespace
