@@ -455,6 +455,12 @@ void TakeValue(Entry& e, const Line& line) {
 }
 
 void Apply(const Line& line, std::string_view prefix, std::string_view text, bool strict) {
+  // A key like "[x]y" names a setting of section x; a program's own file cannot hold it,
+  // since saving puts it into the section's file. Taking it would move it there.
+  if (prefix.empty() && line.key[0] == '[' && line.key.find(']') != std::string::npos) {
+    if (strict) BadLine(text);
+    return;
+  }
   std::string key = std::string(prefix) + line.key;
   Entry* e = Find(key);
   if (e == nullptr) {

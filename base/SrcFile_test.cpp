@@ -106,9 +106,16 @@ TEST_F(SrcFileTest, BadLinesAreSkippedByLenientLoadingAndStopStrictLoading) {
   const std::string longKey(128, 'k');
   struct Case {
     std::string line;
-  } cases[] = {{"B yes= yes"},   {"B lower= on"}, {"C neg= -1"},
-               {"I word= many"}, {"R nothing= "}, {"C" /* no key */},
-               {"S noequals"},   {"C =3"},        {"C " + longKey + "= 1"}};
+  } cases[] = {{"B yes= yes"},
+               {"B lower= on"},
+               {"C neg= -1"},
+               {"I word= many"},
+               {"R nothing= "},
+               {"C" /* no key */},
+               {"S noequals"},
+               {"C =3"},
+               {"C " + longKey + "= 1"},
+               {"C [x]y= 1" /* another section's key */}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     std::string text = c.line + "\nC after= 1\n";
@@ -122,6 +129,8 @@ TEST_F(SrcFileTest, BadLinesAreSkippedByLenientLoadingAndStopStrictLoading) {
     EXPECT_EQ(Quietly([] { SrcFile_QueryCardForeignProcess("after"); }), 2)
         << "strict loading stops at the bad line";
   }
+  SrcFile_LoadText("C [x]y= 1\n", true, true);
+  EXPECT_EQ(SrcFile_QueryCardForeignProcess("[global][x]y"), 1u) << "fine in the global file";
   // A key of exactly 127 characters is still good.
   SrcFile_LoadText("C " + std::string(127, 'k') + "= 8\n", false, true);
   EXPECT_EQ(SrcFile_error, 0);
