@@ -1,10 +1,6 @@
 #include "SrcFile.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -17,7 +13,6 @@
 #include "FileIO.hpp"
 #include "Messages.hpp"
 #include "Processe.hpp"
-#include "SFilMisc.hpp"
 #include "SPrintf.hpp"
 #include "StrHash.hpp"
 #include "StringOp.hpp"
@@ -340,8 +335,13 @@ BFileIO_File OpenWaiting(const std::string& path, std::uint32_t waitMs) {
 }
 
 bool IsEmpty(BFileIO_File f) {
-  struct stat st;
-  return ::fstat(::fileno(f), &st) != 0 || st.st_size < 1;
+  DirAcces_DirEntry entry;
+  Messages_IgnoreErrors(true);
+  DirAcces_FileStatF(BFileIO_FileDesc(f), entry);
+  bool empty = DirAcces_dirError != 0 || entry.size < 1;
+  Messages_IgnoreErrors(false);
+  Messages_ForgetErrorReasons();
+  return empty;
 }
 
 // Opens path, or its ".backup" copy when path does not open or is empty.
@@ -361,8 +361,13 @@ BFileIO_File OpenRc(const std::string& path, std::uint32_t waitMs) {
 std::string ReadAll(BFileIO_File f) {
   std::string text;
   char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  Messages_IgnoreErrors(true);
+  do {
+    BFileIO_Read(f, buffer, sizeof buffer);
+    text.append(buffer, BFileIO_bytesTransferred);
+  } while (BFileIO_ioError == 0 && BFileIO_bytesTransferred > 0);
+  Messages_IgnoreErrors(false);
+  Messages_ForgetErrorReasons();
   return text;
 }
 
@@ -480,27 +485,38 @@ void Apply(const Line& line, std::string_view prefix, std::string_view text, boo
   Changed(*e);
 }
 
-void Parse(std::string_view text, std::string_view prefix, bool strict) {
+// Calls f with every line of text (without its line end) until f returns false.
+template <class F>
+void ForEachLine(std::string_view text, F f) {
   std::size_t pos = 0;
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
-    std::string_view lineText = text.substr(pos, end - pos);
+    if (!f(text.substr(pos, end - pos))) return;
     pos = end + 1;
+  }
+}
+
+// The whole file at path; false when it cannot be opened.
+bool ReadText(const std::string& path, std::string& text) {
+  BFileIO_File f = TryOpen(path);
+  if (f == BFileIO_Nil) return false;
+  text = ReadAll(f);
+  Close(f);
+  return true;
+}
+
+void Parse(std::string_view text, std::string_view prefix, bool strict) {
+  ForEachLine(text, [&](std::string_view lineText) {
     Line line;
     ParseResult r = ParseLine(lineText, line);
-    if (r == ParseResult::bad) {
-      if (strict) {
-        BadLine(lineText);
-        return;
-      }
-      continue;
+    if (r == ParseResult::bad && strict) {
+      BadLine(lineText);
+      return false;
     }
-    if (r == ParseResult::ok) {
-      Apply(line, prefix, lineText, strict);
-      if (SrcFile_error != 0) return;
-    }
-  }
+    if (r == ParseResult::ok) Apply(line, prefix, lineText, strict);
+    return SrcFile_error == 0;
+  });
 }
 
 void LoadFile(BFileIO_File f, bool global, bool strict) {
@@ -579,22 +595,16 @@ void SplitKey(std::string_view full, std::string_view& section, std::string_view
 // Takes into the registry what another process saved meanwhile, for every setting this
 // process has not changed since it was loaded or saved.
 void Merge(const std::string& path, std::string_view prefix) {
-  BFileIO_File f = TryOpen(path);
-  if (f == BFileIO_Nil) return;
-  std::string text = ReadAll(f);
-  Close(f);
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string_view lineText = std::string_view(text).substr(pos, end - pos);
-    pos = end + 1;
+  std::string text;
+  if (!ReadText(path, text)) return;
+  ForEachLine(text, [&](std::string_view lineText) {
     Line line;
-    if (ParseLine(lineText, line) != ParseResult::ok) continue;
+    if (ParseLine(lineText, line) != ParseResult::ok) return true;
     Entry* e = Find(std::string(prefix) + line.key);
-    if (e == nullptr || !SameType(e->type, line.type)) continue;
-    if (Equal(e->type, Current(*e), e->last)) TakeValue(*e, line);
-  }
+    if (e != nullptr && SameType(e->type, line.type) && Equal(e->type, Current(*e), e->last))
+      TakeValue(*e, line);
+    return true;
+  });
 }
 
 // The lines of every setting of section, in the table's order; saved marks them as
@@ -613,8 +623,26 @@ std::string Lines(std::string_view section, bool saved) {
   return text;
 }
 
-bool WriteAll(BFileIO_File f, const std::string& text) {
-  return std::fwrite(text.data(), 1, text.size(), f) == text.size();
+void Remove(const std::string& path) {
+  Messages_IgnoreErrors(true);
+  DirAcces_Remove(path);
+  Messages_IgnoreErrors(false);
+  Messages_ForgetErrorReasons();
+}
+
+// Writes text, flushes it to the disk and closes f; true when all of it got there.
+bool WriteAndClose(BFileIO_File f, const std::string& text) {
+  Messages_IgnoreErrors(true);
+  BFileIO_Write(f, text.data(), text.size());
+  bool ok = BFileIO_ioError == 0 && BFileIO_bytesTransferred == text.size();
+  if (ok) BFileIO_Flush(f);
+  if (ok) BFileIO_Sync(f);
+  ok = ok && BFileIO_ioError == 0;
+  BFileIO_Close(f);
+  ok = ok && BFileIO_ioError == 0;
+  Messages_IgnoreErrors(false);
+  Messages_ForgetErrorReasons();
+  return ok;
 }
 
 void SaveToFile(const std::string& name, std::string_view section, unsigned location) {
@@ -644,13 +672,8 @@ void SaveToFile(const std::string& name, std::string_view section, unsigned loca
   std::string prefix = section.empty() ? std::string() : "[" + std::string(section) + "]";
   Merge(path, prefix);
 
-  bool ok = WriteAll(f, Lines(section, true));
-  ok = std::fflush(f) == 0 && ok;
-  ok = ::fsync(::fileno(f)) == 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-
-  if (!ok) {
-    ::unlink(tmp.c_str());
+  if (!WriteAndClose(f, Lines(section, true))) {
+    Remove(tmp);
     Messages_SupplyAdditionalInfo(tmp);
     SrcFile_Error(5);
     return;
@@ -667,7 +690,7 @@ void SaveToFile(const std::string& name, std::string_view section, unsigned loca
   Messages_IgnoreErrors(false);
   Messages_ForgetErrorReasons();
   if (!renamed) {
-    ::unlink(tmp.c_str());
+    Remove(tmp);
     Messages_SupplyAdditionalInfo(path);
     SrcFile_Error(5);
   }
@@ -717,7 +740,6 @@ void SrcFile_Init() {
   BFileIO_Init();
   StrHash_Init();
   Utility_Init();
-  SFilMisc_Init();
   messageCallback = IgnoreMessage;
   table = StrHash_CreateTable(256);
   DirAcces_GetMachineName(machineName);
@@ -983,29 +1005,18 @@ void SrcFile_LoadFromLocationAndName(StrIn program, unsigned location) {
 void SrcFile_GetEntryFromLocation(StrIn program, unsigned location, StrIn key, StrOut value) {
   SrcFile_error = 0;
   Strings_Assign("", value);
-  BFileIO_File f = TryOpen(LocationPath(location, FileName(program.view())));
-  if (f == BFileIO_Nil) return;
-  std::string text = ReadAll(f);
-  Close(f);
+  std::string text;
+  if (!ReadText(LocationPath(location, FileName(program.view())), text)) return;
   std::string wanted = key.str() + "=";
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line = std::string_view(text).substr(pos, end - pos);
-    pos = end + 1;
+  ForEachLine(text, [&](std::string_view line) {
     // The second word: after the type letter and the blanks that follow it.
     std::size_t start = line.find_first_not_of(" \t");
-    if (start == std::string_view::npos) continue;
-    start = line.find_first_of(" \t", start);
-    if (start == std::string_view::npos) continue;
-    start = line.find_first_not_of(" \t", start);
-    if (start == std::string_view::npos) continue;
-    if (line.substr(start, wanted.size()) == wanted) {
-      Strings_Assign(LeftStripped(line.substr(start + wanted.size())), value);
-      return;
-    }
-  }
+    if (start != std::string_view::npos) start = line.find_first_of(" \t", start);
+    if (start != std::string_view::npos) start = line.find_first_not_of(" \t", start);
+    if (start == std::string_view::npos || line.substr(start, wanted.size()) != wanted) return true;
+    Strings_Assign(LeftStripped(line.substr(start + wanted.size())), value);
+    return false;
+  });
 }
 
 void SrcFile_Save(unsigned location) { SaveToFile(FileName(Processe_ProgramName()), "", location); }
