@@ -41,10 +41,9 @@ SClient_Connection* ResourceManager() {
   }
   if (handOverConnection == nullptr) {
     static const std::unique_ptr<SProtocol> protocol = SRMproto_CreateProtocol();
-    char employer[128] = {};
-    DirAcces_EnvVar("VERAR_EMPLOYER", employer);
+    // The resource manager of this machine: the one the local job server talks to.
     handOverConnection =
-        SClient_Connect(employer, SRM_connectTimeout, nullptr, protocol.get(), SClient_NoopYield);
+        SClient_Connect("", SRM_connectTimeout, nullptr, protocol.get(), SClient_NoopYield);
   }
   return handOverConnection;
 }

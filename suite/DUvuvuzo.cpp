@@ -50,9 +50,8 @@ constexpr int kResourceManagerTimeoutMs = 5000;
 
 // Runs the job's command and leaves its exit status in a file, so that a restarted job
 // server can still learn how a job ended that it did not see end itself.
-constexpr const char* kWrapper =
-    "/bin/sh -c \"$1\"; s=$?; (echo $s > \"$2.tmp\" && mv -f \"$2.tmp\" \"$2\") 2>/dev/null; "
-    "exit $s";
+// The exit file is made (and given to the job's owner) before the command starts.
+constexpr const char* kWrapper = "/bin/sh -c \"$1\"; s=$?; echo $s 2>/dev/null >\"$2\"; exit $s";
 
 long long NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -91,6 +90,22 @@ void PrepareChild() {
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   for (int s = 1; s < NSIG; ++s) ::signal(s, SIG_DFL);
   for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+}
+
+// In a child before exec: input from /dev/null, output and errors appended to the job's
+// error file, which belongs to owner (uid, gid) when one is given.
+void RedirectToErrorFile(const std::string& errorFile, int uid = -1, int gid = -1) {
+  const int null = ::open("/dev/null", O_RDONLY);
+  if (null >= 0) ::dup2(null, 0);
+  if (null > 0) ::close(null);
+  const int out = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (out < 0) return;
+  if (uid >= 0 && ::fchown(out, uid, gid) != 0) {
+    // The file stays the server's; the job can still write to it through this descriptor.
+  }
+  ::dup2(out, 1);
+  ::dup2(out, 2);
+  if (out > 2) ::close(out);
 }
 
 void OnTerminate(unsigned) { ReqServer::RequestStop(); }
@@ -248,13 +263,7 @@ class JobServer {
     if (pid < 0) return false;
     if (pid == 0) {
       PrepareChild();
-      const int out = ::open(job.errorFileName.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      const int null = ::open("/dev/null", O_RDONLY);
-      ::dup2(null, 0);
-      if (out >= 0) {
-        ::dup2(out, 1);
-        ::dup2(out, 2);
-      }
+      RedirectToErrorFile(job.errorFileName);
       if (!job.workDir.empty() && ::chdir(job.workDir.c_str()) != 0) ::_exit(126);
       ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
@@ -306,21 +315,24 @@ class JobServer {
     const std::string exitFile = JobFile(job, ".exit");
     std::remove(exitFile.c_str());
     std::string command = job.command;
-    if (job.type == VErarBase_Type::Script) command = "/bin/sh " + command;
+    if (job.type == VErarBase_Type::Script) {
+      std::string quoted;
+      for (const char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      command = "/bin/sh '" + quoted + "'";
+    }
     const bool asOwner = ::geteuid() == 0 && job.uid && job.gid;
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::setsid();
       PrepareChild();
-      const int out = ::open(job.errorFileName.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      const int null = ::open("/dev/null", O_RDONLY);
-      ::dup2(null, 0);
-      if (out >= 0) {
-        if (asOwner && ::fchown(out, *job.uid, *job.gid) != 0) {
-          // The output stays the server's; the job runs all the same.
+      const int uid = asOwner ? *job.uid : -1, gid = asOwner ? *job.gid : -1;
+      RedirectToErrorFile(job.errorFileName, uid, gid);
+      const int exitFd = ::open(exitFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (exitFd >= 0) {
+        if (uid >= 0 && ::fchown(exitFd, uid, gid) != 0) {
+          // Without it the outcome is only known to the server that started the job.
         }
-        ::dup2(out, 1);
-        ::dup2(out, 2);
+        ::close(exitFd);
       }
       if (asOwner &&
           (::setgroups(0, nullptr) != 0 || ::setgid(*job.gid) != 0 || ::setuid(*job.uid) != 0)) {
@@ -389,8 +401,11 @@ class JobServer {
     }
     for (QueuedJob& q : jobs_) {
       if (q.job.status != Status::Running) continue;
-      if (q.adopted && !Processe_IsAlive(q.pid)) {
-        Ended(q, ExitFileCode(q.job));
+      // A job started before a restart is not our child: its exit file tells that it is
+      // over (its process may linger as a zombie of someone else), or it is gone.
+      const int code = q.adopted ? ExitFileCode(q.job) : -1;
+      if (q.adopted && (code >= 0 || !Processe_IsAlive(q.pid))) {
+        Ended(q, code);
         changed = true;
       } else if (q.job.timeout > 0 && !q.cancel &&
                  NowMs() - q.startedMs > static_cast<long long>(q.job.timeout * 1000)) {

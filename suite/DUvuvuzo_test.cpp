@@ -232,6 +232,26 @@ TEST_F(JobServerTest, OperatorListsShowsAndCancelsJobsAndSeesReservations) {
   EXPECT_EQ(RunCommand("vqueue bogus").status, 2);
 }
 
+TEST_F(JobServerTest, RootServerRunsTheJobAsItsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only a job server running as root changes users";
+  // The owner must get through the sandbox to its work directory.
+  ASSERT_EQ(::chmod(SandboxDir().c_str(), 0711), 0);
+  const std::string dir = SandboxDir() + "/shared";
+  ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
+  ::chmod(dir.c_str(), 0777);
+  Submit(
+      "as nobody", "id -u > uid; id -g > gid; echo to-error-file",
+      [](SJobQues_Job* j) {
+        j->uid = 65534;
+        j->gid = 65534;
+      },
+      dir);
+  ASSERT_TRUE(Reaches("as nobody", "done")) << ReadFile(Job("as nobody").errorFileName);
+  EXPECT_EQ(ReadFile(dir + "/uid"), "65534\n");
+  EXPECT_EQ(ReadFile(dir + "/gid"), "65534\n");
+  EXPECT_EQ(ReadFile(Job("as nobody").errorFileName), "to-error-file\n");
+}
+
 TEST_F(JobServerTest, RefusesBadJobStringsAndStaysUp) {
   SReqObj result;
   SClient_Connection* c = CCclient_Connect("", 4000, SClient_NoopYield);
