@@ -37,7 +37,11 @@ bool Words(const std::string& text, std::vector<std::string>& out) {
     std::string w;
     if (text[i] == '"') {
       for (++i; i < text.size() && text[i] != '"'; ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        if (text[i] == '\\' && i + 1 < text.size()) {
+          ++i;
+          w.push_back(text[i] == 'n' ? '\n' : text[i]);
+          continue;
+        }
         w.push_back(text[i]);
       }
       if (i >= text.size()) return false;
@@ -237,4 +241,12 @@ bool IScript_Start(StrIn path) {
   return IScript_StartText(all.str(), path.view());
 }
 
-bool IScript_Finished() { return next >= steps.size(); }
+bool IScript_Finished() {
+  // A closing "wait" or "gone" may already hold when the program stops asking for input.
+  while (next < steps.size() &&
+         (steps[next].words[0] == "wait" || steps[next].words[0] == "gone") &&
+         (Ibase_FindActive(steps[next].words[1]) != nullptr) == (steps[next].words[0] == "wait")) {
+    ++next;
+  }
+  return next >= steps.size();
+}

@@ -3,7 +3,7 @@
 // display is missing); tests and unattended runs use it.
 //
 // Script lines (blank lines and lines beginning with "#" are ignored; a word with blanks
-// is written in double quotes, \" and \\ inside):
+// is written in double quotes, with \" \\ and \n (line break) inside):
 //   wait <context> [ms]            until the context is shown (default 10000 ms)
 //   gone <context> [ms]            until it is no longer shown
 //   type <context> <aobj> <text>   types the text into the field of the AObj and commits it
@@ -32,5 +32,6 @@ void IScript_Init();
 // is no display.
 bool IScript_Start(StrIn path);
 bool IScript_StartText(std::string_view text, std::string_view name);
-// True when every step has been done.
+// True when every step has been done (a closing "wait" or "gone" counts as done when it
+// holds now).
 bool IScript_Finished();

@@ -406,3 +406,167 @@ TEST(IPersistent, StringValueSurvivesARestartThroughTheSettingsFile) {
 }
 
 }  // namespace
+
+// ---- The catalogues the programs use ----
+
+namespace {
+
+struct Expected {
+  const char* context;
+  std::vector<std::pair<std::int32_t, I_Type>> aobjs;
+};
+
+std::vector<Expected> ExpectedContexts() {
+  const I_Type B = I_BOOLEAN, N = I_INTEGER, R = I_REAL, S = I_STRING, G = I_Generic;
+  const std::vector<std::pair<std::int32_t, I_Type>> box = {{1, S}, {2, N}};
+  return {
+      {"Imisc_errmsg", box},
+      {"Imisc_yes", box},
+      {"Imisc_timedNotify", box},
+      {"Imisc_timedNotifyOK", box},
+      {"Imisc_ErrExpl", box},
+      {"AskContinue", box},
+      {"Vuvedur_Bck",
+       {{1, N},
+        {2, B},
+        {3, B},
+        {4, G},
+        {5, S},
+        {6, B},
+        {7, R},
+        {8, G},
+        {9, S},
+        {10, S},
+        {11, R},
+        {12, N},
+        {13, S},
+        {15, G},
+        {16, R},
+        {17, R},
+        {18, R}}},
+      {"Vuvedur_Rst",
+       {{1, N},
+        {4, G},
+        {5, S},
+        {7, R},
+        {8, G},
+        {9, S},
+        {10, S},
+        {11, R},
+        {12, N},
+        {13, S},
+        {15, G},
+        {16, R},
+        {17, R},
+        {19, R},
+        {20, S}}},
+      {"Vuvedur_ChangeHosts", {{1, N}, {2, S}, {4, G}}},
+      {"BkIact_ErrFiles", {{1, N}, {2, S}, {3, G}, {4, S}, {5, N}}},
+      {"BkIact_DevSelect", {{1, N}, {2, S}, {3, G}}},
+      {"BkIact_DevSelect_Archiv", {{1, N}, {2, S}, {3, G}}},
+      {"BkIact_PrepWriteMedia", {{1, N}, {2, N}, {3, S}, {4, S}, {5, S}, {6, S}}},
+      {"BkIact_ConfirmRecover", {{1, N}, {2, S}, {3, S}, {4, S}, {5, S}, {6, S}, {7, G}, {8, S}}},
+      {"BkIact_ConfirmOverwrite", {{1, N}, {2, S}, {3, S}, {4, S}, {5, S}}},
+      {"BkStoreI_Label", {{1, N}, {2, S}, {3, S}, {4, B}}},
+      {"BkStoreI_Search", {{1, N}, {2, S}, {3, S}}},
+      {"BkStoreI_SelectMedia",
+       {{1, N}, {2, N}, {3, B}, {4, G}, {5, G}, {6, B}, {20, S}, {21, S}, {22, S}, {23, S}}},
+      {"BkJukeI_Manage", {{1, N}, {2, G}, {3, B}, {4, N}, {5, G}, {6, S}}},
+  };
+}
+
+// Button values a context offers on an AObj, from its widgets.
+std::vector<std::int32_t> ButtonValues(I_Context ctx, std::int32_t id) {
+  std::vector<std::int32_t> values;
+  for (Ibase_RObj* r : Ibase_AObjOf(ctx, id)->widgets)
+    if (r->kind == Tk_Kind::button) values.push_back(TkVirtual_Inspect(r->widget).value);
+  return values;
+}
+
+class Catalogues : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Catalogues, EveryContextIsCreatedWithItsAObjNumbersAndTypes) {
+  setenv("LANGUAGE", GetParam(), 1);
+  I_Init();
+  TkVirtual_Init();
+  TkVirtual_Open(true);
+  I_UseContextCat("ZAREDAVdlg");
+  ASSERT_EQ(I_ilibError, 0u);
+  std::size_t known = 0;
+  for (const IdlgCat_Context* t : IdlgCat_AllContexts()) {
+    EXPECT_STREQ(t->catalogue,
+                 std::string_view(t->name).starts_with("Imisc") ? "zoltdlg.drf" : "ZAREDAVdlg.drf");
+    ++known;
+  }
+  const auto expected = ExpectedContexts();
+  EXPECT_EQ(known, expected.size());  // nothing unexpected either
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.context);
+    I_Context c = I_Create(StrIn::FromC(e.context), true);
+    ASSERT_NE(c, nullptr);
+    std::vector<std::pair<std::int32_t, I_Type>> got;
+    for (const auto& [n, a] : c->aobjs) {
+      got.emplace_back(n, a.type);
+      if (a.type == I_Generic) {
+        EXPECT_EQ(a.size, sizeof(void*)) << n;  // every Generic is a list
+        EXPECT_FALSE(a.widgets.empty()) << n;
+      }
+    }
+    EXPECT_EQ(got, e.aobjs);
+    EXPECT_NE(I_AccessWidget(c, 1), nullptr);
+    I_Destroy(c);
+  }
+  EXPECT_TRUE(TkVirtual_Shells().empty());
+}
+
+TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {
+  setenv("LANGUAGE", GetParam(), 1);
+  I_Init();
+  TkVirtual_Init();
+  TkVirtual_Open(true);
+  I_UseContextCat("ZAREDAVdlg");
+  const struct {
+    const char* context;
+    std::int32_t aobj;
+    std::vector<std::int32_t> values;
+  } buttons[] = {
+      {"Vuvedur_Bck", 1, {1, 2}},
+      {"Vuvedur_Bck", 12, {4, 5}},
+      {"Vuvedur_Rst", 12, {4, 5, 3}},
+      {"Vuvedur_ChangeHosts", 1, {1, 2}},
+      {"BkIact_DevSelect", 1, {1, 2}},
+      {"BkIact_DevSelect_Archiv", 1, {1, 3, 2}},
+      {"BkIact_ConfirmRecover", 1, {1, 2}},
+      {"BkStoreI_Label", 1, {1, 2}},
+      {"Imisc_yes", 2, {1, 2}},
+      {"AskContinue", 2, {1, 2}},
+      {"Imisc_timedNotify", 2, {}},
+      {"Imisc_timedNotifyOK", 2, {1}},
+      {"BkStoreI_SelectMedia", 2, {10, 11, 12, 15, 16, 20, 30}},
+      {"BkJukeI_Manage", 4, {0, 1, 2}},
+  };
+  for (const auto& b : buttons) {
+    I_Context c = I_Create(StrIn::FromC(b.context), true);
+    EXPECT_EQ(ButtonValues(c, b.aobj), b.values) << b.context << " " << b.aobj;
+    I_Destroy(c);
+  }
+  // The choices a write preparation offers follow its kind.
+  I_Context p = I_Create("BkIact_PrepWriteMedia", true);
+  auto offered = [&](std::int32_t kind) {
+    I_PutINTEGER(p, 2, kind);
+    std::vector<std::int32_t> values;
+    for (Ibase_RObj* r : Ibase_AObjOf(p, 1)->widgets)
+      if (TkVirtual_Inspect(r->widget).sensitive)
+        values.push_back(TkVirtual_Inspect(r->widget).value);
+    return values;
+  };
+  EXPECT_EQ(offered(0), (std::vector<std::int32_t>{4, 1, 2, 0}));
+  EXPECT_EQ(offered(1), (std::vector<std::int32_t>{5, 1, 2, 3, 0}));
+  EXPECT_EQ(offered(6), (std::vector<std::int32_t>{1, 0}));
+  EXPECT_EQ(offered(9), (std::vector<std::int32_t>{1, 0}));
+  EXPECT_EQ(offered(8), (std::vector<std::int32_t>{1, 2, 3, 0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, Catalogues, ::testing::Values("en", "de"));
+
+}  // namespace
