@@ -104,20 +104,6 @@ TEST(VErarBaseTest, RefusesPiecesThatDoNotFit) {
   }
 }
 
-TEST(VErarBaseTest, NamesOfStatusesAndTypes) {
-  const char* names[] = {"unknown", "waiting", "waitingForPrecond", "running",
-                         "done",    "failed",  "canceled",          "removed"};
-  for (int i = 0; i < 8; ++i) {
-    const auto s = static_cast<VErarBase_Status>(i);
-    EXPECT_STREQ(VErarBase_StatusName(s), names[i]);
-    EXPECT_EQ(VErarBase_StatusFromName(names[i]), s);
-    EXPECT_EQ(VErarBase_IsFinal(s), i >= 4) << i;
-  }
-  EXPECT_STREQ(VErarBase_StatusName(static_cast<VErarBase_Status>(8)), "unknown");
-  EXPECT_STREQ(VErarBase_TypeName(static_cast<VErarBase_Type>(9)), "Unknown");
-  EXPECT_EQ(VErarBase_TypeFromName("Script"), VErarBase_Type::Script);
-}
-
 TEST(VErarBaseTest, HolderOfAJobIsNoRealProcessAndStaysTheSame) {
   const std::int32_t a = VErarBase_HolderPid("node1-1-2-0");
   EXPECT_GT(a, 4194304);  // above every process id Linux hands out

@@ -326,7 +326,11 @@ class JobServer {
       ::setsid();
       PrepareChild();
       const int uid = asOwner ? *job.uid : -1, gid = asOwner ? *job.gid : -1;
-      RedirectToErrorFile(job.errorFileName, uid, gid);
+      // Files of the spool directory are made by the server and handed to the owner; an
+      // error file the submitter named is opened as the owner, so that a job never writes
+      // where its owner may not.
+      const bool spoolFile = job.errorFileName.rfind(spoolDir_ + "/", 0) == 0;
+      if (spoolFile || !asOwner) RedirectToErrorFile(job.errorFileName, uid, gid);
       const int exitFd = ::open(exitFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (exitFd >= 0) {
         if (uid >= 0 && ::fchown(exitFd, uid, gid) != 0) {
@@ -340,6 +344,7 @@ class JobServer {
                      std::strerror(errno));
         ::_exit(126);
       }
+      if (!spoolFile && asOwner) RedirectToErrorFile(job.errorFileName);
       if (!job.workDir.empty() && ::chdir(job.workDir.c_str()) != 0) {
         std::fprintf(stderr, "DUvuvuzo: cannot change to the work directory %s: %s\n",
                      job.workDir.c_str(), std::strerror(errno));

@@ -250,6 +250,16 @@ TEST_F(JobServerTest, RootServerRunsTheJobAsItsOwner) {
   EXPECT_EQ(ReadFile(dir + "/uid"), "65534\n");
   EXPECT_EQ(ReadFile(dir + "/gid"), "65534\n");
   EXPECT_EQ(ReadFile(Job("as nobody").errorFileName), "to-error-file\n");
+
+  // An error file the submitter names is opened as the owner: not where it may not write.
+  const std::string closed = SandboxDir() + "/root-only";
+  ASSERT_EQ(::mkdir(closed.c_str(), 0700), 0);
+  Ask(CCprotocol_submitJob, SReqObj::Array({SReqObj::String(
+                                "TYPE=Inline UID=65534 GID=65534 DESC=named WORK_DIR=" + dir +
+                                " ERRORFILENAME=" + closed + "/err INLINE_CMD=touch\\ named")}));
+  EXPECT_TRUE(Reaches("named", "done"));
+  EXPECT_EQ(::access((dir + "/named").c_str(), F_OK), 0);
+  EXPECT_NE(::access((closed + "/err").c_str(), F_OK), 0);
 }
 
 TEST_F(JobServerTest, RefusesBadJobStringsAndStaysUp) {
