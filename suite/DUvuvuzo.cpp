@@ -141,7 +141,7 @@ class JobServer {
   int port() const { return server_.port(); }
 
  private:
-  // ---- Persistence: one job string per line, after a line with the queue status ----
+  // ---- Persistence: a line with the queue status, then each job string after its length ----
 
   void Save() {
     const std::string temporary = queueFile_ + ".tmp" + std::to_string(::getpid());
@@ -154,7 +154,10 @@ class JobServer {
         copy.extra.emplace_back("SERVER_PID", std::to_string(q.pid));
         if (q.cancel) copy.extra.emplace_back("CANCEL", "1");
       }
-      std::fprintf(f, "%s\n", VErarBase_Render(copy).c_str());
+      // Job strings may hold line feeds (commands of several lines): each record tells
+      // its length.
+      const std::string text = VErarBase_Render(copy);
+      std::fprintf(f, "%zu %s\n", text.size(), text.c_str());
     }
     const bool ok = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
     if (std::fclose(f) == 0 && ok) {
@@ -166,15 +169,16 @@ class JobServer {
 
   void Load() {
     std::ifstream in(queueFile_);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("# DUvuvuzo queue ", 0) == 0) {
-        stopped_ = line.ends_with("stopped");
-        continue;
-      }
+    std::string status;
+    if (!std::getline(in, status)) return;
+    stopped_ = status.ends_with("stopped");
+    std::size_t length = 0;
+    while (in >> length && in.get() == ' ') {
+      std::string text(length, '\0');
+      if (!in.read(text.data(), static_cast<std::streamsize>(length)) || in.get() != '\n') break;
       QueuedJob q;
       std::string error;
-      if (line.empty() || !VErarBase_Parse(line, q.job, error)) continue;
+      if (!VErarBase_Parse(text, q.job, error)) continue;
       std::erase_if(q.job.extra, [&q](const auto& piece) {
         if (piece.first == "SERVER_PID") q.pid = std::atoi(piece.second.c_str());
         if (piece.first == "CANCEL") q.cancel = true;

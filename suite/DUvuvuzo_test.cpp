@@ -185,7 +185,7 @@ TEST_F(JobServerTest, PreconditionsHoldAJobBackAndItsOutputIsKept) {
 TEST_F(JobServerTest, RunsJobsOneAfterAnotherAndResumesTheQueueAfterARestart) {
   Submit("first", "echo 1 >> order; while [ ! -f go ]; do sleep 0.05; done");
   Submit("second", "echo 2 >> order");
-  Submit("third", "echo 3 >> order");
+  Submit("third", "echo 3 >> order\necho 4 >> order");  // a command of two lines
   ASSERT_TRUE(Reaches("first", "running"));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(ReadFile("order"), "1\n");
@@ -200,7 +200,7 @@ TEST_F(JobServerTest, RunsJobsOneAfterAnotherAndResumesTheQueueAfterARestart) {
   EXPECT_TRUE(Reaches("third", "done"));
   EXPECT_EQ(Status("first"), "done");
   EXPECT_EQ(Status("second"), "done");
-  EXPECT_EQ(ReadFile("order"), "1\n2\n3\n");
+  EXPECT_EQ(ReadFile("order"), "1\n2\n3\n4\n");
 }
 
 TEST_F(JobServerTest, OperatorListsShowsAndCancelsJobsAndSeesReservations) {
