@@ -260,6 +260,40 @@ class JobServer {
     if (holds) RmRequest(SRMproto_free, job, "*");
   }
 
+  // In a child: takes on the job's surroundings before its command or script runs.
+  // Output goes to the error file; a server running as root becomes the job's user and
+  // group; the work directory becomes the current one. The exit file (when named) is
+  // made for the wrapper. Ends the child with 126 when the job cannot be entered.
+  void EnterJob(const VErarBase_Job& job, const std::string& exitFile) const {
+    const bool asOwner = ::geteuid() == 0 && job.uid && job.gid;
+    const int uid = asOwner ? *job.uid : -1, gid = asOwner ? *job.gid : -1;
+    // Files of the spool directory are made by the server and handed to the owner; an
+    // error file the submitter named is opened as the owner, so that a job never writes
+    // where its owner may not.
+    const bool spoolFile = job.errorFileName.rfind(spoolDir_ + "/", 0) == 0;
+    if (spoolFile || !asOwner) RedirectToErrorFile(job.errorFileName, uid, gid);
+    if (!exitFile.empty()) {
+      const int exitFd = ::open(exitFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (exitFd >= 0) {
+        if (uid >= 0 && ::fchown(exitFd, uid, gid) != 0) {
+          // Without it the outcome is only known to the server that started the job.
+        }
+        ::close(exitFd);
+      }
+    }
+    if (asOwner && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+      std::fprintf(stderr, "DUvuvuzo: cannot take user %d and group %d: %s\n", uid, gid,
+                   std::strerror(errno));
+      ::_exit(126);
+    }
+    if (!spoolFile && asOwner) RedirectToErrorFile(job.errorFileName);
+    if (!job.workDir.empty() && ::chdir(job.workDir.c_str()) != 0) {
+      std::fprintf(stderr, "DUvuvuzo: cannot change to the work directory %s: %s\n",
+                   job.workDir.c_str(), std::strerror(errno));
+      ::_exit(126);
+    }
+  }
+
   // ---- Preconditions ----
 
   bool ScriptSucceeds(const VErarBase_Job& job, const std::string& script) {
@@ -267,8 +301,7 @@ class JobServer {
     if (pid < 0) return false;
     if (pid == 0) {
       PrepareChild();
-      RedirectToErrorFile(job.errorFileName);
-      if (!job.workDir.empty() && ::chdir(job.workDir.c_str()) != 0) ::_exit(126);
+      EnterJob(job, "");
       ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
@@ -324,36 +357,11 @@ class JobServer {
       for (const char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
       command = "/bin/sh '" + quoted + "'";
     }
-    const bool asOwner = ::geteuid() == 0 && job.uid && job.gid;
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::setsid();
       PrepareChild();
-      const int uid = asOwner ? *job.uid : -1, gid = asOwner ? *job.gid : -1;
-      // Files of the spool directory are made by the server and handed to the owner; an
-      // error file the submitter named is opened as the owner, so that a job never writes
-      // where its owner may not.
-      const bool spoolFile = job.errorFileName.rfind(spoolDir_ + "/", 0) == 0;
-      if (spoolFile || !asOwner) RedirectToErrorFile(job.errorFileName, uid, gid);
-      const int exitFd = ::open(exitFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (exitFd >= 0) {
-        if (uid >= 0 && ::fchown(exitFd, uid, gid) != 0) {
-          // Without it the outcome is only known to the server that started the job.
-        }
-        ::close(exitFd);
-      }
-      if (asOwner &&
-          (::setgroups(0, nullptr) != 0 || ::setgid(*job.gid) != 0 || ::setuid(*job.uid) != 0)) {
-        std::fprintf(stderr, "DUvuvuzo: cannot take user %d and group %d: %s\n", *job.uid, *job.gid,
-                     std::strerror(errno));
-        ::_exit(126);
-      }
-      if (!spoolFile && asOwner) RedirectToErrorFile(job.errorFileName);
-      if (!job.workDir.empty() && ::chdir(job.workDir.c_str()) != 0) {
-        std::fprintf(stderr, "DUvuvuzo: cannot change to the work directory %s: %s\n",
-                     job.workDir.c_str(), std::strerror(errno));
-        ::_exit(126);
-      }
+      EnterJob(job, exitFile);
       ::execl("/bin/sh", "sh", "-c", kWrapper, "sh", command.c_str(), exitFile.c_str(),
               static_cast<char*>(nullptr));
       ::_exit(127);
