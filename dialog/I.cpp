@@ -1,5 +1,6 @@
 #include "I.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -721,7 +722,9 @@ void I_Dialog(I_Context ctx) {
   ++ctx->nesting;
   parentStack.push_back(ctx);
   while (ctx->active && !ctx->destroyPending && !leaveMainLoop) I_LoopIteration();
-  std::erase(parentStack, ctx);
+  // Only this loop's entry: the same context may run nested loops.
+  if (auto it = std::find(parentStack.rbegin(), parentStack.rend(), ctx); it != parentStack.rend())
+    parentStack.erase(std::next(it).base());
   --ctx->nesting;
   DestroyIfDue(ctx);
 }

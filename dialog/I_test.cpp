@@ -517,6 +517,10 @@ TEST_P(Catalogues, EveryContextIsCreatedWithItsAObjNumbersAndTypes) {
     I_Destroy(c);
   }
   EXPECT_TRUE(TkVirtual_Shells().empty());
+  // The language's own catalogue was taken.
+  I_Context bck = I_Create("Vuvedur_Bck", false);
+  EXPECT_EQ(TkVirtual_Inspect(I_AccessWidget(bck, -1)).label,
+            std::string_view(GetParam()) == "de" ? "Auftr\xE4ge sichern" : "Back up orders");
 }
 
 TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {

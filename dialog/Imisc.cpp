@@ -78,6 +78,11 @@ void NoticeButton(I_Context ctx, std::int32_t, std::int32_t, void* arg) {
   if (arg == nullptr) I_Destroy(ctx);  // without a countdown nobody else will
 }
 
+// Closed by the window manager: the countdown, if any, destroys the box at its next tick.
+void NoticeClosed(I_Context ctx, bool, void* arg) {
+  if (arg == nullptr) I_Destroy(ctx);
+}
+
 }  // namespace
 
 void Imisc_Init() {
@@ -154,6 +159,7 @@ void Imisc_StrNotify(StrIn text, unsigned seconds) {
   }
   Notice* n = seconds > 0 ? new Notice{ctx, 2 * seconds} : nullptr;
   I_SetINTEGERcallback(ctx, kButtons, NoticeButton, n);
+  I_SetCloseCallback(ctx, NoticeClosed, n);
   I_Activate(ctx);
   if (n != nullptr) I_ScheduleTask(kTickMs, NoticeTick, n);
 }

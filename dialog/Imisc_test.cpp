@@ -104,11 +104,19 @@ TEST_F(ImiscBox, TimedNotificationsCountDownInHalfSecondTicks) {
   EXPECT_NE(Ibase_FindActive("Imisc_timedNotify"), nullptr);
   EXPECT_EQ(TimeUntilGone("Imisc_timedNotify"), 4 * 500);
 
-  // Without a time only the button closes it.
+  // Without a time only the button or the window manager closes it.
   Imisc_StrNotify("Stays", 0);
-  Script("answer Imisc_timedNotifyOK 0\n");
+  Imisc_StrNotify("Stays too", 0);
+  Script("answer Imisc_timedNotifyOK 0\nclose Imisc_timedNotifyOK\n");
   EXPECT_EQ(TimeUntilGone("Imisc_timedNotifyOK"), 0);
   EXPECT_TRUE(TkVirtual_Shells().empty());
+  // Closed before its time is up, a timed box goes at the next tick.
+  const std::int64_t t0 = Utility_GetCurrentTimeMillis();
+  Imisc_StrNotify("Closed early", 5);
+  Script("close Imisc_timedNotifyOK\n");
+  for (int i = 0; i < 10 && !TkVirtual_Shells().empty(); ++i) I_LoopIteration();
+  EXPECT_TRUE(TkVirtual_Shells().empty());
+  EXPECT_EQ(Utility_GetCurrentTimeMillis() - t0, 500);
 }
 
 TEST_F(ImiscBox, ErrorExplainShowsEveryReasonOnItsOwnLine) {
