@@ -119,11 +119,13 @@ namespace {
 
 constexpr int kSignificant = 14;
 
-// The value v > 0 rounded to 14 significant decimal digits, and the power of ten of the
-// first one. Binary noise beyond these digits never shows.
+// The first 14 significant decimal digits of v > 0, and the power of ten of the first
+// one. The caller has already added its half unit, so the digits are cut, not rounded
+// again; they are cut from v rounded to one digit more, so that binary noise (0.3 held
+// as 0.2999...) never shows.
 void SignificantDigits(double v, char (&digits)[kSignificant], int& exponent) {
   char text[64];
-  std::snprintf(text, sizeof text, "%.*e", kSignificant - 1, v);
+  std::snprintf(text, sizeof text, "%.*e", kSignificant, v);
   digits[0] = text[0];
   std::memcpy(digits + 1, text + 2, kSignificant - 1);
   exponent = std::atoi(std::strchr(text, 'e') + 1);
