@@ -76,8 +76,7 @@ FileEntry* BkFLists_InsertInFileList(FileList& list, StrIn path, bool selected,
 // Appends at the end without sorting or looking for an equal path (a leading "./" is
 // removed); nullptr when no memory is left.
 FileEntry* BkFLists_AppendOnFileList(FileList& list, StrIn path, bool selected,
-                                     const DirAcces_DirEntry& info, int fileMark,
-                                     int tapeNumber);
+                                     const DirAcces_DirEntry& info, int fileMark, int tapeNumber);
 // Unlinks and frees every selected entry.
 void BkFLists_DeleteSelectedEntries(FileList& list);
 // Frees every entry; list becomes nullptr.
@@ -125,8 +124,8 @@ void BkFLists_OffsetFileMarks(FileList list, int offset);
 // by one in walk order would. The others go, sorted the same way, into a fresh error
 // list with their errorKind. Walked from ".", the start directory is entered as ".".
 // The result is the walk's: false when it stopped early (no memory left).
-bool BkFLists_BuildFileList1(FileList& list, StrIn startPath, bool followSymlinks,
-                             bool selected, FileList& errorList);
+bool BkFLists_BuildFileList1(FileList& list, StrIn startPath, bool followSymlinks, bool selected,
+                             FileList& errorList);
 
 // ---- View paths ----
 
