@@ -40,8 +40,8 @@ bool SameArchive(const Archive* a, const Archive* b) {
          Strings_Equal(a->baseDir, b->baseDir) && SameFiles(a->files, b->files);
 }
 
-void AppendArchive(Header* hdr, Archive* archive) {
-  Archive** at = &hdr->archives;
+void AppendArchive(Header* hdr, Archive* archive, Archive* after = nullptr) {
+  Archive** at = after != nullptr ? &after->next : &hdr->archives;
   while (*at != nullptr) at = &(*at)->next;
   *at = archive;
 }
@@ -196,7 +196,8 @@ void BkArchiv_NewArchive(Header* hdr, Archive*& archive, StrIn archiveType, StrI
   archive = a;
 }
 
-void BkArchiv_AppendEmptyArchive(Header* hdr, Archive*& archive, StrIn archiveType) {
+void BkArchiv_AppendEmptyArchive(Header* hdr, Archive*& archive, StrIn archiveType,
+                                 Archive* after) {
   BkArchiv_bkaError = 0;
   archive = new (std::nothrow) Archive{};
   if (archive == nullptr) {
@@ -206,7 +207,7 @@ void BkArchiv_AppendEmptyArchive(Header* hdr, Archive*& archive, StrIn archiveTy
   Strings_Assign(archiveType, archive->archiveType);
   Now(archive->created);
   DirAcces_GetMachineName(archive->host);
-  AppendArchive(hdr, archive);
+  AppendArchive(hdr, archive, after);
 }
 
 void BkArchiv_DestroyHeaderAndArchives(Header*& hdr) {

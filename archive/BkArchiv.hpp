@@ -123,8 +123,11 @@ void BkArchiv_SetDevInfo(Header* hdr, const BkArchiv_DevInfo& device);
 // must run densely from 0; they are moved behind the medium's last data file.
 void BkArchiv_NewArchive(Header* hdr, Archive*& archive, StrIn archiveType, StrIn archiveComment,
                          StrIn host, StrIn baseDir, FileList fileList);
-// Appends an archive of the given type made now on the local host, without files.
-void BkArchiv_AppendEmptyArchive(Header* hdr, Archive*& archive, StrIn archiveType);
+// Appends an archive of the given type made now on the local host, without files. A
+// caller that appends many archives in a row passes the last one as after, which saves
+// the walk to the end of the list.
+void BkArchiv_AppendEmptyArchive(Header* hdr, Archive*& archive, StrIn archiveType,
+                                 Archive* after = nullptr);
 // Frees every file list, archive, file-mark entry and the header; hdr becomes nullptr.
 void BkArchiv_DestroyHeaderAndArchives(Header*& hdr);
 // Format, version, label, media type, both moments, nextDataRead, nextData and the

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -29,33 +30,39 @@ SRegExpr labelPattern = SRegExpr_Nil;
 // is written at the speed of the file. A failed write of any piece fails the header.
 class Writer {
  public:
-  explicit Writer(BFileIO_File f) : f_(f) { buf_.reserve(kChunk + kLine * 2); }
+  explicit Writer(BFileIO_File f) : f_(f), buf_(kChunk) {}
 
   void Line(std::string_view s) {
-    buf_.append(s);
-    buf_.push_back('\n');
-    Spill();
+    Reserve(s.size() + 1);
+    std::memcpy(p_, s.data(), s.size());
+    p_ += s.size();
+    *p_++ = '\n';
   }
   void Card(std::uint64_t v) {
+    Reserve(24);
     char digits[24];
     char* end = digits + sizeof digits;
-    char* p = end;
+    char* d = end;
     do {
-      *--p = static_cast<char>('0' + v % 10);
+      *--d = static_cast<char>('0' + v % 10);
       v /= 10;
     } while (v != 0);
-    buf_.append(p, static_cast<std::size_t>(end - p));
+    std::memcpy(p_, d, static_cast<std::size_t>(end - d));
+    p_ += end - d;
   }
   void Int(std::int64_t v) {
-    if (v < 0) buf_.push_back('-');
+    if (v < 0) Char('-');
     Card(v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v));
   }
   // At least two digits, as "%02d" writes them.
   void Two(unsigned v) {
-    if (v < 10) buf_.push_back('0');
+    if (v < 10) Char('0');
     Card(v);
   }
-  void Char(char c) { buf_.push_back(c); }
+  void Char(char c) {
+    Reserve(1);
+    *p_++ = c;
+  }
   void Moment(const Utility_Date& d, const Utility_Time& t) {
     Two(d.day);
     Char('.');
@@ -71,11 +78,11 @@ class Writer {
   }
   void CardLn(std::uint64_t v) {
     Card(v);
-    Line("");
+    Char('\n');
   }
   void IntLn(std::int64_t v) {
     Int(v);
-    Line("");
+    Char('\n');
   }
   // A real rounded to a whole number, without a decimal point.
   void WholeLn(double v) {
@@ -84,18 +91,20 @@ class Writer {
     Line(StrIn(text).view());
   }
   // Path with every blank and backslash escaped.
-  void Path(std::string_view p) {
-    for (char c : p) {
-      if (c == ' ' || c == '\\') buf_.push_back('\\');
-      buf_.push_back(c);
+  void Path(std::string_view path) {
+    Reserve(path.size() * 2);
+    for (char c : path) {
+      if (c == ' ' || c == '\\') *p_++ = '\\';
+      *p_++ = c;
     }
   }
   // Writes what is collected; false when some piece could not be written.
   bool Flush() {
-    if (!buf_.empty()) {
-      BFileIO_Write(f_, buf_.data(), buf_.size());
-      if (BFileIO_ioError != 0 || BFileIO_bytesTransferred != buf_.size()) failed_ = true;
-      buf_.clear();
+    const std::size_t n = static_cast<std::size_t>(p_ - buf_.data());
+    if (n > 0) {
+      BFileIO_Write(f_, buf_.data(), n);
+      if (BFileIO_ioError != 0 || BFileIO_bytesTransferred != n) failed_ = true;
+      p_ = buf_.data();
     }
     return !failed_;
   }
@@ -109,11 +118,18 @@ class Writer {
 
  private:
   static constexpr std::size_t kChunk = 1 << 16;
-  void Spill() {
-    if (buf_.size() >= kChunk) Flush();
+  // Room for n more characters.
+  void Reserve(std::size_t n) {
+    if (static_cast<std::size_t>(buf_.data() + buf_.size() - p_) >= n) return;
+    Flush();
+    if (buf_.size() < n) {
+      buf_.resize(n);
+      p_ = buf_.data();
+    }
   }
   BFileIO_File f_;
-  std::string buf_;
+  std::vector<char> buf_;
+  char* p_ = buf_.data();
   bool failed_ = false;
 };
 
@@ -318,6 +334,27 @@ bool TakeCard(const char*& p, const char* end, std::uint32_t& value) {
   return true;
 }
 
+// The base library's signed conversion: leading blanks, one "-", digits, no overflow.
+bool TakeInt(const char*& p, const char* end, int& value) {
+  while (p < end && *p == ' ') ++p;
+  const bool negative = p < end && *p == '-';
+  if (negative) ++p;
+  const std::int64_t limit = negative ? 2147483648LL : 2147483647LL;
+  std::int64_t v = 0;
+  bool any = false, overflow = false;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    any = true;
+    v = v * 10 + (*p - '0');
+    if (v > limit) {
+      overflow = true;
+      v = 0;
+    }
+  }
+  if (!any || overflow) return false;
+  value = static_cast<int>(negative ? -v : v);
+  return true;
+}
+
 // Three numbers, each followed by one separator character.
 bool TakeTriple(const char*& p, const char* end, unsigned& a, unsigned& b, unsigned& c) {
   std::uint32_t v[3];
@@ -422,10 +459,11 @@ bool Parser::FileLine(Archive* a) {
     Messages_SupplyAdditionalInfo("::bad file type; 'D', 'F' or 'S' expected ");
     return false;
   }
-  std::uint32_t size = 0, mark = 0, tape = 0;
+  std::uint32_t size = 0;
+  int mark = 0, tape = 0;
   BkArchiv_DateTime m{};
-  if (!TakeCard(p, end, size) || !TakeMoment(p, end, m) || !TakeCard(p, end, mark) ||
-      !TakeCard(p, end, tape)) {
+  if (!TakeCard(p, end, size) || !TakeMoment(p, end, m) || !TakeInt(p, end, mark) ||
+      !TakeInt(p, end, tape)) {
     return false;
   }
   info_.size = size;
@@ -437,8 +475,7 @@ bool Parser::FileLine(Archive* a) {
   info_.second = m.time.second;
   info_.isDirectory = type == 'D';
   info_.isSymlink = type == 'S';
-  return BkFLists_AppendOnFileList(a->files, StrIn(path_, n), true, info_, static_cast<int>(mark),
-                                   static_cast<int>(tape)) != nullptr;
+  return BkFLists_AppendOnFileList(a->files, StrIn(path_, n), true, info_, mark, tape) != nullptr;
 }
 
 bool Parser::ParseArchive(Archive* a) {
@@ -511,6 +548,7 @@ bool Parser::Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file) {
   }
   if (isEmpty) return true;
   if (Line() != "BEGIN DIR" || !ok_) return Fail("::ParseStdSHeader: BEGIN DIR expected");
+  Archive* last = nullptr;
   for (;;) {
     Line();
     if (ok_ && line_ == "END DIR") break;
@@ -518,7 +556,8 @@ bool Parser::Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file) {
       return Fail("::ParseStdSHeader: BEGIN ARCHIVE expected");
     }
     Archive* a = nullptr;
-    BkArchiv_AppendEmptyArchive(hdr_, a, "");
+    BkArchiv_AppendEmptyArchive(hdr_, a, "", last);
+    last = a;
     if (a == nullptr) return false;
     if (!ParseArchive(a)) return false;
     if (Line() != "END ARCHIVE" || !ok_) return Fail("::ParseStdSHeader: END ARCHIVE expected");

@@ -1,0 +1,147 @@
+// The media header text of a full medium: 1000 archives of 1000 files each. Parsing is
+// measured beside "wc -l" on the same text, writing beside "cat" of the same bytes to a
+// file, so the figures say how close the header gets to the speed of the file system.
+//
+//   bench/BkArchiv_bench [--benchmark_filter=...]
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "BFileIO.hpp"
+#include "BkArchivText.hpp"
+#include "DirAcces.hpp"
+#include "Messages.hpp"
+
+namespace {
+
+constexpr int kArchives = 1000;
+constexpr int kFiles = 1000;
+
+struct Fixture {
+  std::string dir;
+  std::string text;  // the header text
+  std::string out;   // where the writers write
+  Header* hdr = nullptr;
+
+  Fixture() {
+    BkArchivText_Init();
+    char tmpl[] = "/tmp/bkarchiv-bench-XXXXXX";
+    dir = ::mkdtemp(tmpl);
+    text = dir + "/header.txt";
+    out = dir + "/out.txt";
+    BkArchiv_NewHeader(hdr, mfmtStdD, "Offset disk", "Benchmark medium\n%%MASTERJOB none");
+    Strings_Assign("2026120501.04", hdr->label);
+    DirAcces_DirEntry info{};
+    info.day = 5;
+    info.month = 12;
+    info.year = 2026;
+    info.hour = 10;
+    info.minute = 11;
+    info.second = 12;
+    for (int a = 0; a < kArchives; ++a) {
+      Archive* arch = nullptr;
+      BkArchiv_AppendEmptyArchive(hdr, arch, "Offset-Folvane");
+      Strings_Assign("%%HOST alpha\n%%ORDERNUM " + std::to_string(a), arch->archiveComment);
+      Strings_Assign("/projects/orders/order" + std::to_string(a), arch->baseDir);
+      for (int f = 0; f < kFiles; ++f) {
+        info.size = 1000.0 * f + a;
+        const std::string path =
+            "forms/form" + std::to_string(f % 16) + "/page " + std::to_string(f) + ".pdf";
+        BkFLists_AppendOnFileList(arch->files, path, true, info, 1 + a, 1);
+      }
+    }
+    BFileIO_File file = BFileIO_Create(text, 1);
+    BkArchiv_GenStdSHeader(file, hdr, false);
+    BFileIO_Close(file);
+  }
+  ~Fixture() {
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+    DirAcces_Remove(text);
+    DirAcces_Remove(out);
+    DirAcces_RmDir(dir);
+  }
+};
+
+Fixture& Data() {
+  static Fixture data;
+  return data;
+}
+
+void Shell(benchmark::State& state, const std::string& command) {
+  if (std::system(command.c_str()) != 0) state.SkipWithError(command.c_str());
+}
+
+Header* Parse(benchmark::State& state, const std::string& path) {
+  BFileIO_File f = BFileIO_Open(path, 0);
+  Header* hdr = nullptr;
+  BkArchiv_NewHeader(hdr, mfmtStdD, "", "");
+  bool isEmpty = false;
+  BkArchiv_ParseStdSHeader(f, hdr, mfmtStdD, isEmpty);
+  BFileIO_Close(f);
+  if (BkArchiv_bkaError != 0) state.SkipWithError("parse failed");
+  return hdr;
+}
+
+// The process has held a header of this size before: the memory for the file entries is
+// its own already.
+void BM_ParseHeader(benchmark::State& state) {
+  Fixture& d = Data();
+  ::mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  Header* warm = Parse(state, d.text);
+  BkArchiv_DestroyHeaderAndArchives(warm);
+  for (auto _ : state) {
+    Header* hdr = Parse(state, d.text);
+    state.PauseTiming();
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kArchives * kFiles);
+}
+BENCHMARK(BM_ParseHeader)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+// The first header of a process: every page for the file entries is new to it.
+void BM_ParseHeaderFreshMemory(benchmark::State& state) {
+  Fixture& d = Data();
+  for (auto _ : state) {
+    state.PauseTiming();
+    ::malloc_trim(0);
+    state.ResumeTiming();
+    Header* hdr = Parse(state, d.text);
+    state.PauseTiming();
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kArchives * kFiles);
+}
+BENCHMARK(BM_ParseHeaderFreshMemory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+void BM_WcLines(benchmark::State& state) {
+  Fixture& d = Data();
+  for (auto _ : state) Shell(state, "wc -l < " + d.text + " > /dev/null");
+}
+BENCHMARK(BM_WcLines)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_GenerateHeader(benchmark::State& state) {
+  Fixture& d = Data();
+  for (auto _ : state) {
+    BFileIO_File f = BFileIO_Create(d.out, 1);
+    BkArchiv_GenStdSHeader(f, d.hdr, false);
+    BFileIO_Close(f);
+    if (BkArchiv_bkaError != 0) state.SkipWithError("write failed");
+  }
+  state.SetItemsProcessed(state.iterations() * kArchives * kFiles);
+}
+BENCHMARK(BM_GenerateHeader)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_CatSameBytes(benchmark::State& state) {
+  Fixture& d = Data();
+  for (auto _ : state) Shell(state, "cat " + d.text + " > " + d.out);
+}
+BENCHMARK(BM_CatSameBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

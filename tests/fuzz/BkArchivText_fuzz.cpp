@@ -1,0 +1,199 @@
+// Fuzz target for the media header parser: header texts come from media and from header
+// copies that anybody may have edited.
+//
+// Properties checked on every input:
+//   - parsing never crashes, whatever the bytes, for a tape and for a disk medium;
+//   - a header that parsed is written again, and that text parses to an equal header
+//     (the same media and archive comments and file-mark directory too), whose text is
+//     the same again. Left out is a header with a path that still begins with "./" after
+//     reading, because the file list takes one such prefix off at every reading.
+//
+// Built with clang, this is a libFuzzer target. Otherwise main() below is a plain
+// driver: it runs every file of the directories or files named on the command line
+// and then a fixed number of pseudo-random mutations of them.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "BkArchivText.hpp"
+#include "Messages.hpp"
+
+namespace {
+
+long roundTrips = 0;  // headers that parsed and were written again
+
+[[noreturn]] void Fail(const char* what) {
+  std::fprintf(stderr, "BkArchivText_fuzz: %s\n", what);
+  std::abort();
+}
+
+void Init() {
+  static const bool done = [] {
+    BkArchivText_Init();
+    Messages_IgnoreErrors(true);  // a failed parse is an answer, not the end
+    return true;
+  }();
+  (void)done;
+}
+
+// Parses text as read from a medium of the given format; nullptr when it fails.
+Header* Parse(const std::string& text, std::uint8_t format) {
+  if (text.empty()) return nullptr;  // nothing to read: the version line is missing
+  std::string copy = text;
+  std::FILE* f = ::fmemopen(copy.data(), copy.size(), "r");
+  if (f == nullptr) Fail("fmemopen failed");
+  Header* hdr = nullptr;
+  BkArchiv_NewHeader(hdr, format, "", "");
+  hdr->newHeader = false;
+  bool isEmpty = false;
+  BkArchiv_ParseStdSHeader(f, hdr, format, isEmpty);
+  std::fclose(f);
+  Messages_ForgetErrorReasons();
+  if (BkArchiv_bkaError != 0) BkArchiv_DestroyHeaderAndArchives(hdr);
+  return hdr;
+}
+
+std::string Write(Header* hdr) {
+  char* buf = nullptr;
+  std::size_t size = 0;
+  std::FILE* f = ::open_memstream(&buf, &size);
+  BkArchiv_GenStdSHeader(f, hdr, false);
+  if (BkArchiv_bkaError != 0) Fail("a parsed header cannot be written");
+  std::fclose(f);
+  std::string text(buf, size);
+  std::free(buf);
+  return text;
+}
+
+bool HasDotSlashPath(const Header* hdr) {
+  for (const Archive* a = hdr->archives; a != nullptr; a = a->next) {
+    for (const FileEntry* e = a->files; e != nullptr; e = e->next) {
+      const char* p = DSStr(e->path);
+      if (p[0] == '.' && p[1] == '/') return true;
+    }
+  }
+  return false;
+}
+
+bool SameExtras(const Header* a, const Header* b) {
+  if (!Strings_Equal(a->mediaComment, b->mediaComment)) return false;
+  for (const Archive *x = a->archives, *y = b->archives; x != nullptr; x = x->next, y = y->next) {
+    if (!Strings_Equal(x->archiveComment, y->archiveComment) ||
+        x->softCompress != y->softCompress) {
+      return false;
+    }
+  }
+  const FmDirEntry *x = a->fmDir, *y = b->fmDir;
+  for (; x != nullptr && y != nullptr; x = x->next, y = y->next) {
+    if (x->fileNo != y->fileNo || x->startBlock != y->startBlock) return false;
+  }
+  return x == nullptr && y == nullptr;
+}
+
+void Check(const std::uint8_t* data, std::size_t size) {
+  Init();
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  for (std::uint8_t format : {mfmtStdA, mfmtStdD}) {
+    Header* first = Parse(text, format);
+    if (first == nullptr) continue;
+    if (!HasDotSlashPath(first)) {
+      const std::string written = Write(first);
+      Header* second = Parse(written, format);
+      if (second == nullptr) Fail("a written header does not parse");
+      if (!BkArchiv_HeadersEqual(first, second) || !SameExtras(first, second)) {
+        Fail("a written header parses to another header");
+      }
+      if (Write(second) != written) Fail("writing is not stable");
+      ++roundTrips;
+      BkArchiv_DestroyHeaderAndArchives(second);
+    }
+    BkArchiv_DestroyHeaderAndArchives(first);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Check(data, size);
+  return 0;
+}
+
+#ifndef ZOLT_LIBFUZZER
+namespace {
+
+std::vector<std::string> Corpus(int argc, char** argv) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> inputs;
+  auto add = [&inputs](const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    inputs.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  };
+  for (int i = 1; i < argc; ++i) {
+    const fs::path p = argv[i];
+    if (fs::is_directory(p)) {
+      for (const auto& e : fs::directory_iterator(p)) add(e.path());
+    } else {
+      add(p);
+    }
+  }
+  return inputs;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> inputs = Corpus(argc, argv);
+  if (inputs.empty()) inputs.emplace_back("10\nNONAME\nEMPTY_MEDIA\n");
+  for (const std::string& s : inputs)
+    Check(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+  // Mutations: flipped bytes, header words, cut tails and spliced pieces of other inputs.
+  std::mt19937 random(20261205);
+  const char* interesting[] = {"\n",
+                               " ",
+                               "\\",
+                               "\t",
+                               "\r",
+                               "\x1a",
+                               "-",
+                               "0",
+                               "9999999999",
+                               "END COMMENT\n",
+                               "BEGIN ARCHIVE\n",
+                               "./"};
+  const int rounds = std::getenv("FUZZ_ROUNDS") ? std::atoi(std::getenv("FUZZ_ROUNDS")) : 20000;
+  for (int round = 0; round < rounds; ++round) {
+    std::string s = inputs[random() % inputs.size()];
+    const int edits = 1 + static_cast<int>(random() % 4);
+    for (int e = 0; e < edits && !s.empty(); ++e) {
+      const std::size_t at = random() % s.size();
+      switch (random() % 4) {
+        case 0:
+          s[at] = static_cast<char>(random());
+          break;
+        case 1:
+          s.insert(at, interesting[random() % (sizeof interesting / sizeof *interesting)]);
+          break;
+        case 2:
+          s.resize(at);
+          break;
+        case 3: {
+          const std::string& other = inputs[random() % inputs.size()];
+          s.insert(at, other.substr(random() % (other.size() + 1), random() % 64));
+          break;
+        }
+      }
+    }
+    Check(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+  }
+  std::printf("BkArchivText_fuzz: %zu inputs and %d mutations parsed, %ld written and read again\n",
+              inputs.size(), rounds, roundTrips);
+  return 0;
+}
+#endif
