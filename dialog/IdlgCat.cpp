@@ -98,6 +98,13 @@ class Reader {
     seen_[name] = &t;
     t.attrs = Attrs();
     t.base = TemplateRef(depth + 1);
+    // A template may not extend itself, directly or through others.
+    for (const IdlgCat_Template* b = t.base; b != nullptr; b = b->base) {
+      if (b == &t) {
+        Bad();
+        return nullptr;
+      }
+    }
     return &t;
   }
   IdlgCat_RObj RObj(int depth) {

@@ -128,6 +128,11 @@ TEST_F(IdlgCatTest, DamagedFilesAreRefusedWithTheirErrorNumber) {
       {"cut.drf", good.substr(0, good.size() - 3), 6},
       {"pool.drf", Bytes({24291, 4, 0, 0, 0, 0, 0xFFFFFF}), 6},
       // a pool of one empty identifier, then one context named by identifier 5
+      // context "a" with one AObj whose template "a" extends itself, otherwise complete
+      {"cycle.drf",
+       Bytes({24291, 4, 0, 0, 0, 0, 2}) + std::string(2, '\0') + std::string("\1\0a", 3) +
+           Bytes({1, 1, 1, 1, 0, 7, 1}) + std::string(1, '\0') + Bytes({0, 1, 0, 0}),
+       6},
       {"badref.drf", Bytes({24291, 4, 0, 0, 0, 0, 1}) + std::string(2, '\0') + Bytes({1, 5}), 6},
   };
   for (const auto& c : cases) {

@@ -53,6 +53,14 @@ class ImiscBox : public DialogTest {
   void Script(const std::string& text) { ASSERT_TRUE(IScript_StartText(text, "t")); }
 };
 
+// Loop iterations until no context of that name is shown; the time that took.
+std::int64_t TimeUntilGone(const char* name) {
+  const std::int64_t t0 = Utility_GetCurrentTimeMillis();
+  for (int i = 0; i < 100 && Ibase_FindActive(StrIn::FromC(name)) != nullptr; ++i)
+    I_LoopIteration();
+  return Utility_GetCurrentTimeMillis() - t0;
+}
+
 TEST_F(ImiscBox, ErrorBoxShowsTheTerminatedTextSizedToFit) {
   static TkVirtual_Info seen;
   I_ScheduleTask(
@@ -68,6 +76,19 @@ TEST_F(ImiscBox, ErrorBoxShowsTheTerminatedTextSizedToFit) {
   EXPECT_TRUE(TkVirtual_Shells().empty());
 }
 
+TEST_F(ImiscBox, CatalogueMessagesInTheBoxes) {
+  Script(
+      "expect Imisc_errmsg 1 \"The dialog has no field with this number.\"\nanswer Imisc_errmsg 0\n"
+      "expect Imisc_yes 1 \"The dialog catalogue has no such dialog.\"\nanswer Imisc_yes 0\n"
+      "expect Imisc_timedNotifyOK 1 \"There is no dialog window, or no display to show it on.\"\n"
+      "answer Imisc_timedNotifyOK 0\n");
+  Imisc_ErrMsg("I", 2);
+  EXPECT_TRUE(Imisc_Yes("IdlgCat", 4));
+  Imisc_Notify("I", 4, 5);
+  EXPECT_EQ(TimeUntilGone("Imisc_timedNotifyOK"), 0);  // the button closed it at once
+  EXPECT_TRUE(IScript_Finished());
+}
+
 TEST_F(ImiscBox, QuestionsAndConfirmationsReturnTheButtonPressed) {
   Script(
       "expect Imisc_yes 1 \"Overwrite the medium?\"\nanswer Imisc_yes 0\n"
@@ -80,14 +101,6 @@ TEST_F(ImiscBox, QuestionsAndConfirmationsReturnTheButtonPressed) {
   EXPECT_EQ(Imisc_StrGenericConfirm("Insert the tape", "AskContinue"), 1);
   EXPECT_EQ(Imisc_StrGenericConfirm("Insert the tape", "AskContinue"), -1);
   EXPECT_TRUE(IScript_Finished());
-}
-
-// Loop iterations until no context of that name is shown; the time that took.
-std::int64_t TimeUntilGone(const char* name) {
-  const std::int64_t t0 = Utility_GetCurrentTimeMillis();
-  for (int i = 0; i < 100 && Ibase_FindActive(StrIn::FromC(name)) != nullptr; ++i)
-    I_LoopIteration();
-  return Utility_GetCurrentTimeMillis() - t0;
 }
 
 TEST_F(ImiscBox, TimedNotificationsCountDownInHalfSecondTicks) {
