@@ -1,0 +1,364 @@
+// The X11 display under a private Xvfb server: real windows, real input through XTest,
+// and the dialog framework's callbacks at the end of it.
+#include "TkX11.hpp"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "I.hpp"
+#include "IScript.hpp"
+#include "ITestSupport.hpp"
+
+// Xlib's macros (True, None, Bool...) clash with GoogleTest's names: it comes last.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+namespace {
+
+using zolt::test::CompileLayout;
+using zolt::test::kTestLayout;
+
+bool XvfbInstalled() {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  for (std::size_t at = 0; at <= dirs.size();) {
+    const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+    if (access((dirs.substr(at, end - at) + "/Xvfb").c_str(), X_OK) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+int xErrors = 0;
+int CountError(Display*, XErrorEvent*) {
+  ++xErrors;
+  return 0;
+}
+
+// The values the framework's callbacks saw.
+struct Seen {
+  int integers = 0, strings = 0, reals = 0, booleans = 0, lists = 0, closes = 0;
+  std::int32_t integer = 0;
+  std::string text;
+  double real = 0;
+  bool boolean = false, doubleClick = false, leaving = false;
+} seen;
+
+class X11Test : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!XvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
+    StartServer();
+    ASSERT_FALSE(display_.empty());
+    seen = {};
+    I_Init();
+    TkX11_Init();
+    XSetErrorHandler(CountError);
+    ASSERT_NE(TkX11_Open(display_.c_str()), nullptr);
+    user_ = XOpenDisplay(display_.c_str());
+    ASSERT_NE(user_, nullptr);
+    ASSERT_TRUE(IdlgCat_LoadFile(CompileLayout("test", kTestLayout)));
+  }
+
+  void TearDown() override {
+    if (user_ != nullptr) XCloseDisplay(user_);
+    TkX11_Close();
+    if (server_ > 0) {
+      kill(server_, SIGTERM);
+      waitpid(server_, nullptr, 0);
+    }
+  }
+
+  // Xvfb picks a free display number itself and writes it to the pipe.
+  void StartServer() {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    server_ = fork();
+    if (server_ == 0) {
+      close(fds[0]);
+      const std::string fd = std::to_string(fds[1]);
+      freopen("/dev/null", "w", stderr);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
+             "1024x768x24", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    char c;
+    while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (!number.empty()) display_ = ":" + number;
+  }
+
+  I_Context Main() {
+    I_Context ctx = I_Create("T_Main", true);
+    EXPECT_NE(ctx, nullptr);
+    TkX11_Sync();
+    return ctx;
+  }
+
+  // Runs the framework's loop until done() holds; false after 3 seconds.
+  template <typename Done>
+  bool Pump(Done done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      if (Tk_Current()->Wait(20)) I_LoopIteration();
+    }
+    return true;
+  }
+
+  void ClickAt(int x, int y) {
+    XTestFakeMotionEvent(user_, 0, x, y, 0);
+    XTestFakeButtonEvent(user_, 1, True, 0);
+    XTestFakeButtonEvent(user_, 1, False, 0);
+    XSync(user_, False);
+  }
+  void Click(I_Context ctx, std::int32_t robj) {
+    const TkX11_Rect r = TkX11_Where(I_AccessWidget(ctx, robj));
+    ASSERT_GT(r.width, 0);
+    ClickAt(r.x + r.width / 2, r.y + r.height / 2);
+  }
+  void Key(KeySym sym, bool shift = false) {
+    const KeyCode shiftCode = XKeysymToKeycode(user_, XK_Shift_L);
+    if (shift) XTestFakeKeyEvent(user_, shiftCode, True, 0);
+    const KeyCode code = XKeysymToKeycode(user_, sym);
+    XTestFakeKeyEvent(user_, code, True, 0);
+    XTestFakeKeyEvent(user_, code, False, 0);
+    if (shift) XTestFakeKeyEvent(user_, shiftCode, False, 0);
+    XSync(user_, False);
+  }
+  void Type(const std::string& text) {
+    for (char c : text) {
+      if (std::isupper(static_cast<unsigned char>(c))) {
+        Key(static_cast<KeySym>(std::tolower(static_cast<unsigned char>(c))), true);
+      } else {
+        Key(static_cast<KeySym>(c));
+      }
+    }
+  }
+
+  std::string display_;
+  pid_t server_ = -1;
+  Display* user_ = nullptr;
+};
+
+TEST_F(X11Test, ClickedButtonDeliversItsValueAndGreyedButtonNothing) {
+  I_Context ctx = Main();
+  I_SetINTEGERcallback(
+      ctx, 1,
+      [](I_Context, std::int32_t, std::int32_t v, void*) {
+        ++seen.integers;
+        seen.integer = v;
+      },
+      nullptr);
+  Click(ctx, 10);  // Cancel
+  ASSERT_TRUE(Pump([] { return seen.integers == 1; }));
+  EXPECT_EQ(seen.integer, 2);
+  Click(ctx, 9);  // OK
+  ASSERT_TRUE(Pump([] { return seen.integers == 2; }));
+  EXPECT_EQ(seen.integer, 1);
+  // The layout makes Cancel usable only while AObj 10 holds 0 or 2.
+  I_PutINTEGER(ctx, 10, 1);
+  EXPECT_FALSE(Tk_Current()->IsSensitive(I_AccessWidget(ctx, 10)));
+  Click(ctx, 10);
+  EXPECT_FALSE(Pump([] { return seen.integers == 3; }));
+}
+
+TEST_F(X11Test, TypedTextWithEditingCommitsOnReturn) {
+  I_Context ctx = Main();
+  I_SetSTRINGcallback(
+      ctx, 6,
+      [](I_Context, std::int32_t, StrIn v, void*) {
+        ++seen.strings;
+        seen.text = v.str();
+      },
+      nullptr);
+  Click(ctx, 6);
+  Type("Jobx");
+  Key(XK_BackSpace);
+  Type(" 42");
+  Key(XK_Home);
+  Key(XK_Delete);
+  Type("j");
+  EXPECT_FALSE(Pump([] { return seen.strings > 0; })) << "nothing is committed before Return";
+  Key(XK_Return);
+  ASSERT_TRUE(Pump([] { return seen.strings == 1; }));
+  EXPECT_EQ(seen.text, "job 42");
+  // The label bound to the same value shows it too.
+  EXPECT_EQ(Tk_Current()->ShownText(I_AccessWidget(ctx, 12)), "job 42");
+}
+
+TEST_F(X11Test, NumberFieldsTakeOnlyNumberCharacters) {
+  I_Context ctx = Main();
+  I_SetINTEGERcallback(
+      ctx, 3,
+      [](I_Context, std::int32_t, std::int32_t v, void*) {
+        ++seen.integers;
+        seen.integer = v;
+      },
+      nullptr);
+  Click(ctx, 3);
+  Key(XK_End);
+  Key(XK_BackSpace);  // the 0 shown
+  Type("1a2 3");
+  Key(XK_Return);
+  ASSERT_TRUE(Pump([] { return seen.integers == 1; }));
+  EXPECT_EQ(seen.integer, 123);
+}
+
+TEST_F(X11Test, TabSkipsGreyedWidgetsAndSpaceTogglesTheFocus) {
+  I_Context ctx = Main();
+  I_SetREALcallback(
+      ctx, 5,
+      [](I_Context, std::int32_t, double v, void*) {
+        ++seen.reals;
+        seen.real = v;
+      },
+      nullptr);
+  I_SetBOOLEANcallback(
+      ctx, 2,
+      [](I_Context, std::int32_t, bool v, void*) {
+        ++seen.booleans;
+        seen.boolean = v;
+      },
+      nullptr);
+  I_Disable(ctx, 4);  // the amount field between count and size
+  Click(ctx, 3);
+  Key(XK_Tab);
+  Key(XK_End);
+  Key(XK_BackSpace);
+  Key(XK_BackSpace);
+  Key(XK_BackSpace);
+  Key(XK_BackSpace);  // "0.0" and one more
+  Type("2.5");
+  Key(XK_Return);
+  ASSERT_TRUE(Pump([] { return seen.reals == 1; }));
+  EXPECT_DOUBLE_EQ(seen.real, 2.5);
+  // Back over size and the greyed amount field to count, then to the check box.
+  Key(XK_ISO_Left_Tab, true);
+  Key(XK_ISO_Left_Tab, true);
+  Key(XK_space);
+  ASSERT_TRUE(Pump([] { return seen.booleans == 1; }));
+  EXPECT_TRUE(seen.boolean);
+}
+
+TEST_F(X11Test, ListClicksToggleLinesAndADoubleClickIsReported) {
+  I_Context ctx = Main();
+  static I_ListRec recs[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    recs[i] = {i < 2 ? &recs[i + 1] : nullptr, 0, {}, {0, 0, 0}};
+    std::snprintf(recs[i].text, sizeof recs[i].text, "order %d", i);
+  }
+  I_PutList(ctx, 7, &recs[0]);
+  I_SetGenericCallback(
+      ctx, 7,
+      [](I_Context, std::int32_t, std::span<const std::uint8_t>, void*) {
+        ++seen.lists;
+        seen.doubleClick = I_WasDoubleClick();
+      },
+      nullptr);
+  TkX11_Sync();
+  Tk_Widget list = I_AccessWidget(ctx, 7);
+  const TkX11_Rect line2 = TkX11_LineWhere(list, 2);
+  ClickAt(line2.x + 10, line2.y + line2.height / 2);
+  ASSERT_TRUE(Pump([] { return seen.lists == 1; }));
+  EXPECT_FALSE(seen.doubleClick);
+  EXPECT_EQ(recs[2].selected, 1);
+  const TkX11_Rect line1 = TkX11_LineWhere(list, 1);
+  ClickAt(line1.x + 10, line1.y + line1.height / 2);
+  ClickAt(line1.x + 10, line1.y + line1.height / 2);
+  ASSERT_TRUE(Pump([] { return seen.lists == 3; }));
+  EXPECT_TRUE(seen.doubleClick);
+  EXPECT_EQ(recs[1].selected, 1);
+  EXPECT_EQ(recs[2].selected, 1);
+  EXPECT_EQ(recs[0].selected, 0);
+}
+
+TEST_F(X11Test, WindowManagerCloseCallsTheCloseCallback) {
+  I_Context ctx = Main();
+  I_SetCloseCallback(
+      ctx,
+      [](I_Context, bool leaving, void*) {
+        ++seen.closes;
+        seen.leaving = leaving;
+      },
+      nullptr);
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = TkX11_Window(ctx->shell);
+  e.xclient.message_type = XInternAtom(user_, "WM_PROTOCOLS", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = static_cast<long>(XInternAtom(user_, "WM_DELETE_WINDOW", False));
+  e.xclient.data.l[1] = CurrentTime;
+  XSendEvent(user_, e.xclient.window, False, NoEventMask, &e);
+  XSync(user_, False);
+  ASSERT_TRUE(Pump([] { return seen.closes == 1; }));
+  EXPECT_TRUE(seen.leaving);
+  EXPECT_FALSE(I_Active(ctx));
+  TkX11_Sync();
+  XWindowAttributes a;
+  XGetWindowAttributes(user_, e.xclient.window, &a);
+  EXPECT_EQ(a.map_state, IsUnmapped);
+}
+
+TEST_F(X11Test, ScriptedDriverActsOnRealWidgets) {
+  I_Context ctx = Main();
+  I_SetSTRINGcallback(
+      ctx, 6, [](I_Context, std::int32_t, StrIn v, void*) { seen.text = v.str(); }, nullptr);
+  I_SetINTEGERcallback(
+      ctx, 1,
+      [](I_Context, std::int32_t, std::int32_t v, void*) {
+        seen.integer = v;
+        I_LeaveMainLoop();
+      },
+      nullptr);
+  IScript_Init();
+  ASSERT_TRUE(
+      IScript_StartText("wait T_Main\n"
+                        "type T_Main 6 \"from a script\"\n"
+                        "expect T_Main 6 \"from a script\"\n"
+                        "toggle T_Main 2\n"
+                        "expect T_Main 2 1\n"
+                        "press T_Main 1 2\n",
+                        "x11"));
+  I_MainLoop();
+  EXPECT_TRUE(IScript_Finished());
+  EXPECT_EQ(seen.text, "from a script");
+  EXPECT_EQ(seen.integer, 2);
+  EXPECT_TRUE(I_GetBOOLEAN(ctx, 2));
+}
+
+TEST_F(X11Test, CreatingAndDestroyingContextsLeavesNoWindowsBehind) {
+  const auto windows = [this] {
+    Window root, parent, *kids = nullptr;
+    unsigned n = 0;
+    XQueryTree(user_, DefaultRootWindow(user_), &root, &parent, &kids, &n);
+    if (kids) XFree(kids);
+    return n;
+  };
+  const unsigned before = windows();
+  for (int i = 0; i < 1000; ++i) {
+    I_Context ctx = I_Create("T_Main", true);
+    ASSERT_NE(ctx, nullptr);
+    Tk_Current()->RunDeferred();
+    I_Destroy(ctx);
+  }
+  TkX11_Sync();
+  EXPECT_EQ(TkX11_ShellCount(), 0);
+  EXPECT_EQ(windows(), before);
+  EXPECT_EQ(xErrors, 0);
+}
+
+}  // namespace
