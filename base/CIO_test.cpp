@@ -57,106 +57,91 @@ class Capture {
   int saved_;
 };
 
-TEST_F(CIOTest, IntegersInEveryBaseWithWidthPrecisionAndAlternativeForms) {
-  EXPECT_EQ(F1("%d", -42), "-42");
-  EXPECT_EQ(F1("%d", std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
-  EXPECT_EQ(F1("%d", 4294967295u), "4294967295");  // unsigned stays unsigned
-  EXPECT_EQ(F1("%u", -1), "4294967295");           // two's complement of its own width
-  EXPECT_EQ(F1("%u", std::int64_t{-1}), "18446744073709551615");
-  EXPECT_EQ(F1("[%5d]", -42), "[  -42]");
-  EXPECT_EQ(F1("[%-5d]", 42), "[42   ]");
-  EXPECT_EQ(F1("[%05d]", -42), "[-0042]");
-  EXPECT_EQ(F1("[%2d]", 12345), "[12345]");  // a width never cuts
-  EXPECT_EQ(F1("%.5d", 42), "00042");
-  EXPECT_EQ(F1("%pd", 5), "+5");
-  EXPECT_EQ(F1("%pd", -5), "-5");
-  EXPECT_EQ(F1("%.d", -1234567), "-1,234,567");
-  EXPECT_EQ(F1("%.u", 1000u), "1,000");
-  EXPECT_EQ(F1("%.u", 999u), "999");
-
-  EXPECT_EQ(F1("%x", 255), "ff");
-  EXPECT_EQ(F1("%X", 255), "FF");
-  EXPECT_EQ(F1("%.x", 255), "0xff");
-  EXPECT_EQ(F1("%.X", 255), "0XFF");
-  EXPECT_EQ(F1("%08.x", 255), "0x0000ff");
-  EXPECT_EQ(F1("%x", -1), "ffffffff");
-  EXPECT_EQ(F1("%hx", short{-1}), "ffff");
-  EXPECT_EQ(F1("%lx", std::int64_t{-1}), "ffffffffffffffff");
-  EXPECT_EQ(F1("%o", 8), "10");
-  EXPECT_EQ(F1("%.o", 8), "010");
-  EXPECT_EQ(F1("%.o", 0), "0");
-  EXPECT_EQ(F1("%t", 5), "101");
-  EXPECT_EQ(F1("%.t", 5), "0b101");
-  EXPECT_EQ(F1("[%8t]", 5), "[     101]");
-  EXPECT_EQ(F1("%bd", static_cast<signed char>(-3)), "-3");
-
-  EXPECT_EQ(F2("[%*d]", 6, 42), "[    42]");
-  EXPECT_EQ(F2("[%*d]", -6, 42), "[42    ]");
-}
-
-TEST_F(CIOTest, RealsInFixedAndExponentForm) {
-  EXPECT_EQ(F1("%f", 2.0), "2.000000");
-  EXPECT_EQ(F1("%1.2f", 3.14159), "3.14");
-  EXPECT_EQ(F1("%.0f", 2.5), "3");
-  EXPECT_EQ(F1("[%8.3f]", -1.5), "[  -1.500]");
-  EXPECT_EQ(F1("[%08.3f]", -1.5), "[-001.500]");
-  EXPECT_EQ(F1("[%-8.1f]", 0.5), "[0.5     ]");
-  EXPECT_EQ(F1("%p.2f", 1.0), "+1.00");
-  EXPECT_EQ(F1("%.f", 1500.0), "1.500000E+003");
-  EXPECT_EQ(F1("%.2.f", -0.00125), "-1.25E-003");
-  EXPECT_EQ(F1("%f", 1.0f), "1.000000");
-  EXPECT_EQ(F1("%f", std::nan("")), "NaN");
-  EXPECT_EQ(F1("%f", -HUGE_VAL), "-Inf");
-}
-
-TEST_F(CIOTest, StringsCharactersBooleansSetsAndAddresses) {
+// One directive, one argument: the text each combination of flags gives.
+TEST_F(CIOTest, EachDirectiveFormatsItsArgument) {
   const char full[3] = {'a', 'b', 'c'};  // no terminator: read up to its HIGH bound
-  EXPECT_EQ(F1("<%s>", full), "<abc>");
-  EXPECT_EQ(F1("%s", std::string("std")), "std");
   const char* cstr = "plain";
-  EXPECT_EQ(F1("%s", cstr), "plain");
-  EXPECT_EQ(F1("[%s]", static_cast<const char*>(nullptr)), "[]");
-  EXPECT_EQ(F1("[%8s]", "abc"), "[     abc]");
-  EXPECT_EQ(F1("[%-8s]", "abc"), "[abc     ]");
-  EXPECT_EQ(F1("[%08s]", "abc"), "[     abc]");  // zero fill is for numbers only
-  EXPECT_EQ(F1("%.2s", "abcdef"), "ab");
-  EXPECT_EQ(F1("%.s", "my file$(1).txt"), "my\\ file\\$\\(1\\).txt");
-
-  EXPECT_EQ(F1("%c", 'x'), "x");
-  EXPECT_EQ(F1("%C", 'x'), "x");
-  EXPECT_EQ(F1("[%3c]", 'x'), "[  x]");
-  EXPECT_EQ(F1("%c", static_cast<unsigned char>(65)), "A");
-  EXPECT_EQ(F1("%.c", 'a'), "'a'");
-  EXPECT_EQ(F1("%.c", '\n'), "'\\n'");
-  EXPECT_EQ(F1("%.c", '\x01'), "'\\x01'");
-  EXPECT_EQ(F1("%.c", '\''), "'\\''");
-
-  EXPECT_EQ(F1("%B", true), "TRUE");
-  EXPECT_EQ(F1("%B", false), "FALSE");
-  EXPECT_EQ(F1("%.B", true), "T");
-  EXPECT_EQ(F1("[%-6B]", false), "[FALSE ]");
-
-  EXPECT_EQ(F1("%S", std::bitset<32>(0b111010)), "{1,3,4,5}");
-  EXPECT_EQ(F1("%.S", std::bitset<32>(0b111010)), "{1,3..5}");
-  EXPECT_EQ(F1("%.S", std::bitset<8>(0b10000001)), "{0,7}");
-  EXPECT_EQ(F1("%S", std::bitset<32>()), "{}");
-
   const void* p = reinterpret_cast<const void*>(std::uintptr_t{0x12ab});
-  EXPECT_EQ(F1("%a", p), "12ab");
-  EXPECT_EQ(F1("%.a", p), "0x12ab");
-  EXPECT_EQ(F1("%.a", static_cast<const void*>(nullptr)), "0x0");
-  int n = 0;
-  EXPECT_EQ(F1("%.a", &n), F1("%.x", reinterpret_cast<std::uintptr_t>(&n)));
-}
-
-TEST_F(CIOTest, FormatEscapesAreTranslated) {
-  EXPECT_EQ(F1("a\\tb\\n%d", 1), "a\tb\n1");
-  EXPECT_EQ(F1("\\101\\x42\\\\%d", 1), "AB\\1");
-  EXPECT_EQ(F1("\\\"\\'\\e%d", 1),
-            "\"'\x1b"
-            "1");
-  EXPECT_EQ(F1("\\q\\xZ%d\\", 1), "\\q\\xZ1\\");  // not escapes: kept as written
-  EXPECT_EQ(F1("100%% of %d", 7), "100% of 7");
+  const struct {
+    const char* fmt;
+    CIO_Arg arg;
+    const char* want;
+  } cases[] = {
+      // Integers in every base, with width, precision and the alternative forms.
+      {"%d", -42, "-42"},
+      {"%d", std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
+      {"%d", 4294967295u, "4294967295"},  // unsigned stays unsigned
+      {"%u", -1, "4294967295"},           // two's complement of its own width
+      {"%u", std::int64_t{-1}, "18446744073709551615"},
+      {"[%5d]", -42, "[  -42]"},
+      {"[%-5d]", 42, "[42   ]"},
+      {"[%05d]", -42, "[-0042]"},
+      {"[%2d]", 12345, "[12345]"},  // a width never cuts
+      {"%.5d", 42, "00042"},
+      {"%pd", 5, "+5"},
+      {"%pd", -5, "-5"},
+      {"%.d", -1234567, "-1,234,567"},
+      {"%.u", 1000u, "1,000"},
+      {"%.u", 999u, "999"},
+      {"%X", 255, "FF"},
+      {"%.x", 255, "0xff"},
+      {"%.X", 255, "0XFF"},
+      {"%08.x", 255, "0x0000ff"},
+      {"%x", -1, "ffffffff"},
+      {"%hx", short{-1}, "ffff"},
+      {"%lx", std::int64_t{-1}, "ffffffffffffffff"},
+      {"%.o", 8, "010"},
+      {"%.o", 0, "0"},
+      {"%.t", 5, "0b101"},
+      {"[%8t]", 5, "[     101]"},
+      {"%bd", static_cast<signed char>(-3), "-3"},
+      // Reals in fixed and exponent form.
+      {"%f", 2.0, "2.000000"},
+      {"%.0f", 2.5, "3"},
+      {"[%08.3f]", -1.5, "[-001.500]"},
+      {"[%-8.1f]", 0.5, "[0.5     ]"},
+      {"%p.2f", 1.0, "+1.00"},
+      {"%.f", 1500.0, "1.500000E+003"},
+      {"%.2.f", -0.00125, "-1.25E-003"},
+      {"%f", 1.0f, "1.000000"},
+      {"%f", std::nan(""), "NaN"},
+      {"%f", -HUGE_VAL, "-Inf"},
+      // Strings, characters, booleans, sets and addresses.
+      {"<%s>", full, "<abc>"},
+      {"%s", cstr, "plain"},
+      {"[%s]", static_cast<const char*>(nullptr), "[]"},
+      {"[%-8s]", "abc", "[abc     ]"},
+      {"[%08s]", "abc", "[     abc]"},  // zero fill is for numbers only
+      {"%.2s", "abcdef", "ab"},
+      {"%.s", "my file$(1).txt", "my\\ file\\$\\(1\\).txt"},
+      {"[%3c]", 'x', "[  x]"},
+      {"%C", 'x', "x"},
+      {"%c", static_cast<unsigned char>(65), "A"},
+      {"%.c", '\n', "'\\n'"},
+      {"%.c", '\x01', "'\\x01'"},
+      {"%.c", '\'', "'\\''"},
+      {"%B", false, "FALSE"},
+      {"%.B", true, "T"},
+      {"[%-6B]", false, "[FALSE ]"},
+      {"%S", std::bitset<32>(0b111010), "{1,3,4,5}"},
+      {"%.S", std::bitset<32>(0b111010), "{1,3..5}"},
+      {"%.S", std::bitset<8>(0b10000001), "{0,7}"},
+      {"%S", std::bitset<32>(), "{}"},
+      {"%a", p, "12ab"},
+      {"%.a", p, "0x12ab"},
+      {"%.a", static_cast<const void*>(nullptr), "0x0"},
+      // Escapes in the format are translated; what is no escape stays as written.
+      {"a\\tb\\n%d", 1, "a\tb\n1"},
+      {"\\101\\x42\\\\%d", 1, "AB\\1"},
+      {"\\\"\\'\\e%d", 1,
+       "\"'\x1b"
+       "1"},
+      {"\\q\\xZ%d\\", 1, "\\q\\xZ1\\"},
+      {"100%% of %d", 7, "100% of 7"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(F1(StrIn::FromC(c.fmt), c.arg), c.want) << c.fmt;
+  EXPECT_EQ(F1("%s", std::string("std")), "std");
+  EXPECT_EQ(F2("[%*d]", -6, 42), "[42    ]");
 }
 
 TEST_F(CIOTest, DirectivesTakeTheirArgumentsInOrder) {
@@ -171,9 +156,7 @@ TEST_F(CIOTest, DirectivesTakeTheirArgumentsInOrder) {
   char path[32] = "/projects";
   CIO_SPr2(path, "%s/%s", path, "orders");
   EXPECT_STREQ(path, "/projects/orders");
-}
-
-TEST_F(CIOTest, BoundedResultsAreCutToTheDestination) {
+  // A bounded result is cut to the destination.
   char small[8];
   CIO_SPr1(small, "%s", "abcdefghij");
   EXPECT_EQ(std::string(small, sizeof small), "abcdefgh");  // full: no terminator
@@ -245,11 +228,8 @@ TEST_F(CIOTest, ScannersReadWhatThePrintersWrite) {
   char word[16];
   bool flag = false;
   EXPECT_EQ(CIO_Sc5(text, "%d %u %x %s %B", i, u, x, word, flag), 5);
-  EXPECT_EQ(i, -17);
-  EXPECT_EQ(u, 4000000000u);
-  EXPECT_EQ(x, 0xbeefu);
-  EXPECT_STREQ(word, "name");
-  EXPECT_TRUE(flag);
+  EXPECT_EQ(std::tuple(i, u, x, std::string(word), flag),
+            std::tuple(-17, 4000000000u, 0xbeefu, std::string("name"), true));
 
   std::bitset<32> set, back;
   set.set(2).set(3).set(4).set(9);
@@ -258,17 +238,12 @@ TEST_F(CIOTest, ScannersReadWhatThePrintersWrite) {
   const void* p = nullptr;
   CIO_SPr4(text, "%.S;%.3f;%c;%.a", set, -2.5, 'q', &r);
   EXPECT_EQ(CIO_Sc4(text, "%S;%f;%c;%a", back, r, c, p), 4);
-  EXPECT_EQ(back, set);
-  EXPECT_EQ(r, -2.5);
-  EXPECT_EQ(c, 'q');
-  EXPECT_EQ(p, &r);
+  EXPECT_EQ(std::tuple(back, r, c, p), std::tuple(set, -2.5, 'q', &r));
 
   std::int64_t big = 0;
   std::string s;
   EXPECT_EQ(CIO_Sc3("0b101 777 f", "%t %o %B", u, x, flag), 3);
-  EXPECT_EQ(u, 5u);
-  EXPECT_EQ(x, 0777u);
-  EXPECT_FALSE(flag);
+  EXPECT_EQ(std::tuple(u, x, flag), std::tuple(5u, 0777u, false));
   EXPECT_EQ(CIO_Sc2("-9223372036854775808 tail", "%ld%s", big, s), 2);
   EXPECT_EQ(big, std::numeric_limits<std::int64_t>::min());
   EXPECT_EQ(s, "tail");
@@ -277,11 +252,9 @@ TEST_F(CIOTest, ScannersReadWhatThePrintersWrite) {
 TEST_F(CIOTest, ScannersStopAtTheFirstFieldThatDoesNotMatch) {
   int a = 0, b = 0;
   EXPECT_EQ(CIO_Sc2("x=5;y=7", "x=%d,y=%d", a, b), 1);
-  EXPECT_EQ(a, 5);
-  EXPECT_EQ(b, 0);
+  EXPECT_EQ(std::pair(a, b), std::pair(5, 0));
   EXPECT_EQ(CIO_Sc2("12345", "%2d%d", a, b), 2);  // a width limits the field
-  EXPECT_EQ(a, 12);
-  EXPECT_EQ(b, 345);
+  EXPECT_EQ(std::pair(a, b), std::pair(12, 345));
   EXPECT_EQ(CIO_Sc1("1 2", "%*d %d", a), 1);  // "*" reads without storing
   EXPECT_EQ(a, 2);
 
