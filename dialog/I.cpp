@@ -36,8 +36,7 @@ struct Task {
 std::list<Task> tasks;  // ascending by due time, equal times in scheduling order
 std::list<Task> idleTasks;
 std::int32_t nextTaskNumber = 0;
-const Task* runningTask = nullptr;
-Task running{};
+const Task* runningTask = nullptr;  // the task being run (nested loops keep their own)
 
 void Fail(std::uint8_t n, const std::string& info = "") {
   I_ilibError = n;
@@ -680,11 +679,12 @@ void I_LoopIteration() {
   if (!tk->Pending() && (!idleTasks.empty() || !tasks.empty())) {
     const std::int64_t now = Utility_GetCurrentTimeMillis();
     if (!tasks.empty() && tasks.front().due <= now) {
-      running = tasks.front();
+      const Task task = tasks.front();
       tasks.pop_front();
-      runningTask = &running;
-      running.proc(running.arg);
-      runningTask = nullptr;
+      const Task* outer = runningTask;
+      runningTask = &task;
+      task.proc(task.arg);
+      runningTask = outer;
     } else if (!idleTasks.empty()) {
       const Task t = idleTasks.front();
       idleTasks.pop_front();
@@ -738,9 +738,9 @@ std::int32_t I_ScheduleTask(std::uint32_t milliseconds, I_TaskProc proc, void* a
 
 std::int32_t I_RescheduleTask(std::uint32_t milliseconds) {
   if (runningTask == nullptr) return I_nilTask;
-  Insert(
-      {Utility_GetCurrentTimeMillis() + milliseconds, running.proc, running.arg, running.number});
-  return running.number;
+  Insert({Utility_GetCurrentTimeMillis() + milliseconds, runningTask->proc, runningTask->arg,
+          runningTask->number});
+  return runningTask->number;
 }
 
 void I_CancelScheduledTask(std::int32_t number) {

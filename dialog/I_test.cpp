@@ -347,6 +347,33 @@ TEST_F(ILoop, ScheduledTasksRunInTimeOrderRescheduleAndCancel) {
   EXPECT_EQ(taskLog.rescheduledAs, b);
 }
 
+struct Nested {
+  int outerRuns = 0;
+  std::int32_t outerNumber = -1, rescheduledAs = -1;
+};
+Nested nested;
+void Inner(void*) { I_Deactivate(Ibase_FindActive("T_Child")); }
+void Outer(void*) {
+  if (++nested.outerRuns == 2) {
+    I_Deactivate(I_MainContext());
+    return;
+  }
+  I_Context child = I_Create("T_Child", true);
+  I_ScheduleTask(10, Inner, nullptr);
+  I_Dialog(child);  // a modal dialog inside a task runs another task
+  I_Destroy(child);
+  nested.rescheduledAs = I_RescheduleTask(100);
+}
+
+TEST_F(ILoop, ATaskThatRunsAModalDialogStillReschedulesItself) {
+  nested = {};
+  I_Context c = I_Create("T_Main", true);
+  nested.outerNumber = I_ScheduleTask(0, Outer, nullptr);
+  I_Dialog(c);
+  EXPECT_EQ(nested.outerRuns, 2);
+  EXPECT_EQ(nested.rescheduledAs, nested.outerNumber);
+}
+
 void OnClose(I_Context, bool leaving, void* arg) {
   static_cast<std::vector<bool>*>(arg)->push_back(leaving);
 }
