@@ -121,8 +121,10 @@ void BkFLists_OffsetFileMarks(FileList list, int offset);
 
 // Walks the tree at startPath (DirAcces1_FTW) and inserts every file that can be
 // examined and read into list with the given selection, exactly as inserting them one
-// by one in walk order would. The others go, sorted the same way, into a fresh error
-// list with their errorKind. Walked from ".", the start directory is entered as ".".
+// by one in walk order would, without walking the list for every file. The others go,
+// sorted the same way, into a new error list with their errorKind; errorList is set to it
+// (a list it held before is not freed). Paths too long to examine are error entries
+// with their whole path. Walked from ".", the start directory is entered as ".".
 // The result is the walk's: false when it stopped early (no memory left).
 bool BkFLists_BuildFileList1(FileList& list, StrIn startPath, bool followSymlinks, bool selected,
                              FileList& errorList);
