@@ -1,0 +1,76 @@
+// dlggallery: shows every context of the named dialog catalogues on the X11 display, one
+// after the other, and saves each window as "<directory>/<catalogue>-<context>.png"
+// (through xwd and ImageMagick's convert). Text values show their AObj's note and lists
+// three sample lines, so that the space each field takes can be judged.
+//
+//   dlggallery <directory> <catalogue>...
+//
+// The language is the user's (LANGUAGE); the display is $DISPLAY.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include "I.hpp"
+#include "IdlgCat.hpp"
+#include "TkX11.hpp"
+
+namespace {
+
+std::deque<I_ListRec> samples;  // records must stay where the lists point
+
+void FillSamples(I_Context ctx) {
+  for (const auto& d : ctx->tmpl->aobjs) {
+    Ibase_AObj* a = Ibase_AObjOf(ctx, d.number);
+    if (a == nullptr || d.note == nullptr || d.note[0] == '\0') continue;
+    if (a->type == I_STRING) I_PutSTRING(ctx, d.number, StrIn::FromC(d.note));
+    if (a->type == I_Generic && a->size == sizeof(I_ListRec*) && !a->widgets.empty()) {
+      I_ListRec* next = nullptr;
+      for (int i = 3; i >= 1; --i) {
+        samples.push_back({next, static_cast<std::uint8_t>(i == 2), {}, {0, 0, 0}});
+        std::snprintf(samples.back().text, sizeof samples.back().text, "%s %d", d.note, i);
+        next = &samples.back();
+      }
+      I_PutList(ctx, d.number, next);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fputs("usage: dlggallery <directory> <catalogue>...\n", stderr);
+    return 2;
+  }
+  I_Init();
+  TkX11_Init();
+  if (TkX11_Open(nullptr) == nullptr) return 1;
+  int failed = 0;
+  for (int i = 2; i < argc; ++i) {
+    I_UseContextCat(StrIn::FromC(argv[i]));
+    for (const IdlgCat_Context* t : IdlgCat_AllContexts()) {
+      if (std::strncmp(t->catalogue, argv[i], std::strlen(argv[i])) != 0) continue;
+      I_Context ctx = I_Create(StrIn::FromC(t->name), true);
+      if (ctx == nullptr) {
+        ++failed;
+        continue;
+      }
+      FillSamples(ctx);
+      TkX11_Sync();
+      const std::string out = std::string(argv[1]) + "/" + argv[i] + "-" + t->name + ".png";
+      const std::string cmd = "xwd -silent -id " + std::to_string(TkX11_Window(ctx->shell)) +
+                              " | convert xwd:- '" + out + "'";
+      if (std::system(cmd.c_str()) != 0) {
+        std::fprintf(stderr, "dlggallery: could not save %s\n", out.c_str());
+        ++failed;
+      } else {
+        std::printf("%s\n", out.c_str());
+      }
+      I_Destroy(ctx);
+    }
+  }
+  TkX11_Close();
+  return failed == 0 ? 0 : 1;
+}
