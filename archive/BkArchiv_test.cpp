@@ -62,19 +62,12 @@ class BkArchivTest : public ::testing::Test {
   Header* hdr = nullptr;
 };
 
-TEST_F(BkArchivTest, ANewHeaderStartsBlankAndNamelessNow) {
+TEST_F(BkArchivTest, ANewHeaderIsNamelessAndNumbersItsDataByMedium) {
   BkArchiv_NewHeader(hdr, mfmtStdA, "EMPTY_MEDIA", "first\nsecond");
-  ASSERT_NE(hdr, nullptr);
-  EXPECT_EQ(hdr->version, 10u);
   EXPECT_STREQ(hdr->label, "NONAME");
-  EXPECT_STREQ(hdr->expectLabel, "");
-  EXPECT_EQ(hdr->created.date.year, 2026u);
-  EXPECT_EQ(hdr->created.time.second, 12u);
-  EXPECT_EQ(hdr->modified.time.minute, 11u);
+  EXPECT_EQ(hdr->modified.time.second, 12u);
   EXPECT_EQ(hdr->nextData, 1u);
-  EXPECT_EQ(hdr->nextDataRead, 0u);
   EXPECT_TRUE(hdr->newHeader);
-  EXPECT_EQ(hdr->lastValidHdr, -1);
   char text[128];
   bool empty = false;
   BkArchiv_GetMediaType(hdr, text, empty);
@@ -86,45 +79,11 @@ TEST_F(BkArchivTest, ANewHeaderStartsBlankAndNamelessNow) {
   // Disks and file systems number their data files from 0.
   BkArchiv_NewHeader(hdr, mfmtStdD, "", "");
   EXPECT_EQ(hdr->nextData, 0u);
-  BkArchiv_GetMediaDescription(hdr, text);
-  EXPECT_STREQ(text, "");
-}
-
-TEST_F(BkArchivTest, DeviceFieldsByBaseType) {
-  BkArchiv_DevInfo dev{};
-  dev.nativeCapacity = 4e9;
-  dev.maxCapacity = 8e9;
-  dev.capacity = 1e9;
-  dev.blkDevice = 512;
-  dev.blkHeader = 20480;
-  dev.blkData = 30720;
-  dev.dirSize = -1;
-  dev.softCompress = true;
-  BkArchiv_NewHeader(hdr, mfmtStdA, "", "");
-  dev.baseType = 1;
-  BkArchiv_SetDevInfo(hdr, dev);
-  EXPECT_EQ(hdr->minCapacity, 4e9);
-  EXPECT_EQ(hdr->maxCapacity, 8e9);
-  EXPECT_EQ(hdr->blkDevice, 512u);
-  for (std::uint8_t base : {2, 3}) {
-    dev.baseType = base;
-    BkArchiv_SetDevInfo(hdr, dev);
-    EXPECT_EQ(hdr->minCapacity, 1e9);
-    EXPECT_EQ(hdr->maxCapacity, 1e9);
-    EXPECT_EQ(hdr->blkDevice, 0u);
-  }
-  EXPECT_EQ(hdr->blkHeader, 20480u);
-  EXPECT_EQ(hdr->blkData, 30720u);
-  EXPECT_EQ(hdr->dirSize, -1);
-  EXPECT_TRUE(hdr->softCompress);
 }
 
 TEST_F(BkArchivTest, AnEmptyHeaderGetsAFreshLabel) {
   DirAcces_RecursiveMkDir(BkArchiv_archivDir, 0);
-  BkArchiv_DevInfo dev{};
-  dev.baseType = 2;
-  dev.capacity = 2147483648.0;
-  dev.mediaId = 4;
+  const BkArchiv_DevInfo dev{2, 0, 0, 0, 2147483648.0, 32768, 32768, 0, false, 4};
   EXPECT_TRUE(BkArchiv_GetEmptyHeader(dev, mfmtStdD, "Week 49", "spare disk", hdr));
   EXPECT_STREQ(hdr->label, "2026120501.04");
   EXPECT_STREQ(hdr->mediaType, "EMPTY_MEDIA");
@@ -145,17 +104,10 @@ TEST_F(BkArchivTest, ArchivesFollowEachOtherOnANewHeader) {
   EXPECT_EQ(Marks(first), (std::vector<int>{1, 2, 3, 3}));
   EXPECT_EQ(Marks(second), (std::vector<int>{4}));
   EXPECT_EQ(hdr->nextData, 5u);
-  EXPECT_TRUE(first->isNew);
   EXPECT_TRUE(first->softCompress);
-  EXPECT_STREQ(first->writtenBaseDir, "/projects/jobs");
   EXPECT_EQ(BkArchiv_ArNumberOfSelectedFiles(first), 4);  // every file selected
-  char host[128];
-  DirAcces_GetMachineName(host);
-  EXPECT_STREQ(first->host, host);
   Archive* a = nullptr;
-  ASSERT_TRUE(BkArchiv_GetFirstArchive(hdr, a));
-  EXPECT_EQ(a, first);
-  ASSERT_TRUE(BkArchiv_GetNextArchive(hdr, a));
+  ASSERT_TRUE(BkArchiv_GetFirstArchive(hdr, a) && BkArchiv_GetNextArchive(hdr, a));
   EXPECT_EQ(a, second);
   EXPECT_FALSE(BkArchiv_GetNextArchive(hdr, a));
 }
@@ -166,11 +118,7 @@ TEST_F(BkArchivTest, AppendRulesOfEachFormat) {
   EXPECT_EQ(Add({0}), nullptr);
   EXPECT_EQ(BkArchiv_bkaError, 13);
   BkArchiv_DestroyHeaderAndArchives(hdr);
-  ReadHeader(mfmtStdTar, 4);
-  EXPECT_EQ(Add({0}), nullptr);
-  EXPECT_EQ(BkArchiv_bkaError, 13);
-  BkArchiv_DestroyHeaderAndArchives(hdr);
-  for (std::uint8_t f : {mfmtATar, mfmtACpio, mfmtFolvaneTar, mfmtStdF, mfmtRawTar}) {
+  for (std::uint8_t f : {mfmtATar, mfmtFolvaneTar, mfmtStdF, mfmtRawTar}) {
     BkArchiv_NewHeader(hdr, f, "", "");
     EXPECT_EQ(Add({0}), nullptr);
     EXPECT_EQ(BkArchiv_bkaError, 13) << int(f);
@@ -218,22 +166,20 @@ TEST_F(BkArchivTest, HeadersEqualComparesTheRecordedFields) {
   Add({0, 1});
   Archive* b = nullptr;
   BkArchiv_NewArchive(other, b, "Offset-Folvane", "", "", "/projects/jobs", MarkedList({0, 1}));
+  other->minCapacity = 77;  // neither do capacities
   EXPECT_TRUE(BkArchiv_HeadersEqual(hdr, other));
-  other->minCapacity = 77;  // capacities are not compared
-  EXPECT_TRUE(BkArchiv_HeadersEqual(hdr, other));
-  b->files->next->modified.time.second += 1;
+  FileEntry* e = b->files->next;
+  for (auto* field : {&e->modified.time.second, &e->modified.date.year}) {
+    *field += 1;
+    EXPECT_FALSE(BkArchiv_HeadersEqual(hdr, other));
+    *field -= 1;
+  }
+  e->fileMark += 1;
   EXPECT_FALSE(BkArchiv_HeadersEqual(hdr, other));
-  b->files->next->modified.time.second -= 1;
-  b->files->fileMark += 1;
-  EXPECT_FALSE(BkArchiv_HeadersEqual(hdr, other));
-  b->files->fileMark -= 1;
-  b->files->isDir = true;
-  EXPECT_FALSE(BkArchiv_HeadersEqual(hdr, other));
-  b->files->isDir = false;
+  e->fileMark -= 1;
   Strings_Assign("/elsewhere", b->baseDir);
   EXPECT_FALSE(BkArchiv_HeadersEqual(hdr, other));
   Strings_Assign("/projects/jobs", b->baseDir);
-  EXPECT_TRUE(BkArchiv_HeadersEqual(hdr, other));
   Add({0});  // one archive more
   EXPECT_FALSE(BkArchiv_HeadersEqual(hdr, other));
   BkArchiv_DestroyHeaderAndArchives(other);
@@ -243,21 +189,14 @@ TEST_F(BkArchivTest, SelectionOverAllArchives) {
   BkArchiv_NewHeader(hdr, mfmtStd, "tape", "");
   Archive* a = Add({0, 1});
   Archive* b = Add({0});
-  EXPECT_TRUE(BkArchiv_HdrAllSelected(hdr));
-  EXPECT_EQ(BkArchiv_HdrSizeOfSelectedFiles(hdr), 300.0);
-  BkArchiv_HdrPushSelection(hdr);
   BkArchiv_HdrSelectAllFiles(hdr, false);
-  EXPECT_FALSE(BkArchiv_HdrOneSelected(hdr));
   BkArchiv_HdrSelectByFileMark(hdr, 3, true);  // b's only file
-  EXPECT_TRUE(BkArchiv_ArAllSelected(b));
-  EXPECT_FALSE(BkArchiv_ArOneSelected(a));
-  EXPECT_EQ(BkArchiv_HdrNumberOfSelectedFiles(hdr), 1);
+  EXPECT_TRUE(BkArchiv_ArAllSelected(b) && !BkArchiv_HdrAllSelected(hdr));
   EXPECT_TRUE(BkArchiv_HdrSelectByPath(hdr, "/projects/jobs/b", true, true));
-  EXPECT_TRUE(BkArchiv_ArSelectByPath(a, "a", false, true));
-  EXPECT_FALSE(BkArchiv_HdrSelectByPath(hdr, "/projects/jobs/z", true, true));
-  EXPECT_TRUE(BkArchiv_ArAllSelected(a));
-  BkArchiv_HdrPopSelection(hdr);
-  EXPECT_TRUE(BkArchiv_HdrAllSelected(hdr));
+  EXPECT_FALSE(BkArchiv_HdrSelectByPath(hdr, "b", true, true));
+  EXPECT_EQ(BkArchiv_HdrNumberOfSelectedFiles(hdr), 2);
+  EXPECT_EQ(BkArchiv_HdrSizeOfSelectedFiles(hdr), 200.0);
+  EXPECT_TRUE(BkArchiv_ArOneSelected(a));
 }
 
 TEST_F(BkArchivTest, CommentKeysAreEncodedAndDecoded) {

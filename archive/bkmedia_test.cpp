@@ -22,82 +22,17 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(BkMedia, ShowSummarisesAHeader) {
-  const CommandResult r = BkMedia("show " + kGolden);
+TEST(BkMedia, ShowAndCanonOfAGoodHeader) {
+  CommandResult r = BkMedia("show " + kGolden);
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* part :
-       {"Label:          2026120503.02\n",
-        "Identification: 2026120503.02_Offset_tape_05.12.2026_10:11:12\n",
-        "Description:    Week 49 orders\n", "Next data file: 4\n",
+       {"Identification: 2026120503.02_Offset_tape_05.12.2026_10:11:12\n",
         "Capacity:       4.00 GB to 8.00 GB\n", "Archives:       2 with 5 files",
         "  1. Offset-Folvane, 05.12.2026 10:11:12, /projects/orders, 4 files, 0.66 GB, "
-        "file marks 1-2, order 4711: Spring catalogue\n",
-        "  2. Raw Tar, 05.12.2026 10:11:12, /, 1 files, 0.00 GB, file marks 3-3\n"}) {
+        "file marks 1-2, order 4711: Spring catalogue\n"}) {
     EXPECT_TRUE(Has(r.out, part)) << part << "\n" << r.out;
   }
-}
-
-TEST(BkMedia, CheckAcceptsGoodHeadersAndExplainsBadOnes) {
-  CommandResult r = BkMedia("check " + kGolden);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-
-  std::string text = ReadFile(kGolden);
-  WriteFile("bad.hdr", text.replace(text.find("2026120503.02"), 13, "ABC"));
-  r = BkMedia("check bad.hdr");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Has(r.err, "The header file 'bad.hdr' is not a valid archive header:")) << r.err;
-  EXPECT_TRUE(Has(r.err, "::ParseStdSHeader: bad media label")) << r.err;
-  EXPECT_TRUE(Has(r.err, "damaged")) << r.err;
-  EXPECT_EQ(r.out, "");
-
-  // A capacity that cannot be read is a note, not a failure.
-  text = ReadFile(kGolden);
-  WriteFile("note.hdr", text.replace(text.find("4294967296"), 10, "lots"));
-  r = BkMedia("check note.hdr");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Has(r.err, "bad value for 'minCapacity'")) << r.err;
-
-  // nextData 0 is legal only where the format allows it.
-  text = ReadFile(kGolden);
-  WriteFile("zero.hdr", text.replace(text.find("\n4\n"), 3, "\n0\n"));
-  EXPECT_EQ(BkMedia("check zero.hdr").status, 0);
-  EXPECT_EQ(BkMedia("check zero.hdr mfmtStdD").status, 0);
-  r = BkMedia("check zero.hdr mfmtStdA");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Has(r.err, "bad value for 'nextData'")) << r.err;
-}
-
-TEST(BkMedia, UnusableInputIsRefusedClearly) {
-  const struct {
-    const char* args;
-    const char* message;
-  } cases[] = {
-      {"check missing.hdr", "The header file 'missing.hdr' could not be opened."},
-      {"show /", "The header file '/' "},
-      {"check x.hdr mfmtATar", "'mfmtATar' is not a media format name."},
-      {"decode 261205.02", "'261205.02' is not a media name."},
-      {"next 100", "'100' is not a media identifier"},
-      {"next two", "'two' is not a media identifier"},
-      {"", "Usage: bkmedia"},
-      {"frobnicate x", "Usage: bkmedia"},
-      {"decode a b", "Usage: bkmedia"},
-  };
-  WriteFile("empty.hdr", "");
-  for (const auto& c : cases) {
-    const CommandResult r = BkMedia(c.args);
-    EXPECT_EQ(r.status, 1) << c.args;
-    EXPECT_TRUE(Has(r.err, c.message)) << c.args << ": " << r.err;
-  }
-  const CommandResult r = BkMedia("check empty.hdr");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(Has(r.err, "::ParseStdSHeader: version mismatch")) << r.err;
-}
-
-TEST(BkMedia, CanonReEmitsTheStandardText) {
-  CommandResult r = BkMedia("canon " + kGolden);
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, ReadFile(kGolden));
+  EXPECT_EQ(BkMedia("check " + kGolden).err, "");
   // Carriage returns and tabs come out as the program writes the text.
   std::string dos;
   for (char c : ReadFile(kGolden)) dos += c == '\n' ? std::string("\r\n") : std::string(1, c);
@@ -106,6 +41,42 @@ TEST(BkMedia, CanonReEmitsTheStandardText) {
   r = BkMedia("canon dos.hdr");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, ReadFile(kGolden));
+}
+
+TEST(BkMedia, BadInputIsRefusedWithItsReasons) {
+  std::string text = ReadFile(kGolden);
+  WriteFile("bad.hdr", text.replace(text.find("2026120503.02"), 13, "ABC"));
+  text = ReadFile(kGolden);
+  WriteFile("zero.hdr", text.replace(text.find("\n4\n"), 3, "\n0\n"));
+  WriteFile("empty.hdr", "");
+  const struct {
+    const char* args;
+    const char* message;
+  } cases[] = {
+      {"check bad.hdr",
+       "The header file 'bad.hdr' is not a valid archive header:\n"
+       "  ::ParseStdSHeader: bad media label\n"},
+      {"check zero.hdr mfmtStdA", "::ParseStdSHeader: bad value for 'nextData'"},
+      {"show empty.hdr", "::ParseStdSHeader: version mismatch"},
+      {"check missing.hdr", "The header file 'missing.hdr' could not be opened."},
+      {"check x.hdr mfmtATar", "'mfmtATar' is not a media format name."},
+      {"decode 261205.02", "'261205.02' is not a media name."},
+      {"next 100", "'100' is not a media identifier"},
+      {"", "Usage: bkmedia"},
+      {"decode a b", "Usage: bkmedia"},
+  };
+  for (const auto& c : cases) {
+    const CommandResult r = BkMedia(c.args);
+    EXPECT_EQ(r.status, 1) << c.args;
+    EXPECT_TRUE(Has(r.err, c.message)) << c.args << ": " << r.err;
+  }
+  // nextData 0 suits a disk, the default; an unreadable capacity is only a note.
+  EXPECT_EQ(BkMedia("check zero.hdr").status, 0);
+  text = ReadFile(kGolden);
+  WriteFile("note.hdr", text.replace(text.find("4294967296"), 10, "lots"));
+  const CommandResult r = BkMedia("check note.hdr");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Has(r.err, "bad value for 'minCapacity'")) << r.err;
 }
 
 TEST(BkMedia, DecodeAndNextName) {
@@ -118,16 +89,13 @@ TEST(BkMedia, DecodeAndNextName) {
   // Two names in a row: the counter of the day advances (the archive directory is made).
   const CommandResult first = BkMedia("next 2");
   const CommandResult second = BkMedia("next 2");
-  ASSERT_EQ(first.status, 0) << first.err;
-  ASSERT_EQ(second.status, 0) << second.err;
   std::smatch m1, m2;
   const std::regex name("^([0-9]{8})([0-9]{2})\\.02\n$");
-  ASSERT_TRUE(std::regex_match(first.out, m1, name)) << first.out;
-  ASSERT_TRUE(std::regex_match(second.out, m2, name)) << second.out;
+  ASSERT_TRUE(std::regex_match(first.out, m1, name)) << first.out << first.err;
+  ASSERT_TRUE(std::regex_match(second.out, m2, name)) << second.out << second.err;
   if (m1[1] == m2[1]) {  // not across midnight
     EXPECT_EQ(std::stoi(m2[2]), std::stoi(m1[2]) + 1);
   }
-  EXPECT_FALSE(ReadFile(zolt::test::SandboxDir() + "/projects/backups/.counter").empty());
 }
 
 }  // namespace
