@@ -182,6 +182,7 @@ struct WalkRecord {
   bool selected;
   Batch target;
   Batch errors;
+  std::string path;  // reused for every visit
 };
 
 bool BuildVisit(StrIn dirPath, const DirAcces_DirEntry& info, bool isDirectory, bool isPreVisit,
@@ -190,7 +191,8 @@ bool BuildVisit(StrIn dirPath, const DirAcces_DirEntry& info, bool isDirectory, 
   auto& w = *static_cast<WalkRecord*>(clientData);
 
   // The full path is kept whole, also when it is too long to have been examined.
-  std::string path(dirPath.view());
+  std::string& path = w.path;
+  path.assign(dirPath.view());
   const std::string_view name = StrIn::FromC(info.name).view();
   if (!path.empty() && path.back() != '/' && !name.empty()) path += '/';
   path += name;
@@ -425,7 +427,7 @@ void BkFLists_OffsetFileMarks(FileList list, int offset) {
 
 bool BkFLists_BuildFileList1(FileList& list, StrIn startPath, bool followSymlinks, bool selected,
                              FileList& errorList) {
-  WalkRecord w{selected, {}, {}};
+  WalkRecord w{selected, {}, {}, {}};
   const bool complete = DirAcces1_FTW(startPath, followSymlinks, BuildVisit, &w);
   w.target.InsertInto(list);
   FileList errors = nullptr;

@@ -50,13 +50,12 @@ DirAcces_DirEntry NameOnly(std::string_view name) {
   return info;
 }
 
-std::string Child(const std::string& dir, std::string_view name) {
-  std::string path;
-  path.reserve(dir.size() + 1 + name.size());
-  path = dir;
+// path := dir "/" name (no second "/" after a dir that ends in one). The buffer is
+// reused for every entry of a directory.
+void Child(const std::string& dir, std::string_view name, std::string& path) {
+  path.assign(dir);
   if (!path.empty() && path.back() != '/') path += '/';
   path += name;
-  return path;
 }
 
 bool Visit(const Walk& w, const std::string& dir, const DirAcces_DirEntry& info, bool isDir,
@@ -92,16 +91,17 @@ bool WalkFrom(const Walk& w, const std::string& dir, const std::string& path,
   std::vector<Queued> subdirs;
   char name[DirAcces1_maxName + 2];
   DirAcces_DirEntry child{};
+  std::string childPath;
   while (going && DirAcces_GetSmallDirEntry(handle, name)) {
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     const std::size_t nameLength = std::strlen(name);
-    std::string childPath = Child(path, {name, nameLength});
+    Child(path, {name, nameLength}, childPath);
     if (nameLength > DirAcces1_maxName || childPath.size() > DirAcces1_maxPath) {
       going = Visit(w, path, NameOnly(name), false, false, DirAcces1_cannotExamine);
     } else if (!Examine(childPath, w.follow, child)) {
       going = Visit(w, path, NameOnly(name), false, false, DirAcces1_cannotExamine);
     } else if (child.isDirectory) {
-      subdirs.push_back({std::move(childPath), child});
+      subdirs.push_back({childPath, child});
     } else {
       going = Visit(w, path, child, false, false, DirAcces1_ok);
     }
