@@ -26,6 +26,7 @@ struct XW {
   std::int32_t value = 0;
   void* client = nullptr;
   XW* shell = nullptr;
+  XW* parent = nullptr;
   std::vector<XW*> kids;
   std::string text;
   bool hasText = false;  // labels: a value was shown, the label text no longer counts
@@ -49,7 +50,7 @@ struct XW {
 XW* Of(Tk_Widget w) { return reinterpret_cast<XW*>(w); }
 Tk_Widget H(XW* w) { return reinterpret_cast<Tk_Widget>(w); }
 
-constexpr int kMargin = 14, kGap = 8, kPad = 6, kCheck = 13, kScrollbar = 6;
+constexpr int kMargin = 14, kGap = 8, kPad = 6, kCheck = 13, kScrollbar = 6, kWrap = 640;
 constexpr Time kDoubleClickMs = 400;
 
 bool Focusable(const XW* w) {
@@ -64,6 +65,11 @@ bool AllButtons(const XW* w) {
   for (const XW* k : w->kids)
     if (k->kind != Tk_Kind::button) return false;
   return true;
+}
+// The row of buttons that ends a window: flushed right, set apart by a line.
+bool ClosingRow(const XW* w) {
+  return AllButtons(w) && w->parent != nullptr && w->parent->kind == Tk_Kind::shell &&
+         w->parent->kids.size() > 1 && w->parent->kids.back() == w;
 }
 std::vector<std::string> SplitLines(const std::string& s) {
   std::vector<std::string> out(1);
@@ -160,6 +166,7 @@ class X11 final : public Tk_Backend {
     w->value = value;
     w->client = client;
     w->shell = p->shell;
+    w->parent = p;
     p->kids.push_back(w.get());
     p->shell->owned.push_back(std::move(w));
     p->shell->dirty = true;
@@ -411,65 +418,109 @@ class X11 final : public Tk_Backend {
   }
 
   // Measures a shell or box (place=false) or places its children in the area given.
+  // Widgets side by side, wrapped into further lines beyond kWrap pixels.
+  Size Flow(const std::vector<XW*>& kids, bool right, int x, int y, int width, bool place) const {
+    std::vector<std::vector<XW*>> lines(1);
+    int lineW = 0, total = 0, height = 0, lineH = 0;
+    const auto endLine = [&] {
+      total = std::max(total, lineW);
+      height += (height ? kGap : 0) + lineH;
+    };
+    for (XW* k : kids) {
+      const Size s = Natural(k);
+      if (lineW > 0 && lineW + kGap + s.w > kWrap) {
+        endLine();
+        lines.emplace_back();
+        lineW = lineH = 0;
+      }
+      lines.back().push_back(k);
+      lineW += (lineW ? kGap : 0) + s.w;
+      lineH = std::max(lineH, s.h);
+    }
+    endLine();
+    if (place) {
+      int top = y;
+      for (const auto& line : lines) {
+        int w = 0, h = 0;
+        for (const XW* k : line) {
+          w += (w ? kGap : 0) + Natural(k).w;
+          h = std::max(h, Natural(k).h);
+        }
+        int at = right ? x + std::max(0, width - w) : x;
+        for (XW* k : line) {
+          const Size s = Natural(k);
+          Place(k, at, top + (h - s.h) / 2, s.w, s.h);
+          at += s.w + kGap;
+        }
+        top += h + kGap;
+      }
+    }
+    return {total, height};
+  }
+
+  // Measures a shell or box (place=false) or places its children in the area given.
   Size Container(const XW* c, int x, int y, int width, bool place) const {
     const auto& kids = c->kids;
     const bool buttons = AllButtons(c);
-    if (c->kind == Tk_Kind::box && (buttons || c->rows == 1)) {
-      int total = 0, height = 0;
-      for (const XW* k : kids) {
-        const Size s = Natural(k);
-        total += s.w + (total ? kGap : 0);
-        height = std::max(height, s.h);
-      }
-      if (place) {
-        int at = buttons ? x + std::max(0, width - total) : x;
-        for (XW* k : kids) {
-          const Size s = Natural(k);
-          Place(k, at, y, s.w, s.h);
-          at += s.w + kGap;
-        }
-      }
-      return {total, height};
-    }
-    // Grid of n columns; a column box is a grid where a caption and its field share a row.
+    if (c->kind == Tk_Kind::box && (buttons || c->rows == 1))
+      return Flow(kids, ClosingRow(c), x, y, width, place);
+    // Grid of n columns; a column box is a grid where a caption and its field share a row
+    // and a run of buttons forms one row of its own.
+    struct Row {
+      std::vector<XW*> cells;
+      bool flow = false;
+    };
     const int n = c->kind == Tk_Kind::box && c->columns > 1 ? c->columns : 0;
-    std::vector<std::vector<XW*>> rows;
+    std::vector<Row> rows;
     for (std::size_t i = 0; i < kids.size(); ++i) {
       if (n > 0) {
         if (i % static_cast<std::size_t>(n) == 0) rows.emplace_back();
-        rows.back().push_back(kids[i]);
+        rows.back().cells.push_back(kids[i]);
       } else if (IsCaption(kids[i]) && i + 1 < kids.size() && !IsCaption(kids[i + 1]) &&
                  kids[i + 1]->kind != Tk_Kind::box) {
-        rows.push_back({kids[i], kids[i + 1]});
+        rows.push_back({{kids[i], kids[i + 1]}});
         ++i;
+      } else if (kids[i]->kind == Tk_Kind::button) {
+        Row r{{}, true};
+        while (i < kids.size() && kids[i]->kind == Tk_Kind::button) r.cells.push_back(kids[i++]);
+        --i;
+        rows.push_back(std::move(r));
       } else {
-        rows.push_back({kids[i]});
+        rows.push_back({{kids[i]}});
       }
     }
+    const auto alone = [n](const Row& r) { return r.flow || (r.cells.size() == 1 && n == 0); };
+    const auto natural = [this](const Row& r, const XW* k) {
+      return r.flow ? Flow(r.cells, false, 0, 0, 0, false) : Natural(k);
+    };
     std::vector<int> colW(static_cast<std::size_t>(std::max(n, 2)), 0);
     int single = 0;
     for (const auto& r : rows) {
-      if (r.size() == 1 && n == 0) {
-        single = std::max(single, Natural(r[0]).w);
+      if (alone(r)) {
+        single = std::max(single, natural(r, r.cells[0]).w);
         continue;
       }
-      for (std::size_t j = 0; j < r.size(); ++j) colW[j] = std::max(colW[j], Natural(r[j]).w);
+      for (std::size_t j = 0; j < r.cells.size(); ++j)
+        colW[j] = std::max(colW[j], Natural(r.cells[j]).w);
     }
     int gridW = 0;
     for (int cw : colW) gridW += cw + (gridW && cw ? kGap : 0);
     const int total = std::max(gridW, single);
     int height = 0;
     for (const auto& r : rows) {
-      int rowH = 0;
-      for (const XW* k : r) rowH = std::max(rowH, Natural(k).h);
       if (height) height += kGap;
+      if (r.flow) {
+        height += Flow(r.cells, false, x, y + height, std::max(total, width), place).h;
+        continue;
+      }
+      int rowH = 0;
+      for (const XW* k : r.cells) rowH = std::max(rowH, Natural(k).h);
       if (place) {
         int at = x;
-        for (std::size_t j = 0; j < r.size(); ++j) {
-          XW* k = r[j];
+        for (std::size_t j = 0; j < r.cells.size(); ++j) {
+          XW* k = r.cells[j];
           const Size s = Natural(k);
-          const bool wide = r.size() == 1 && n == 0;
-          const int cellW = wide ? std::max(total, width) : colW[j];
+          const int cellW = alone(r) ? std::max(total, width) : colW[j];
           const int kw = k->kind == Tk_Kind::box ? cellW : s.w;
           Place(k, at, y + height + (rowH - s.h) / 2, kw, s.h);
           at += cellW + kGap;
@@ -553,8 +604,7 @@ class X11 final : public Tk_Backend {
     switch (w->kind) {
       case Tk_Kind::box:
         // A row of buttons that closes the window stands apart from the content above.
-        if (AllButtons(w) && s->kids.size() > 1 && s->kids.back() == w)
-          Fill(d, border_, kMargin, w->y - kGap / 2 - 1, s->w - 2 * kMargin, 1);
+        if (ClosingRow(w)) Fill(d, border_, kMargin, w->y - kGap / 2 - 1, s->w - 2 * kMargin, 1);
         break;
       case Tk_Kind::label: {
         Clip(w->x, w->y, w->w, w->h);
