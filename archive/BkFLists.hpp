@@ -137,6 +137,9 @@ void BkFLists_LoadView(FileList list);
 // nothing changes when the first entry's view does not lie below head; an empty head or
 // list changes nothing with ok true.
 void BkFLists_CutPathHeadV(FileList list, StrIn head, bool& ok);
-// The longest leading directory shared by all paths ("/" or "." or empty when they share
-// none, see the implementation).
+// The longest leading directory shared by all paths: the common prefix of the first two
+// cut back to its last "/", shortened by whole components until every further path lies
+// below it. When nothing is shared: "/" for absolute paths, "." when every path is
+// relative and begins neither with "./" nor with "../", else empty. A single entry gives
+// its directory part (empty for a name without directory), the empty list empty.
 void BkFLists_MaxCommonHead(FileList list, StrOut head);
