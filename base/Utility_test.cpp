@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 namespace {
 
@@ -30,6 +31,11 @@ class UtilityTest : public ::testing::Test {
   }
 };
 
+// year, month, day, weekday, hour, minute, second, millisecond
+std::vector<unsigned> Fields(const Utility_Date& d, const Utility_Time& t) {
+  return {d.year, d.month, d.day, d.weekday, t.hour, t.minute, t.second, t.millisecond};
+}
+
 // 2023-11-14 22:13:20.123 UTC, a Tuesday.
 constexpr std::int64_t kMoment = 1700000000123;
 constexpr const char* kCentralEurope = "CET-1CEST,M3.5.0,M10.5.0/3";
@@ -42,14 +48,7 @@ TEST_F(UtilityTest, TheClockSeamDrivesDateTimeAndMillis) {
   Utility_Date d{};
   Utility_Time t{};
   Utility_GetSysDateTime(d, t);
-  EXPECT_EQ(d.day, 14u);
-  EXPECT_EQ(d.month, 11u);
-  EXPECT_EQ(d.year, 2023u);
-  EXPECT_EQ(d.weekday, 2u);
-  EXPECT_EQ(t.hour, 22u);
-  EXPECT_EQ(t.minute, 13u);
-  EXPECT_EQ(t.second, 20u);
-  EXPECT_EQ(t.millisecond, 123u);
+  EXPECT_EQ(Fields(d, t), (std::vector<unsigned>{2023, 11, 14, 2, 22, 13, 20, 123}));
 
   // Local time: an hour later in central Europe in November, past midnight in Tokyo.
   SetZone(kCentralEurope);
@@ -57,19 +56,13 @@ TEST_F(UtilityTest, TheClockSeamDrivesDateTimeAndMillis) {
   EXPECT_EQ(t.hour, 23u);
   SetZone("JST-9");
   Utility_GetSysDateTime(d, t);
-  EXPECT_EQ(d.day, 15u);
-  EXPECT_EQ(d.weekday, 3u);
-  EXPECT_EQ(t.hour, 7u);
+  EXPECT_EQ(Fields(d, t), (std::vector<unsigned>{2023, 11, 15, 3, 7, 13, 20, 123}));
 
   // Just before 1970 the milliseconds still count forward within their second.
   SetZone("UTC0");
   fixedNow = -1;
   Utility_GetSysDateTime(d, t);
-  EXPECT_EQ(d.year, 1969u);
-  EXPECT_EQ(d.month, 12u);
-  EXPECT_EQ(d.day, 31u);
-  EXPECT_EQ(t.second, 59u);
-  EXPECT_EQ(t.millisecond, 999u);
+  EXPECT_EQ(Fields(d, t), (std::vector<unsigned>{1969, 12, 31, 3, 23, 59, 59, 999}));
 
   // Back to the system clock.
   Utility_SetClock(nullptr);
@@ -92,8 +85,7 @@ TEST_F(UtilityTest, ConversionsAgreeWithEachOtherAcrossSummerTime) {
   EXPECT_EQ(d.weekday, 6u);  // Saturday
 
   Utility_LocalTime(1704067200, d, t);  // 2024-01-01 00:00:00 UTC
-  EXPECT_EQ(t.hour, 1u);
-  EXPECT_EQ(d.year, 2024u);
+  EXPECT_EQ(Fields(d, t), (std::vector<unsigned>{2024, 1, 1, 1, 1, 0, 0, 0}));
   EXPECT_EQ(Utility_MkTime(d, t), 1704067200);
 
   // A leap day survives the round trip.
@@ -101,46 +93,29 @@ TEST_F(UtilityTest, ConversionsAgreeWithEachOtherAcrossSummerTime) {
   const Utility_Time noon{12, 0, 0, 0};
   const std::int64_t s = Utility_MkTime(leap, noon);
   Utility_LocalTime(s, d, t);
-  EXPECT_EQ(d.day, 29u);
-  EXPECT_EQ(d.month, 2u);
-  EXPECT_EQ(t.hour, 12u);
-  EXPECT_EQ(d.weekday, 4u);  // Thursday
+  EXPECT_EQ(Fields(d, t), (std::vector<unsigned>{2024, 2, 29, 4, 12, 0, 0, 0}));  // Thursday
 }
 
 TEST_F(UtilityTest, ComparisonsOrderByTheMostSignificantField) {
-  const Utility_Date a{31, 12, 2022, 6};
-  const Utility_Date b{1, 1, 2023, 0};
-  const Utility_Date c{2, 1, 2023, 1};
-  const Utility_Date bOtherWeekday{1, 1, 2023, 5};
-  EXPECT_EQ(Utility_DateCmp(a, b), -1);
-  EXPECT_EQ(Utility_DateCmp(b, a), 1);
-  EXPECT_EQ(Utility_DateCmp(b, c), -1);
-  EXPECT_EQ(Utility_DateCmp(b, bOtherWeekday), 0);
-  const Utility_Date febLate{28, 2, 2023, 0};
-  const Utility_Date marEarly{1, 3, 2023, 0};
-  EXPECT_EQ(Utility_DateCmp(febLate, marEarly), -1);
-
-  const Utility_Time t1{9, 59, 59, 999};
-  const Utility_Time t2{10, 0, 0, 0};
-  const Utility_Time t3{10, 0, 0, 1};
-  EXPECT_EQ(Utility_TimeCmp(t1, t2), -1);
-  EXPECT_EQ(Utility_TimeCmp(t3, t2), 1);
-  EXPECT_EQ(Utility_TimeCmp(t2, t2), 0);
-  const Utility_Time minuteLater{10, 1, 0, 0};
-  const Utility_Time secondsLater{10, 0, 59, 0};
-  EXPECT_EQ(Utility_TimeCmp(secondsLater, minuteLater), -1);
+  // Each pair differs in a less significant field the other way round; the weekday
+  // does not count.
+  EXPECT_EQ(Utility_DateCmp({31, 12, 2022, 6}, {1, 1, 2023, 0}), -1);
+  EXPECT_EQ(Utility_DateCmp({1, 1, 2023, 0}, {31, 12, 2022, 6}), 1);
+  EXPECT_EQ(Utility_DateCmp({28, 2, 2023, 0}, {1, 3, 2023, 0}), -1);
+  EXPECT_EQ(Utility_DateCmp({1, 1, 2023, 0}, {1, 1, 2023, 5}), 0);
+  EXPECT_EQ(Utility_TimeCmp({9, 59, 59, 999}, {10, 0, 0, 0}), -1);
+  EXPECT_EQ(Utility_TimeCmp({10, 0, 0, 1}, {10, 0, 0, 0}), 1);
+  EXPECT_EQ(Utility_TimeCmp({10, 0, 59, 0}, {10, 1, 0, 0}), -1);
+  EXPECT_EQ(Utility_TimeCmp({10, 0, 0, 0}, {10, 0, 0, 0}), 0);
 }
 
 TEST_F(UtilityTest, LocalizedTextsUseTheCLocaleForms) {
-  char s[64];
-  Utility_SecondsToLocalizedString(1700000000, 0, s);
-  EXPECT_STREQ(s, "Tue 11/14/23");
-  Utility_SecondsToLocalizedString(1700000000, 1, s);
-  EXPECT_STREQ(s, "22:13:20");
-  Utility_SecondsToLocalizedString(1700000000, 2, s);
-  EXPECT_STREQ(s, "Tue 11/14/23 22:13:20");
-  Utility_SecondsToLocalizedString(1700000000, 3, s);
-  EXPECT_STREQ(s, "");
+  const char* const forms[] = {"Tue 11/14/23", "22:13:20", "Tue 11/14/23 22:13:20", ""};
+  for (unsigned form = 0; form < 4; ++form) {
+    char s[64];
+    Utility_SecondsToLocalizedString(1700000000, form, s);
+    EXPECT_STREQ(s, forms[form]) << form;
+  }
   char small[8];
   Utility_SecondsToLocalizedString(1700000000, 2, small);
   EXPECT_EQ(std::string(small, 8), "Tue 11/1");  // cut like every bounded string
