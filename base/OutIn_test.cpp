@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "Sandbox.hpp"
 
@@ -28,9 +29,7 @@ TEST(OutIn, ReadsLinesAndNumbersThroughDescriptorFiles) {
   OutIn_ReadInt(f, i);
   OutIn_ReadReal(f, r);
   EXPECT_TRUE(OutIn_done);
-  EXPECT_EQ(c, 815u);
-  EXPECT_EQ(i, -3);
-  EXPECT_EQ(r, 2.25);
+  EXPECT_EQ(std::tuple(c, i, r), std::tuple(815u, -3, 2.25));
   OutIn_ReadString(f, line);
   EXPECT_STREQ(line, "rest");  // the character after the number was pushed back
   OutIn_ReadLn(f);
