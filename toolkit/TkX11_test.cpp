@@ -11,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #include "I.hpp"
@@ -20,6 +21,7 @@
 // Xlib's macros (True, None, Bool...) clash with GoogleTest's names: it comes last.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -340,24 +342,47 @@ TEST_F(X11Test, ScriptedDriverActsOnRealWidgets) {
   EXPECT_TRUE(I_GetBOOLEAN(ctx, 2));
 }
 
-TEST_F(X11Test, CreatingAndDestroyingContextsLeavesNoWindowsBehind) {
-  const auto windows = [this] {
-    Window root, parent, *kids = nullptr;
-    unsigned n = 0;
-    XQueryTree(user_, DefaultRootWindow(user_), &root, &parent, &kids, &n);
-    if (kids) XFree(kids);
-    return n;
-  };
-  const unsigned before = windows();
-  for (int i = 0; i < 1000; ++i) {
-    I_Context ctx = I_Create("T_Main", true);
-    ASSERT_NE(ctx, nullptr);
-    Tk_Current()->RunDeferred();
-    I_Destroy(ctx);
+// The server's own count of the display's windows, graphics contexts and pixmaps.
+std::map<std::string, unsigned> ResourcesOf(Display* user, unsigned long window) {
+  int n = 0;
+  XResClient* clients = nullptr;
+  XResQueryClients(user, &n, &clients);
+  std::map<std::string, unsigned> counts;
+  for (int i = 0; i < n; ++i) {
+    if ((window & ~clients[i].resource_mask) != clients[i].resource_base) continue;
+    int m = 0;
+    XResType* types = nullptr;
+    XResQueryClientResources(user, clients[i].resource_base, &m, &types);
+    for (int j = 0; j < m; ++j) {
+      char* name = XGetAtomName(user, types[j].resource_type);
+      const std::string type = name;
+      XFree(name);
+      if (type == "WINDOW" || type == "GC" || type == "PIXMAP") counts[type] = types[j].count;
+    }
+    if (types) XFree(types);
   }
+  if (clients) XFree(clients);
+  return counts;
+}
+
+TEST_F(X11Test, CreatingAndDestroyingContextsLeavesNoResourcesBehind) {
+  const auto cycle = [] {
+    I_Context ctx = I_Create("T_Main", true);
+    EXPECT_NE(ctx, nullptr);
+    if (ctx == nullptr) return 0UL;
+    Tk_Current()->RunDeferred();
+    const unsigned long window = TkX11_Window(ctx->shell);
+    I_Destroy(ctx);
+    return window;
+  };
+  const unsigned long window = cycle();
+  TkX11_Sync();
+  const auto before = ResourcesOf(user_, window);
+  ASSERT_GT(before.count("GC"), 0u) << "the display's client was not found";
+  for (int i = 0; i < 1000; ++i) cycle();
   TkX11_Sync();
   EXPECT_EQ(TkX11_ShellCount(), 0);
-  EXPECT_EQ(windows(), before);
+  EXPECT_EQ(ResourcesOf(user_, window), before);
   EXPECT_EQ(xErrors, 0);
 }
 
