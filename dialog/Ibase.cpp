@@ -12,8 +12,9 @@ void Ibase_Init() {
 }
 
 std::vector<I_Context>& Ibase_Contexts() {
-  static std::vector<I_Context> all;
-  return all;
+  // Never destroyed: contexts may live until the process ends.
+  static auto* all = new std::vector<I_Context>;
+  return *all;
 }
 
 I_Context Ibase_FindActive(StrIn name) {
