@@ -374,6 +374,24 @@ TEST_F(ILoop, ATaskThatRunsAModalDialogStillReschedulesItself) {
   EXPECT_EQ(nested.rescheduledAs, nested.outerNumber);
 }
 
+int hookCalls = 0;
+TEST_F(ILoop, ButtonHookRunsBeforePointerEventsOnly) {
+  I_Context c = I_Create("T_Main", true);
+  Calls buttons;
+  I_SetINTEGERcallback(c, 1, IntCB, &buttons);
+  I_SetButtonHook([] { ++hookCalls; });
+  Tk_Event press;
+  press.kind = Tk_Event::press;
+  press.widget = I_AccessWidget(c, 9);
+  press.button = true;
+  tk_->Inject(press);
+  I_LoopIteration();
+  EXPECT_EQ(hookCalls, 1);
+  EXPECT_EQ(buttons.n, 1);
+  UserDoes(tk_, Tk_Event::typeText, I_AccessWidget(c, 6), "typed");
+  EXPECT_EQ(hookCalls, 1);
+}
+
 void OnClose(I_Context, bool leaving, void* arg) {
   static_cast<std::vector<bool>*>(arg)->push_back(leaving);
 }
