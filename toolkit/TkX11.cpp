@@ -29,9 +29,9 @@ struct XW {
   XW* parent = nullptr;
   std::vector<XW*> kids;
   std::string text;
-  bool hasText = false;  // labels: a value was shown, the label text no longer counts
-  std::size_t caret = 0;
-  int scroll = 0;  // text fields: pixels scrolled off to the left
+  bool hasText = false;               // labels: a value was shown, the label text no longer counts
+  std::size_t caret = 0, anchor = 0;  // text fields: the selection runs from anchor to caret
+  int scroll = 0;                     // text fields: pixels scrolled off to the left
   bool state = false;
   std::vector<Tk_Line> lines;
   int cursor = 0, top = 0;  // lists: keyboard line and first visible line
@@ -204,7 +204,7 @@ class X11 final : public Tk_Backend {
     XW* x = Of(w);
     x->text = text;
     x->hasText = true;
-    x->caret = x->text.size();
+    x->caret = x->anchor = x->text.size();
     x->shell->dirty = true;
   }
   void ShowState(Tk_Widget w, bool state) override {
@@ -622,6 +622,13 @@ class X11 final : public Tk_Backend {
         if (caretX - w->scroll > innerW) w->scroll = caretX - innerW;
         if (caretX < w->scroll) w->scroll = caretX;
         Clip(w->x + 2, w->y + 2, w->w - 4, w->h - 4);
+        if (focused && w->anchor != w->caret) {
+          const std::size_t from = std::min(w->anchor, w->caret);
+          const std::size_t to = std::min(std::max(w->anchor, w->caret), w->text.size());
+          const int left = TextW(w->text.substr(0, from));
+          Fill(d, selBg_, w->x + kPad - w->scroll + left, w->y + 4,
+               TextW(w->text.substr(0, to)) - left, w->h - 8);
+        }
         Text(d, ink, w->x + kPad - w->scroll, Baseline(w->y, w->h), w->text);
         if (focused) Fill(d, ink_, w->x + kPad - w->scroll + caretX, w->y + 4, 1, w->h - 8);
         break;
@@ -749,7 +756,7 @@ class X11 final : public Tk_Backend {
         if (w->kind != Tk_Kind::text && w->kind != Tk_Kind::number) return;
         w->shell->focus = w;
         w->text = e.text;
-        w->caret = w->text.size();
+        w->caret = w->anchor = w->text.size();
         w->shell->dirty = true;
         Commit(w);
         break;
@@ -817,7 +824,7 @@ class X11 final : public Tk_Backend {
         const int at = b.x - w->x - kPad + w->scroll;
         std::size_t i = 0;
         while (i < w->text.size() && TextW(w->text.substr(0, i + 1)) <= at) ++i;
-        w->caret = i;
+        w->caret = w->anchor = i;
         break;
       }
       case Tk_Kind::list: {
@@ -885,39 +892,60 @@ class X11 final : public Tk_Backend {
         break;
       case Tk_Kind::text:
       case Tk_Kind::number:
-        Edit(w, sym, std::string(buf, static_cast<std::size_t>(std::max(n, 0))));
+        Edit(w, sym, k.state, std::string(buf, static_cast<std::size_t>(std::max(n, 0))));
         break;
       default:
         break;
     }
   }
 
-  void Edit(XW* w, KeySym sym, const std::string& typed) {
+  void Edit(XW* w, KeySym sym, unsigned state, const std::string& typed) {
     std::string& t = w->text;
     std::size_t& c = w->caret;
+    std::size_t& a = w->anchor;
     c = std::min(c, t.size());
+    a = std::min(a, t.size());
+    const auto cut = [&] {  // removes the selection; false when there is none
+      if (a == c) return false;
+      const std::size_t from = std::min(a, c);
+      t.erase(from, std::max(a, c) - from);
+      a = c = from;
+      return true;
+    };
+    const auto move = [&](std::size_t to) {
+      c = to;
+      if (!(state & ShiftMask)) a = c;
+    };
+    if ((state & ControlMask) && (sym == XK_a || sym == XK_A)) {
+      a = 0;
+      c = t.size();
+      return;
+    }
     switch (sym) {
       case XK_Return:
       case XK_KP_Enter:
         Commit(w);
         return;
       case XK_BackSpace:
-        if (c > 0) t.erase(--c, 1);
+        if (!cut() && c > 0) {
+          t.erase(--c, 1);
+          a = c;
+        }
         return;
       case XK_Delete:
-        if (c < t.size()) t.erase(c, 1);
+        if (!cut() && c < t.size()) t.erase(c, 1);
         return;
       case XK_Left:
-        if (c > 0) --c;
+        move(c > 0 ? c - 1 : 0);
         return;
       case XK_Right:
-        if (c < t.size()) ++c;
+        move(std::min(c + 1, t.size()));
         return;
       case XK_Home:
-        c = 0;
+        move(0);
         return;
       case XK_End:
-        c = t.size();
+        move(t.size());
         return;
       default:
         break;
@@ -927,7 +955,9 @@ class X11 final : public Tk_Backend {
       if (u < 0x20 || u == 0x7F) continue;
       // Number fields take what numbers are written with; the framework checks the rest.
       if (w->kind == Tk_Kind::number && !std::strchr("0123456789+-.eE", ch)) continue;
+      cut();
       t.insert(c++, 1, ch);
+      a = c;
     }
   }
 

@@ -10,9 +10,11 @@
 // that many columns, and one with rows=1 a row.
 //
 // Input: pointer clicks, Tab and Shift+Tab move the keyboard focus, text and number
-// fields edit with the usual keys and commit on Return, Space presses the focused button or toggle,
-// lists move with Up/Down and select with Space, a double click (or Return) selects a line as a
-// double click. Closing the window through the window manager's protocol reports close.
+// fields edit with the usual keys (Shift with the arrows, Home and End selects, Ctrl+A
+// selects all, typing replaces the selection) and commit on Return, Space presses the focused
+// button or toggle, lists move with Up/Down and select with Space, a double click (or Return)
+// selects a line as a double click. Closing the window through the window manager's protocol
+// reports close.
 #pragma once
 
 #include <string>

@@ -194,12 +194,17 @@ TEST_F(X11Test, TypedTextWithEditingCommitsOnReturn) {
   Key(XK_Home);
   Key(XK_Delete);
   Type("j");
+  // Shift+Left twice selects "42"; what is typed then replaces it.
+  Key(XK_End);
+  Key(XK_Left, true);
+  Key(XK_Left, true);
+  Type("7");
   EXPECT_FALSE(Pump([] { return seen.strings > 0; })) << "nothing is committed before Return";
   Key(XK_Return);
   ASSERT_TRUE(Pump([] { return seen.strings == 1; }));
-  EXPECT_EQ(seen.text, "job 42");
+  EXPECT_EQ(seen.text, "job 7");
   // The label bound to the same value shows it too.
-  EXPECT_EQ(Tk_Current()->ShownText(I_AccessWidget(ctx, 12)), "job 42");
+  EXPECT_EQ(Tk_Current()->ShownText(I_AccessWidget(ctx, 12)), "job 7");
 }
 
 TEST_F(X11Test, NumberFieldsTakeOnlyNumberCharacters) {
@@ -213,7 +218,7 @@ TEST_F(X11Test, NumberFieldsTakeOnlyNumberCharacters) {
       nullptr);
   Click(ctx, 3);
   Key(XK_End);
-  Key(XK_BackSpace);  // the 0 shown
+  Key(XK_Home, true);  // selects the 0 shown, which typing replaces
   Type("1a2 3");
   Key(XK_Return);
   ASSERT_TRUE(Pump([] { return seen.integers == 1; }));
