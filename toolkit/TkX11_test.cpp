@@ -293,6 +293,44 @@ TEST_F(X11Test, ListClicksToggleLinesAndADoubleClickIsReported) {
   EXPECT_EQ(recs[0].selected, 0);
 }
 
+TEST_F(X11Test, ListKeysMoveScrollAndReturnActsAsDoubleClick) {
+  I_Context ctx = Main();
+  static I_ListRec recs[10] = {};
+  for (int i = 0; i < 10; ++i) {
+    recs[i] = {i < 9 ? &recs[i + 1] : nullptr, 0, {}, {0, 0, 0}};
+    std::snprintf(recs[i].text, sizeof recs[i].text, "line %d", i);
+  }
+  I_PutList(ctx, 7, &recs[0]);
+  I_SetGenericCallback(
+      ctx, 7,
+      [](I_Context, std::int32_t, std::span<const std::uint8_t>, void*) {
+        ++seen.lists;
+        seen.doubleClick = I_WasDoubleClick();
+      },
+      nullptr);
+  TkX11_Sync();
+  Tk_Widget list = I_AccessWidget(ctx, 7);
+  const TkX11_Rect box = TkX11_Where(list);
+  const TkX11_Rect first = TkX11_LineWhere(list, 0);
+  ClickAt(first.x + 10, first.y + first.height / 2);
+  ASSERT_TRUE(Pump([] { return seen.lists == 1; }));
+  for (int i = 0; i < 8; ++i) Key(XK_Down);
+  Key(XK_Return);
+  ASSERT_TRUE(Pump([] { return seen.lists == 2; }));
+  EXPECT_TRUE(seen.doubleClick);
+  EXPECT_EQ(recs[8].selected, 1);
+  EXPECT_EQ(recs[0].selected, 1);
+  // Line 8 was scrolled into view, line 0 out of it.
+  const TkX11_Rect eighth = TkX11_LineWhere(list, 8);
+  EXPECT_GE(eighth.y, box.y);
+  EXPECT_LE(eighth.y + eighth.height, box.y + box.height);
+  EXPECT_LT(TkX11_LineWhere(list, 0).y, box.y);
+  Key(XK_space);  // Space toggles the line back without a double click
+  ASSERT_TRUE(Pump([] { return seen.lists == 3; }));
+  EXPECT_FALSE(seen.doubleClick);
+  EXPECT_EQ(recs[8].selected, 0);
+}
+
 TEST_F(X11Test, WindowManagerCloseCallsTheCloseCallback) {
   I_Context ctx = Main();
   I_SetCloseCallback(
