@@ -56,6 +56,14 @@ struct Seen {
   bool boolean = false, doubleClick = false, leaving = false;
 } seen;
 
+TEST(X11Open, UnreachableDisplayLeavesNoBackendInUse) {
+  TkX11_Init();
+  Tk_SetBackend(nullptr);
+  EXPECT_EQ(TkX11_Open(":4711"), nullptr);
+  EXPECT_EQ(Tk_Current(), nullptr);
+  EXPECT_FALSE(Tk_DisplayOpen());
+}
+
 class X11Test : public ::testing::Test {
  protected:
   void SetUp() override {
