@@ -29,10 +29,8 @@ TEST(CCprotocolTest, JobServerTable) {
   }
   EXPECT_TRUE(SProtocol_FindRequest(*p, "ASYNC_SUBMIT_JOB", 1)->NoReply());
   EXPECT_EQ(SProtocol_Versions(*p, "PEEK_JOB"), (std::vector<int>{1, 2}));
-  EXPECT_EQ(SProtocol_FindRequest(*p, "PEEK_JOB", 1)->params[1].type,
-            SProtocol_ParamType::Integer);
-  EXPECT_EQ(SProtocol_FindRequest(*p, "PEEK_JOB", 2)->params[1].type,
-            SProtocol_ParamType::String);
+  EXPECT_EQ(SProtocol_FindRequest(*p, "PEEK_JOB", 1)->params[1].type, SProtocol_ParamType::Integer);
+  EXPECT_EQ(SProtocol_FindRequest(*p, "PEEK_JOB", 2)->params[1].type, SProtocol_ParamType::String);
 }
 
 TEST(CCprotocolTest, QueueStatusIsATwoValueEnumeration) {
@@ -42,10 +40,10 @@ TEST(CCprotocolTest, QueueStatusIsATwoValueEnumeration) {
   EXPECT_EQ(SProtocol_CheckParameters(set, SReqObj::Array({SReqObj::Integer(2)})),
             "Value out of range for parameter status");
   const SProtocol_Request& cmd = *SProtocol_FindRequest(*p, "JOB_COMMAND", 1);
-  EXPECT_EQ(SProtocol_CheckParameters(
-                cmd, SReqObj::Array({SReqObj::Integer(0), SReqObj::Boolean(false),
-                                     SReqObj::Array({SReqObj::String("id")})})),
-            "");
+  EXPECT_EQ(
+      SProtocol_CheckParameters(cmd, SReqObj::Array({SReqObj::Integer(0), SReqObj::Boolean(false),
+                                                     SReqObj::Array({SReqObj::String("id")})})),
+      "");
 }
 
 }  // namespace
