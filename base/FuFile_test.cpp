@@ -91,7 +91,7 @@ TEST_F(FuFileTest, CopyTakesWholeTreesWithTheirLinks) {
   ASSERT_EQ(FuCmp("tree/sub/b.txt", "copy/sub/b.txt"), 0);
 }
 
-TEST_F(FuFileTest, MoveRenamesAndGoesIntoDirectories) {
+TEST_F(FuFileTest, MoveAndRemoveTakeFilesLinksAndTrees) {
   WriteFile("one", "1");
   ASSERT_EQ(FuMv("one", "two"), 0);
   EXPECT_FALSE(fs::exists("one"));
@@ -100,14 +100,13 @@ TEST_F(FuFileTest, MoveRenamesAndGoesIntoDirectories) {
   ASSERT_EQ(FuMv("tree", "target"), 0);
   EXPECT_FALSE(fs::exists("tree"));
   EXPECT_EQ(ReadFile("target/tree/sub/b.txt"), "beta\n");
-}
 
-TEST_F(FuFileTest, RemoveTakesFilesLinksAndTrees) {
+  // Removal takes links, not what they point to, and whole trees.
   MakeTree("tree");
   WriteFile("outside", "x");
   fs::create_symlink("../outside", "tree/sub/out");
   ASSERT_EQ(FuRm("tree/link"), 0);
-  EXPECT_TRUE(fs::exists("tree/a.txt"));  // a link goes, not what it points to
+  EXPECT_TRUE(fs::exists("tree/a.txt"));
   ASSERT_EQ(FuRm("tree"), 0);
   EXPECT_FALSE(fs::exists("tree"));
   EXPECT_EQ(ReadFile("outside"), "x");
