@@ -55,7 +55,9 @@ class BkArchivTest : public ::testing::Test {
 
   Archive* Add(const std::vector<int>& marks) {
     Archive* a = nullptr;
-    BkArchiv_NewArchive(hdr, a, "Offset-Folvane", "", "", "/projects/jobs", MarkedList(marks));
+    FileList files = MarkedList(marks);
+    BkArchiv_NewArchive(hdr, a, "Offset-Folvane", "", "", "/projects/jobs", files);
+    if (a == nullptr) BkFLists_DestroyFileList(files);  // a refused list stays the caller's
     return a;
   }
 

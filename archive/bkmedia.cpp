@@ -72,6 +72,11 @@ std::string Number(double v, int decimals) {
 std::string Gigabytes(double bytes) { return Number(bytes / 1073741824.0, 2) + " GB"; }
 
 // Parses the header text of path; fails with the parser's reasons.
+// The header read from the file; it lives until the program ends, on every way out.
+Header* loaded = nullptr;
+
+void FreeLoaded() { BkArchiv_DestroyHeaderAndArchives(loaded); }
+
 Header* Load(StrIn path, StrIn formatName) {
   std::uint8_t format = mfmtStdD;
   if (formatName.length() > 0) {
@@ -80,8 +85,9 @@ Header* Load(StrIn path, StrIn formatName) {
   }
   BFileIO_File f = BFileIO_Open(path, FileIO_readOnly);
   if (f == BFileIO_Nil) Fail(2, path);
-  Header* hdr = nullptr;
+  Header*& hdr = loaded;
   BkArchiv_NewHeader(hdr, format, "", "");
+  Processe_InstallTerminationProcedure(FreeLoaded);
   hdr->newHeader = false;
   bool isEmpty = false;
   BkArchiv_ParseStdSHeader(f, hdr, format, isEmpty);
