@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "BkArchivText.hpp"
+#include "FuzzDriver.hpp"
 #include "Messages.hpp"
 
 namespace {
@@ -126,74 +127,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifndef ZOLT_LIBFUZZER
-namespace {
-
-std::vector<std::string> Corpus(int argc, char** argv) {
-  namespace fs = std::filesystem;
-  std::vector<std::string> inputs;
-  auto add = [&inputs](const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    inputs.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  };
-  for (int i = 1; i < argc; ++i) {
-    const fs::path p = argv[i];
-    if (fs::is_directory(p)) {
-      for (const auto& e : fs::directory_iterator(p)) add(e.path());
-    } else {
-      add(p);
-    }
-  }
-  return inputs;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  std::vector<std::string> inputs = Corpus(argc, argv);
-  if (inputs.empty()) inputs.emplace_back("10\nNONAME\nEMPTY_MEDIA\n");
-  for (const std::string& s : inputs)
-    Check(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-  // Mutations: flipped bytes, header words, cut tails and spliced pieces of other inputs.
-  std::mt19937 random(20261205);
-  const char* interesting[] = {"\n",
-                               " ",
-                               "\\",
-                               "\t",
-                               "\r",
-                               "\x1a",
-                               "-",
-                               "0",
-                               "9999999999",
-                               "END COMMENT\n",
-                               "BEGIN ARCHIVE\n",
-                               "./"};
-  const int rounds = std::getenv("FUZZ_ROUNDS") ? std::atoi(std::getenv("FUZZ_ROUNDS")) : 20000;
-  for (int round = 0; round < rounds; ++round) {
-    std::string s = inputs[random() % inputs.size()];
-    const int edits = 1 + static_cast<int>(random() % 4);
-    for (int e = 0; e < edits && !s.empty(); ++e) {
-      const std::size_t at = random() % s.size();
-      switch (random() % 4) {
-        case 0:
-          s[at] = static_cast<char>(random());
-          break;
-        case 1:
-          s.insert(at, interesting[random() % (sizeof interesting / sizeof *interesting)]);
-          break;
-        case 2:
-          s.resize(at);
-          break;
-        case 3: {
-          const std::string& other = inputs[random() % inputs.size()];
-          s.insert(at, other.substr(random() % (other.size() + 1), random() % 64));
-          break;
-        }
-      }
-    }
-    Check(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-  }
-  std::printf("BkArchivText_fuzz: %zu inputs and %d mutations parsed, %ld written and read again\n",
-              inputs.size(), rounds, roundTrips);
-  return 0;
+  const zolt::fuzz::DriverOptions options{"BkArchivText_fuzz",
+                                          "10\nNONAME\nEMPTY_MEDIA\n",
+                                          {"\n", " ", "\\", "\t", "\r", "\x1a", "-", "0",
+                                           "9999999999", "END COMMENT\n", "BEGIN ARCHIVE\n", "./"},
+                                          20000,
+                                          64};
+  const int rc = zolt::fuzz::RunDriver(
+      argc, argv, options,
+      [](const std::uint8_t* d, std::size_t n) { LLVMFuzzerTestOneInput(d, n); });
+  std::printf("BkArchivText_fuzz: %ld parsed headers written and read again\n", roundTrips);
+  return rc;
 }
 #endif

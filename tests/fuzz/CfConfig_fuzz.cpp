@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "CfConfig.hpp"
+#include "FuzzDriver.hpp"
 #include "Messages.hpp"
 
 namespace {
@@ -162,60 +163,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifndef ZOLT_LIBFUZZER
-namespace {
-
-std::vector<std::string> Corpus(int argc, char** argv) {
-  std::vector<std::string> inputs;
-  auto add = [&inputs](const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    inputs.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  };
-  for (int i = 1; i < argc; ++i) {
-    const fs::path p = argv[i];
-    if (fs::is_directory(p)) {
-      for (const auto& e : fs::directory_iterator(p)) add(e.path());
-    } else {
-      add(p);
-    }
-  }
-  return inputs;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  std::vector<std::string> inputs = Corpus(argc, argv);
-  if (inputs.empty()) inputs.emplace_back("[s]\na = 1\n");
-  for (const std::string& s : inputs)
-    Check(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-  // Mutations: changed bytes, the characters the syntax cares about, cut tails and
-  // spliced pieces.
-  std::mt19937 random(20261205);
-  const char interesting[] = {'[', ']', '=', '#', '"', '\'', '\\', '\n', ' ', '\t', ',', '\0'};
-  const int rounds = std::getenv("FUZZ_ROUNDS") ? std::atoi(std::getenv("FUZZ_ROUNDS")) : 5000;
-  for (int round = 0; round < rounds; ++round) {
-    std::string s = inputs[random() % inputs.size()];
-    const int edits = 1 + static_cast<int>(random() % 4);
-    for (int e = 0; e < edits && !s.empty(); ++e) {
-      const std::size_t at = random() % s.size();
-      switch (random() % 4) {
-        case 0:
-          s[at] = static_cast<char>(random());
-          break;
-        case 1:
-          s[at] = interesting[random() % sizeof interesting];
-          break;
-        case 2:
-          s.resize(at);
-          break;
-        case 3:
-          s.insert(at, inputs[random() % inputs.size()].substr(0, random() % 16));
-          break;
-      }
-    }
-    Check(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-  }
-  std::printf("CfConfig_fuzz: %zu inputs and %d mutations read\n", inputs.size(), rounds);
-  return 0;
+  const zolt::fuzz::DriverOptions options{
+      "CfConfig_fuzz",
+      "[s]\na = 1\n",
+      {"[", "]", "=", "#", "\"", "'", "\\", "\n", " ", "\t", ",", std::string(1, '\0')},
+      5000,
+      16};
+  const int rc = zolt::fuzz::RunDriver(
+      argc, argv, options,
+      [](const std::uint8_t* d, std::size_t n) { LLVMFuzzerTestOneInput(d, n); });
+  return rc;
 }
 #endif

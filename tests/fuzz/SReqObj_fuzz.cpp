@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzDriver.hpp"
 #include "SProtocol.hpp"
 #include "SReqObj.hpp"
 
@@ -89,60 +90,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifndef ZOLT_LIBFUZZER
-namespace {
-
-std::vector<std::string> Corpus(int argc, char** argv) {
-  namespace fs = std::filesystem;
-  std::vector<std::string> inputs;
-  auto add = [&inputs](const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    inputs.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  };
-  for (int i = 1; i < argc; ++i) {
-    const fs::path p = argv[i];
-    if (fs::is_directory(p)) {
-      for (const auto& e : fs::directory_iterator(p)) add(e.path());
-    } else {
-      add(p);
-    }
-  }
-  return inputs;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  std::vector<std::string> inputs = Corpus(argc, argv);
-  if (inputs.empty()) inputs.emplace_back("A\x00\x00\x00\x01V\n", 7);
-  for (const std::string& s : inputs)
-    Check(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-  // Mutations: flipped bytes, cut tails, spliced pieces and stretched lengths.
-  std::mt19937 random(20240611);
-  const char interesting[] = {'V', 'B', 'I', 'S', 'A', '\0', '\x7f', '\xff', '\n'};
-  const int rounds = std::getenv("FUZZ_ROUNDS") ? std::atoi(std::getenv("FUZZ_ROUNDS")) : 300000;
-  for (int round = 0; round < rounds; ++round) {
-    std::string s = inputs[random() % inputs.size()];
-    const int edits = 1 + static_cast<int>(random() % 4);
-    for (int e = 0; e < edits && !s.empty(); ++e) {
-      const std::size_t at = random() % s.size();
-      switch (random() % 4) {
-        case 0:
-          s[at] = static_cast<char>(random());
-          break;
-        case 1:
-          s[at] = interesting[random() % sizeof interesting];
-          break;
-        case 2:
-          s.resize(at);
-          break;
-        case 3:
-          s.insert(at, inputs[random() % inputs.size()].substr(0, random() % 16));
-          break;
-      }
-    }
-    Check(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-  }
-  std::printf("SReqObj_fuzz: %zu inputs and %d mutations decoded\n", inputs.size(), rounds);
-  return 0;
+  const zolt::fuzz::DriverOptions options{
+      "SReqObj_fuzz",
+      std::string("A\x00\x00\x00\x01V\n", 7),
+      {"V", "B", "I", "S", "A", std::string(1, '\0'), "\x7f", "\xff", "\n"},
+      300000,
+      16};
+  const int rc = zolt::fuzz::RunDriver(
+      argc, argv, options,
+      [](const std::uint8_t* d, std::size_t n) { LLVMFuzzerTestOneInput(d, n); });
+  return rc;
 }
 #endif
