@@ -18,6 +18,7 @@
 #include <fstream>
 #include <string>
 
+#include "Daemon.hpp"
 #include "DirAcces.hpp"
 #include "Processe.hpp"
 #include "ReqServer.hpp"
@@ -35,12 +36,6 @@ namespace {
 // How often the processes holding trapPrematureDeath reservations are looked at.
 constexpr int kReclaimIntervalMs = 1000;
 
-std::string DatDir() {
-  char dat[1024] = {};
-  DirAcces_GetSpecialPath(DirAcces_datPath, dat);
-  return StrIn(dat).str();
-}
-
 // Whether a process of this machine still runs; a zombie counts as dead.
 bool ProcessAlive(std::int32_t pid) {
   if (pid <= 0) return false;
@@ -56,19 +51,6 @@ bool ProcessAlive(std::int32_t pid) {
   return true;
 }
 
-void Detach() {
-  ::setsid();
-  const int null = ::open("/dev/null", O_RDWR);
-  if (null >= 0) {
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    if (null > 2) ::close(null);
-  }
-  // Descriptors a starting client may have passed on by accident.
-  for (int fd = 3; fd < 1024; ++fd) ::close(fd);
-}
-
 void OnTerminate(unsigned) { ReqServer::RequestStop(); }
 
 class ResourceManager {
@@ -77,7 +59,7 @@ class ResourceManager {
     char machine[128] = {};
     DirAcces_GetMachineName(machine);
     machine_ = StrIn(machine).str();
-    logPath_ = DatDir() + "/DUrazaze.log";
+    logPath_ = Daemon_DatDir() + "/DUrazaze.log";
   }
 
   bool Start(int port, std::string& error) {
@@ -252,12 +234,13 @@ class ResourceManager {
 int main(int argc, char** argv) {
   M2C_INIT(argc, argv, environ);
   const bool foreground = argc > 1 && std::strcmp(argv[1], "-f") == 0;
-  if (!foreground) Detach();
+  if (!foreground) Daemon_Detach();
   DirAcces_Init();
   SRMproto_Init();
   SCipc_Init();
   RsvDb_Init();
   ReqServer_Init();
+  Daemon_Init();
   Processe_SetApplicationType(3);
   // Ending through the request loop lets the service be withdrawn and the pid file go.
   Processe_InstallSignalHandler(Processe_SIGTERM, OnTerminate);
@@ -271,13 +254,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "DUrazaze: %s\n", error.c_str());
     return 1;
   }
-  const std::string pidFile = DatDir() + "/DUrazaze-" + std::to_string(manager.port()) + ".pid";
-  if (std::FILE* f = std::fopen(pidFile.c_str(), "w")) {
-    std::fprintf(f, "%d\n", Processe_GetPID());
-    std::fclose(f);
-  }
-  manager.Run();
-  std::remove(pidFile.c_str());
+  Daemon_ServeWithPidFile("DUrazaze", manager.port(), [&] { manager.Run(); });
   Processe_SetExitStatus(0);
   Processe_Exit();
 }

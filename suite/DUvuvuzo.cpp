@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "CCprotocol.hpp"
+#include "Daemon.hpp"
 #include "DirAcces.hpp"
 #include "Processe.hpp"
 #include "ReqServer.hpp"
@@ -59,28 +60,10 @@ long long NowMs() {
       .count();
 }
 
-std::string DatDir() {
-  char dat[1024] = {};
-  DirAcces_GetSpecialPath(DirAcces_datPath, dat);
-  return StrIn(dat).str();
-}
-
 std::string MachineName() {
   char machine[128] = {};
   DirAcces_GetMachineName(machine);
   return StrIn(machine).str();
-}
-
-void Detach() {
-  ::setsid();
-  const int null = ::open("/dev/null", O_RDWR);
-  if (null >= 0) {
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    if (null > 2) ::close(null);
-  }
-  for (int fd = 3; fd < 1024; ++fd) ::close(fd);
 }
 
 // In a child before exec: a clean signal state and no inherited descriptors but 0-2.
@@ -124,7 +107,7 @@ class JobServer {
 
   bool Start(int port, std::string& error) {
     if (!server_.Listen(port, error)) return false;
-    const std::string base = DatDir() + "/DUvuvuzo-" + std::to_string(server_.port());
+    const std::string base = Daemon_DatDir() + "/DUvuvuzo-" + std::to_string(server_.port());
     queueFile_ = base + ".queue";
     spoolDir_ = base + ".jobs";
     ::mkdir(spoolDir_.c_str(), 0755);
@@ -612,7 +595,7 @@ class JobServer {
 int main(int argc, char** argv) {
   M2C_INIT(argc, argv, environ);
   const bool foreground = argc > 1 && std::strcmp(argv[1], "-f") == 0;
-  if (!foreground) Detach();
+  if (!foreground) Daemon_Detach();
   DirAcces_Init();
   Utility_Init();
   SClient_Init();
@@ -620,6 +603,7 @@ int main(int argc, char** argv) {
   CCprotocol_Init();
   VErarBase_Init();
   ReqServer_Init();
+  Daemon_Init();
   Processe_SetApplicationType(3);
   Processe_InstallSignalHandler(Processe_SIGTERM, OnTerminate);
   Processe_InstallSignalHandler(Processe_SIGINT, OnTerminate);
@@ -633,13 +617,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "DUvuvuzo: %s\n", error.c_str());
     return 1;
   }
-  const std::string pidFile = DatDir() + "/DUvuvuzo-" + std::to_string(jobServer.port()) + ".pid";
-  if (std::FILE* f = std::fopen(pidFile.c_str(), "w")) {
-    std::fprintf(f, "%d\n", Processe_GetPID());
-    std::fclose(f);
-  }
-  jobServer.Run();
-  std::remove(pidFile.c_str());
+  Daemon_ServeWithPidFile("DUvuvuzo", jobServer.port(), [&] { jobServer.Run(); });
   Processe_SetExitStatus(0);
   Processe_Exit();
 }

@@ -1,0 +1,18 @@
+// What the stand-in servers share as daemons: leaving the starting client's session and
+// descriptors, their data directory, and the pid file kept while they serve.
+#pragma once
+
+#include <functional>
+#include <string>
+
+void Daemon_Init();
+
+// A new session with standard input and output on /dev/null and no other descriptors
+// (a client that starts the server may pass some on by accident).
+void Daemon_Detach();
+
+// The first directory of ZOLTDAT.
+std::string Daemon_DatDir();
+
+// Runs serve while "<ZOLTDAT>/<name>-<port>.pid" holds the process id.
+void Daemon_ServeWithPidFile(const std::string& name, int port, const std::function<void()>& serve);
