@@ -82,8 +82,11 @@ void MsgError(const char* section, unsigned number) {
     plug.error(In(section), number);
     return;
   }
-  builtin::Push("(" + std::string(section ? section : "") + ", " + std::to_string(number) +
-                ") : " + "no message text (message system not started)");
+  // Built by appending: GCC 12 at -O3 reports a false -Wrestrict on the chain of operator+.
+  std::string text = "(";
+  text.append(section ? section : "").append(", ").append(std::to_string(number));
+  text.append(") : no message text (message system not started)");
+  builtin::Push(text);
 }
 
 void MsgIgnoreErrors(bool on) {
