@@ -231,6 +231,21 @@ void Build(I_Context ctx, const IdlgCat_RObj& d, Tk_Widget parent) {
     const std::int32_t n = IntAttr(d, key, -1);
     if (n >= 0) tk->SetAttr(r.widget, attr, &n, sizeof n);
   }
+  // Words the layout compiler accepted, each the value of a widget attribute.
+  static constexpr struct {
+    Tk_Attr attr;
+    const char* key;
+    const char* word;
+    std::int32_t value;
+  } kWords[] = {{Tk_attrSelect, "select", "single", Tk_selectSingle},
+                {Tk_attrSelect, "select", "multiple", Tk_selectMultiple},
+                {Tk_attrOrient, "orient", "vertical", Tk_orientVertical},
+                {Tk_attrOrient, "orient", "horizontal", Tk_orientHorizontal}};
+  for (const auto& w : kWords) {
+    const char* v = IdlgCat_Attr(d.attrs, d.tmpl, w.key);
+    if (v != nullptr && std::strcmp(v, w.word) == 0)
+      tk->SetAttr(r.widget, w.attr, &w.value, sizeof w.value);
+  }
   if (d.aobj != 0) {
     r.aobj = Ibase_AObjOf(ctx, d.aobj);
     if (r.aobj != nullptr) r.aobj->widgets.push_back(&r);

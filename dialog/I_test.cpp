@@ -220,6 +220,84 @@ TEST_F(IValues, ListRecordsAreShownAndClicksToggleTheirSelection) {
   EXPECT_EQ(I_GetList<I_ListRec>(c, 7), &recs[0]);
 }
 
+// A single and a multiple list side by side, and a column of buttons.
+const char* kPickLayout = R"(template one extends list select=single
+context T_Pick
+  aobj 1 buttons INTEGER
+  aobj 2 single LIST
+  aobj 3 multiple LIST
+  robj 1 shell shell
+    robj 2 side box orient=horizontal
+      robj 3 single one aobj=2
+      robj 4 multiple list aobj=3 select=multiple
+      robj 5 column box orient=vertical
+        robj 6 a button aobj=1 value=1 label=A
+    robj 7 plain list aobj=3
+end
+)";
+
+TEST_F(IValues, SelectionModeDecidesWhatAClickDoesToTheOtherLines) {
+  ASSERT_TRUE(IdlgCat_LoadFile(CompileLayout("pick", kPickLayout)));
+  I_Context c = I_Create("T_Pick", true);
+  ASSERT_NE(c, nullptr);
+  // The layout's words reach the widgets; a plain list selects several lines.
+  EXPECT_EQ(W(c, 3).select, Tk_selectSingle);
+  EXPECT_EQ(W(c, 4).select, Tk_selectMultiple);
+  EXPECT_EQ(W(c, 7).select, Tk_selectMultiple);
+  EXPECT_EQ(W(c, 2).orient, Tk_orientHorizontal);
+  EXPECT_EQ(W(c, 5).orient, Tk_orientVertical);
+  EXPECT_EQ(W(c, 1).orient, Tk_orientAuto);
+
+  I_ListRec one[3] = {}, many[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    one[i].next = i < 2 ? &one[i + 1] : nullptr;
+    many[i].next = i < 2 ? &many[i + 1] : nullptr;
+  }
+  many[1].selected = 1;
+  one[0].selected = one[1].selected = 1;  // the program may show several; a click ends that
+  I_PutList(c, 2, &one[0]);
+  I_PutList(c, 3, &many[0]);
+  const auto flags = [](const I_ListRec* r) {
+    std::string f;
+    for (; r != nullptr; r = r->next) f += r->selected ? '1' : '0';
+    return f;
+  };
+  const struct {
+    std::int32_t robj;
+    Tk_Event::Kind kind;
+    int line;
+    const char* single;
+    const char* multiple;
+  } steps[] = {
+      {3, Tk_Event::click, 2, "001", "010"},        // selects alone
+      {3, Tk_Event::click, 2, "001", "010"},        // stays selected
+      {3, Tk_Event::doubleClick, 0, "100", "010"},  // moves the selection
+      {3, Tk_Event::click, 5, "100", "010"},        // no such line: nothing
+      {4, Tk_Event::click, 0, "100", "110"},        // adds, the other list untouched
+      {4, Tk_Event::click, 1, "100", "100"},        // toggles off
+      {4, Tk_Event::doubleClick, 0, "100", "100"},  // a double click never deselects
+      {4, Tk_Event::click, 2, "100", "101"},
+  };
+  for (const auto& s : steps) {
+    UserDoes(tk_, s.kind, I_AccessWidget(c, s.robj), "", s.line);
+    EXPECT_EQ(flags(&one[0]), s.single) << s.robj << " line " << s.line;
+    EXPECT_EQ(flags(&many[0]), s.multiple) << s.robj << " line " << s.line;
+  }
+  // Set by number, the attributes take only their own widget class and known values.
+  const auto set = [&](std::int32_t robj, int attr, std::int32_t v) {
+    return Reported([&] {
+      I_SetReprAttr(c, robj, attr, std::span(reinterpret_cast<const std::uint8_t*>(&v), 4));
+    });
+  };
+  EXPECT_EQ(set(7, Tk_attrSelect, Tk_selectSingle), 0u);
+  EXPECT_EQ(W(c, 7).select, Tk_selectSingle);
+  EXPECT_EQ(set(7, Tk_attrSelect, 2), 6u);
+  EXPECT_EQ(set(5, Tk_attrSelect, Tk_selectSingle), 6u);
+  EXPECT_EQ(set(7, Tk_attrOrient, Tk_orientVertical), 6u);
+  EXPECT_EQ(set(5, Tk_attrOrient, 3), 6u);
+  EXPECT_EQ(W(c, 5).orient, Tk_orientVertical);
+}
+
 TEST_F(IValues, SensitivityForOneAObjTheWholeContextAndItsChildren) {
   I_Context parent = I_Create("T_Main", true);
   I_Context child = nullptr;
@@ -614,6 +692,42 @@ TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {
   EXPECT_EQ(offered(6), (std::vector<std::int32_t>{1, 0}));
   EXPECT_EQ(offered(9), (std::vector<std::int32_t>{1, 0}));
   EXPECT_EQ(offered(8), (std::vector<std::int32_t>{1, 2, 3, 0}));
+}
+
+// The program reads one line of some lists (the highlighted order, the device to use, the
+// jukebox, the file whose error is shown); of the others any number of lines.
+TEST_P(Catalogues, ListsThatTheProgramReadsOneLineOfAreSingleSelection) {
+  setenv("LANGUAGE", GetParam(), 1);
+  I_Init();
+  TkVirtual_Init();
+  TkVirtual_Open(true);
+  I_UseContextCat("ZAREDAVdlg");
+  const struct {
+    const char* context;
+    std::int32_t aobj;
+    Tk_Select mode;
+  } lists[] = {
+      {"Vuvedur_Bck", 8, Tk_selectSingle},
+      {"Vuvedur_Bck", 15, Tk_selectSingle},
+      {"Vuvedur_Bck", 4, Tk_selectMultiple},
+      {"Vuvedur_Rst", 8, Tk_selectSingle},
+      {"Vuvedur_Rst", 15, Tk_selectSingle},
+      {"Vuvedur_Rst", 4, Tk_selectMultiple},
+      {"Vuvedur_ChangeHosts", 4, Tk_selectMultiple},
+      {"BkIact_ErrFiles", 3, Tk_selectSingle},
+      {"BkIact_DevSelect", 3, Tk_selectSingle},
+      {"BkIact_DevSelect_Archiv", 3, Tk_selectSingle},
+      {"BkStoreI_SelectMedia", 4, Tk_selectMultiple},
+      {"BkJukeI_Manage", 2, Tk_selectSingle},
+      {"BkJukeI_Manage", 5, Tk_selectMultiple},
+  };
+  for (const auto& l : lists) {
+    I_Context c = I_Create(StrIn::FromC(l.context), true);
+    ASSERT_NE(c, nullptr) << l.context;
+    for (Ibase_RObj* r : Ibase_AObjOf(c, l.aobj)->widgets)
+      EXPECT_EQ(TkVirtual_Inspect(r->widget).select, l.mode) << l.context << " " << l.aobj;
+    I_Destroy(c);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Languages, Catalogues, ::testing::Values("en", "de"));

@@ -159,6 +159,16 @@ TEST_F(IdlgCatTest, CompilerRejectsFaultyLayoutsNamingTheLine) {
       {"context A\n  robj 1 s shell label=\"open\nend\n", "t.dlg:2: missing closing quote"},
       {"context A\n  robj 1 s shell\n", "lacks its 'end'"},
       {"context A\n  aobj 1 a shell\n  robj 1 s shell\nend\n", "'shell' is no value template"},
+      {"context A\n  robj 1 s shell\n    robj 2 l list select=some\nend\n",
+       "t.dlg:3: bad select 'some'"},
+      {"template one extends list select=single\ncontext A\n  robj 1 s shell\n"
+       "    robj 2 t text\n    robj 3 b box\n      robj 4 l one\n      robj 5 x text "
+       "select=single\nend\n",
+       "t.dlg:7: select= is only for widgets of class list"},
+      {"context A\n  robj 1 s shell\n    robj 2 b box orient=diagonal\nend\n",
+       "t.dlg:3: bad orient 'diagonal'"},
+      {"context A\n  robj 1 s shell\n    robj 2 l list orient=horizontal\nend\n",
+       "t.dlg:3: orient= is only for widgets of class box"},
   };
   for (const auto& c : cases) {
     WriteFile("t.dlg", c.layout);

@@ -23,3 +23,15 @@ void Tk_SetNotify(Tk_NotifyProc proc) { notify = proc; }
 void Tk_Notify(Tk_Widget widget, void* client, const Tk_Change& change) {
   if (notify != nullptr) notify(widget, client, change);
 }
+
+bool Tk_ClickLine(std::vector<Tk_Line>& lines, int line, Tk_Select mode, bool twice) {
+  if (line < 0 || static_cast<std::size_t>(line) >= lines.size()) return false;
+  const auto at = static_cast<std::size_t>(line);
+  if (mode == Tk_selectSingle) {
+    for (auto& l : lines) l.selected = false;
+    lines[at].selected = true;
+  } else {
+    lines[at].selected = twice || !lines[at].selected;
+  }
+  return true;
+}

@@ -36,7 +36,19 @@ enum Tk_Attr : int {
   Tk_attrLabel = 1,    // text of a label, button or toggle, title of a shell (characters)
   Tk_attrColumns = 2,  // visible width in characters (32-bit integer)
   Tk_attrRows = 3,     // visible height in lines (32-bit integer)
+  Tk_attrSelect = 4,   // lists: how clicks select lines, a Tk_Select (32-bit integer)
+  Tk_attrOrient = 5,   // boxes: how the children are arranged, a Tk_Orient (32-bit integer)
 };
+
+// Selection modes of a list. Multiple: a click toggles its line, the others keep their
+// state. Single: a click selects its line and deselects all others; a selected line stays
+// selected when clicked again. In both, a double click selects its line.
+enum Tk_Select : std::int32_t { Tk_selectMultiple = 0, Tk_selectSingle = 1 };
+
+// Arrangements of a box. Automatic: a column (a box of buttons only: a row of buttons).
+// Vertical: a column in any case, buttons as wide as the column. Horizontal: the children
+// side by side, top-aligned, never wrapped.
+enum Tk_Orient : std::int32_t { Tk_orientAuto = 0, Tk_orientVertical = 1, Tk_orientHorizontal = 2 };
 
 // One line of a list widget.
 struct Tk_Line {
@@ -44,6 +56,10 @@ struct Tk_Line {
   bool selected = false;
   std::uint32_t red = 0, green = 0, blue = 0;
 };
+
+// Applies a click (twice: a double click) on line `line` to the selection of a list in
+// that mode; false when there is no such line. Every backend selects this way.
+bool Tk_ClickLine(std::vector<Tk_Line>& lines, int line, Tk_Select mode, bool twice);
 
 // What the user did to a widget.
 struct Tk_Change {

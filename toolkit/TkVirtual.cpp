@@ -22,6 +22,8 @@ struct Tk_WidgetTag {
   bool visible = false;
   int updates = 0;
   int columns = 0, rows = 0;
+  Tk_Select select = Tk_selectMultiple;
+  Tk_Orient orient = Tk_orientAuto;
   std::vector<std::unique_ptr<Tk_WidgetTag>> children;  // shells only: all their widgets
 };
 
@@ -87,12 +89,24 @@ class Virtual final : public Tk_Backend {
                         strnlen(static_cast<const char*>(bytes), size));
         return true;
       case Tk_attrColumns:
-      case Tk_attrRows: {
+      case Tk_attrRows:
+      case Tk_attrSelect:
+      case Tk_attrOrient: {
         std::int32_t n;
         if (size != sizeof n) return false;
         std::memcpy(&n, bytes, sizeof n);
         if (n < 0) return false;
-        (attribute == Tk_attrColumns ? w->columns : w->rows) = n;
+        if (attribute == Tk_attrColumns) {
+          w->columns = n;
+        } else if (attribute == Tk_attrRows) {
+          w->rows = n;
+        } else if (attribute == Tk_attrSelect) {
+          if (w->kind != Tk_Kind::list || n > Tk_selectSingle) return false;
+          w->select = static_cast<Tk_Select>(n);
+        } else {
+          if (w->kind != Tk_Kind::box || n > Tk_orientHorizontal) return false;
+          w->orient = static_cast<Tk_Orient>(n);
+        }
         return true;
       }
       default:
@@ -140,13 +154,10 @@ class Virtual final : public Tk_Backend {
         break;
       case Tk_Event::click:
       case Tk_Event::doubleClick: {
-        if (w->kind != Tk_Kind::list || e.index < 0 ||
-            static_cast<std::size_t>(e.index) >= w->lines.size()) {
+        if (w->kind != Tk_Kind::list ||
+            !Tk_ClickLine(w->lines, e.index, w->select, e.kind == Tk_Event::doubleClick)) {
           return;
         }
-        // A double click selects its line; a single click toggles it.
-        bool& sel = w->lines[static_cast<std::size_t>(e.index)].selected;
-        sel = e.kind == Tk_Event::doubleClick ? true : !sel;
         c.kind = Tk_Change::selection;
         for (const auto& l : w->lines) c.selected.push_back(l.selected);
         break;
@@ -234,8 +245,8 @@ void TkVirtual_Close() {
 }
 
 TkVirtual_Info TkVirtual_Inspect(Tk_Widget w) {
-  return {w->kind,  w->name,      w->label,   w->value,   w->text,    w->state,
-          w->lines, w->sensitive, w->visible, w->updates, w->columns, w->rows};
+  return {w->kind,      w->name,    w->label,   w->value,   w->text, w->state,  w->lines,
+          w->sensitive, w->visible, w->updates, w->columns, w->rows, w->select, w->orient};
 }
 
 std::vector<Tk_Widget> TkVirtual_Shells() {

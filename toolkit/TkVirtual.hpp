@@ -34,6 +34,8 @@ struct TkVirtual_Info {
   bool visible;  // shells
   int updates;   // how often the shown value was set
   int columns, rows;
+  Tk_Select select;  // lists
+  Tk_Orient orient;  // boxes
 };
 TkVirtual_Info TkVirtual_Inspect(Tk_Widget w);
 // Shells in creation order (destroyed ones are gone).

@@ -14,6 +14,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <utility>
 
 #include "UCommon.hpp"
 
@@ -37,7 +38,9 @@ struct XW {
   int cursor = 0, top = 0;  // lists: keyboard line and first visible line
   bool sensitive = true;
   int columns = -1, rows = -1;
-  int x = 0, y = 0, w = 0, h = 0;  // in the shell's coordinates
+  Tk_Select select = Tk_selectMultiple;  // lists
+  Tk_Orient orient = Tk_orientAuto;      // boxes
+  int x = 0, y = 0, w = 0, h = 0;        // in the shell's coordinates
   // Shells only.
   Window win = 0;
   Pixmap pix = 0;
@@ -61,7 +64,7 @@ bool IsCaption(const XW* w) {
   return w->kind == Tk_Kind::label && !w->hasText && !w->label.empty() && w->label.back() == ':';
 }
 bool AllButtons(const XW* w) {
-  if (w->kids.empty()) return false;
+  if (w->kids.empty() || w->orient == Tk_orientVertical) return false;
   for (const XW* k : w->kids)
     if (k->kind != Tk_Kind::button) return false;
   return true;
@@ -228,12 +231,24 @@ class X11 final : public Tk_Backend {
         if (x->kind == Tk_Kind::shell) XStoreName(dpy_, x->win, x->label.c_str());
         break;
       case Tk_attrColumns:
-      case Tk_attrRows: {
+      case Tk_attrRows:
+      case Tk_attrSelect:
+      case Tk_attrOrient: {
         std::int32_t n;
         if (size != sizeof n) return false;
         std::memcpy(&n, bytes, sizeof n);
         if (n < 0) return false;
-        (attribute == Tk_attrColumns ? x->columns : x->rows) = n;
+        if (attribute == Tk_attrColumns) {
+          x->columns = n;
+        } else if (attribute == Tk_attrRows) {
+          x->rows = n;
+        } else if (attribute == Tk_attrSelect) {
+          if (x->kind != Tk_Kind::list || n > Tk_selectSingle) return false;
+          x->select = static_cast<Tk_Select>(n);
+        } else {
+          if (x->kind != Tk_Kind::box || n > Tk_orientHorizontal) return false;
+          x->orient = static_cast<Tk_Orient>(n);
+        }
         break;
       }
       default:
@@ -458,17 +473,71 @@ class X11 final : public Tk_Backend {
     return {total, height};
   }
 
-  // Measures a shell or box (place=false) or places its children in the area given.
-  Size Container(const XW* c, int x, int y, int width, bool place) const {
+  // Whether a widget takes the width of its cell rather than its own: fields and lists end
+  // at one right edge, boxes pass the width on, buttons of a column are equally wide.
+  static bool Stretches(const XW* w) {
+    switch (w->kind) {
+      case Tk_Kind::text:
+      case Tk_Kind::number:
+      case Tk_Kind::list:
+      case Tk_Kind::box:
+        return true;
+      case Tk_Kind::button:
+        return w->parent->orient == Tk_orientVertical;
+      default:
+        return false;
+    }
+  }
+
+  // Children side by side, top-aligned; groups (boxes) stand further apart than single
+  // widgets. Extra width goes to the first child that stretches; lists and boxes take the
+  // height of the row.
+  Size Side(const XW* c, int x, int y, int width, bool place) const {
+    const auto gap = [](const XW* a, const XW* b) {
+      return a->kind == Tk_Kind::box || b->kind == Tk_Kind::box ? 2 * kGap : kGap;
+    };
+    int total = 0, height = 0;
+    for (std::size_t i = 0; i < c->kids.size(); ++i) {
+      const Size s = Natural(c->kids[i]);
+      total += (i ? gap(c->kids[i - 1], c->kids[i]) : 0) + s.w;
+      height = std::max(height, s.h);
+    }
+    if (place) {
+      int extra = std::max(0, width - total), at = x;
+      for (std::size_t i = 0; i < c->kids.size(); ++i) {
+        XW* k = c->kids[i];
+        const Size s = Natural(k);
+        int kw = s.w;
+        if (extra > 0 && Stretches(k)) kw += std::exchange(extra, 0);
+        const bool tall = k->kind == Tk_Kind::box || k->kind == Tk_Kind::list;
+        if (i) at += gap(c->kids[i - 1], k);
+        Place(k, at, tall ? y : y + (height - s.h) / 2, kw, tall ? height : s.h);
+        at += kw;
+      }
+    }
+    return {total, height};
+  }
+
+  // Measures a shell or box (place=false) or places its children in the area given; a
+  // column given more height than it needs hands the rest to its last list.
+  Size Container(const XW* c, int x, int y, int width, bool place, int height = 0) const {
     const auto& kids = c->kids;
+    if (c->kind == Tk_Kind::box && c->orient == Tk_orientHorizontal)
+      return Side(c, x, y, width, place);
     const bool buttons = AllButtons(c);
     if (c->kind == Tk_Kind::box && (buttons || c->rows == 1))
       return Flow(kids, ClosingRow(c), x, y, width, place);
-    // Grid of n columns; a column box is a grid where a caption and its field share a row
-    // and a run of buttons forms one row of its own.
+    // Grid of n columns; a column box is a grid where a caption and the widget or row of
+    // widgets after it share a row, and (unless the box is explicitly vertical) a run of
+    // buttons forms one row of its own.
     struct Row {
       std::vector<XW*> cells;
       bool flow = false;
+      int h = 0;
+    };
+    const auto isRow = [](const XW* w) {
+      return w->kind != Tk_Kind::box || w->orient == Tk_orientHorizontal || w->rows == 1 ||
+             AllButtons(w);
     };
     const int n = c->kind == Tk_Kind::box && c->columns > 1 ? c->columns : 0;
     std::vector<Row> rows;
@@ -477,10 +546,10 @@ class X11 final : public Tk_Backend {
         if (i % static_cast<std::size_t>(n) == 0) rows.emplace_back();
         rows.back().cells.push_back(kids[i]);
       } else if (IsCaption(kids[i]) && i + 1 < kids.size() && !IsCaption(kids[i + 1]) &&
-                 kids[i + 1]->kind != Tk_Kind::box) {
+                 isRow(kids[i + 1])) {
         rows.push_back({{kids[i], kids[i + 1]}});
         ++i;
-      } else if (kids[i]->kind == Tk_Kind::button) {
+      } else if (kids[i]->kind == Tk_Kind::button && c->orient != Tk_orientVertical) {
         Row r{{}, true};
         while (i < kids.size() && kids[i]->kind == Tk_Kind::button) r.cells.push_back(kids[i++]);
         --i;
@@ -490,45 +559,70 @@ class X11 final : public Tk_Backend {
       }
     }
     const auto alone = [n](const Row& r) { return r.flow || (r.cells.size() == 1 && n == 0); };
-    const auto natural = [this](const Row& r, const XW* k) {
-      return r.flow ? Flow(r.cells, false, 0, 0, 0, false) : Natural(k);
-    };
     std::vector<int> colW(static_cast<std::size_t>(std::max(n, 2)), 0);
-    int single = 0;
-    for (const auto& r : rows) {
-      if (alone(r)) {
-        single = std::max(single, natural(r, r.cells[0]).w);
+    int single = 0, total = 0;
+    for (auto& r : rows) {
+      if (r.flow) {
+        const Size s = Flow(r.cells, false, 0, 0, 0, false);
+        single = std::max(single, s.w);
+        r.h = s.h;
         continue;
       }
-      for (std::size_t j = 0; j < r.cells.size(); ++j)
-        colW[j] = std::max(colW[j], Natural(r.cells[j]).w);
+      for (std::size_t j = 0; j < r.cells.size(); ++j) {
+        const Size s = Natural(r.cells[j]);
+        if (alone(r)) {
+          single = std::max(single, s.w);
+        } else {
+          colW[j] = std::max(colW[j], s.w);
+        }
+        r.h = std::max(r.h, s.h);
+      }
+      total += r.h;
     }
+    // Rows stand kGap apart; the closing row of buttons twice as far, with its line between.
+    const auto gapAbove = [](const Row& r) { return ClosingRow(r.cells[0]) ? 2 * kGap : kGap; };
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      total += (rows[i].flow ? rows[i].h : 0) + (i ? gapAbove(rows[i]) : 0);
     int gridW = 0;
     for (int cw : colW) gridW += cw + (gridW && cw ? kGap : 0);
-    const int total = std::max(gridW, single);
-    int height = 0;
-    for (const auto& r : rows) {
-      if (height) height += kGap;
-      if (r.flow) {
-        height += Flow(r.cells, false, x, y + height, std::max(total, width), place).h;
-        continue;
+    const int natural = std::max(gridW, single);
+    if (!place) return {natural, total};
+    const int avail = std::max(natural, width);
+    // The last column takes the width left over, so that what stretches in it ends where
+    // the rows of a single widget end.
+    for (auto it = colW.rbegin(); it != colW.rend(); ++it) {
+      if (*it == 0) continue;
+      *it += avail - gridW;
+      break;
+    }
+    for (auto it = rows.rbegin(); height > total && it != rows.rend(); ++it) {
+      if (!it->flow && it->cells.back()->kind == Tk_Kind::list) {
+        it->h += height - total;
+        break;
       }
-      int rowH = 0;
-      for (const XW* k : r.cells) rowH = std::max(rowH, Natural(k).h);
-      if (place) {
-        int at = x;
+    }
+    int at = y;
+    for (const auto& r : rows) {
+      if (at > y) at += gapAbove(r) - kGap;
+      if (r.flow) {
+        Flow(r.cells, false, x, at, avail, true);
+      } else {
+        int left = x;
         for (std::size_t j = 0; j < r.cells.size(); ++j) {
           XW* k = r.cells[j];
           const Size s = Natural(k);
-          const int cellW = alone(r) ? std::max(total, width) : colW[j];
-          const int kw = k->kind == Tk_Kind::box ? cellW : s.w;
-          Place(k, at, y + height + (rowH - s.h) / 2, kw, s.h);
-          at += cellW + kGap;
+          const int cellW = alone(r) ? avail : colW[j];
+          // Lists fill their row; the rest is centred on the row's first line of fields,
+          // so that a caption stands level with the top of a list beside it.
+          const bool fill = k->kind == Tk_Kind::list;
+          const int dy = fill ? 0 : std::max(0, (std::min(r.h, fieldH_ + 2) - s.h) / 2);
+          Place(k, left, at + dy, Stretches(k) ? cellW : s.w, fill ? r.h : s.h);
+          left += cellW + kGap;
         }
       }
-      height += rowH;
+      at += r.h + kGap;
     }
-    return {total, height};
+    return {avail, total};
   }
 
   void Place(XW* w, int x, int y, int width, int height) const {
@@ -536,7 +630,7 @@ class X11 final : public Tk_Backend {
     w->y = y;
     w->w = width;
     w->h = height;
-    if (w->kind == Tk_Kind::box) Container(w, x, y, width, true);
+    if (w->kind == Tk_Kind::box) Container(w, x, y, width, true, height);
   }
 
   // Lays the shell out, sizes its window and pixmap, and draws it.
@@ -604,7 +698,7 @@ class X11 final : public Tk_Backend {
     switch (w->kind) {
       case Tk_Kind::box:
         // A row of buttons that closes the window stands apart from the content above.
-        if (ClosingRow(w)) Fill(d, border_, kMargin, w->y - kGap / 2 - 1, s->w - 2 * kMargin, 1);
+        if (ClosingRow(w)) Fill(d, border_, kMargin, w->y - kGap - 1, s->w - 2 * kMargin, 1);
         break;
       case Tk_Kind::label: {
         Clip(w->x, w->y, w->w, w->h);
@@ -726,13 +820,10 @@ class X11 final : public Tk_Backend {
     c.value = w->value;
     Notify(w, c);
   }
-  // A double click selects its line; a single click toggles it.
   void ListClick(XW* w, int line, bool twice) {
-    if (line < 0 || line >= static_cast<int>(w->lines.size())) return;
+    if (!Tk_ClickLine(w->lines, line, w->select, twice)) return;
     doubleClick_ = twice;
     w->cursor = line;
-    bool& sel = w->lines[static_cast<std::size_t>(line)].selected;
-    sel = twice ? true : !sel;
     w->shell->dirty = true;
     Tk_Change c{};
     c.kind = Tk_Change::selection;

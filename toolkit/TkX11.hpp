@@ -7,12 +7,16 @@
 // tree: the shell and boxes stack their children in a column, where a label whose text
 // ends in ":" and the widget after it share a row (captions aligned); a box of buttons
 // only is a row of buttons flushed right; a box with the columns attribute is a grid of
-// that many columns, and one with rows=1 a row.
+// that many columns, and one with rows=1 a row that wraps. A horizontal box sets its
+// children side by side without wrapping; a vertical one stacks even buttons. Text and
+// number fields, lists and boxes take the width of their column, so their right edges
+// line up.
 //
 // Input: pointer clicks, Tab and Shift+Tab move the keyboard focus, text and number
 // fields edit with the usual keys (Shift with the arrows, Home and End selects, Ctrl+A
 // selects all, typing replaces the selection) and commit on Return, Space presses the focused
-// button or toggle, lists move with Up/Down and select with Space, a double click (or Return)
+// button or toggle, lists move with Up/Down and select with Space as with a click (toggling
+// the line, or in a single-selection list selecting it alone), a double click (or Return)
 // selects a line as a double click. Closing the window through the window manager's protocol
 // reports close.
 #pragma once

@@ -339,6 +339,102 @@ TEST_F(X11Test, ListKeysMoveScrollAndReturnActsAsDoubleClick) {
   EXPECT_EQ(recs[8].selected, 0);
 }
 
+// Captions with fields of different widths and a single-selection list under them, then a
+// list beside a column of buttons.
+const char* kFormLayout = R"(context T_Form
+  aobj 1 buttons INTEGER
+  aobj 2 name STRING
+  aobj 3 count INTEGER
+  aobj 4 one LIST
+  aobj 5 many LIST
+  robj 1 shell shell label="Form"
+    robj 2 fields box
+      robj 3 nameLabel label label="Name:"
+      robj 4 name text aobj=2 columns=12
+      robj 5 countLabel label label="A much longer caption:"
+      robj 6 count number aobj=3 columns=4
+      robj 7 one list aobj=4 rows=4 columns=40 select=single
+    robj 8 side box orient=horizontal
+      robj 9 many list aobj=5 rows=2 columns=10
+      robj 10 column box orient=vertical
+        robj 11 a button aobj=1 value=1 label=A
+        robj 12 b button aobj=1 value=2 label="Longer B"
+        robj 13 c button aobj=1 value=3 label=C
+end
+)";
+
+TEST_F(X11Test, FieldsAlignInTheirColumnAndAHorizontalBoxSetsItsChildrenSideBySide) {
+  ASSERT_TRUE(IdlgCat_LoadFile(CompileLayout("form", kFormLayout)));
+  I_Context ctx = I_Create("T_Form", true);
+  ASSERT_NE(ctx, nullptr);
+  TkX11_Sync();
+  const auto at = [ctx](std::int32_t robj) { return TkX11_Where(I_AccessWidget(ctx, robj)); };
+  const auto right = [](const TkX11_Rect& r) { return r.x + r.width; };
+  const auto bottom = [](const TkX11_Rect& r) { return r.y + r.height; };
+  // Both fields start after the longer caption and end where the list below them ends.
+  EXPECT_EQ(at(4).x, at(6).x);
+  EXPECT_GT(at(4).x, right(at(5)));
+  EXPECT_EQ(right(at(4)), right(at(6)));
+  EXPECT_EQ(right(at(4)), right(at(7)));
+  EXPECT_LT(bottom(at(6)), at(7).y);
+  // The buttons are stacked, equally wide; the list beside them is as tall as the column.
+  for (std::int32_t b : {11, 12, 13}) {
+    EXPECT_GE(at(b).x, right(at(9)) + 8) << b;
+    EXPECT_EQ(at(b).x, at(11).x) << b;
+    EXPECT_EQ(at(b).width, at(12).width) << b;
+  }
+  EXPECT_LT(bottom(at(11)), at(12).y);
+  EXPECT_LT(bottom(at(12)), at(13).y);
+  EXPECT_EQ(at(9).y, at(11).y);
+  EXPECT_EQ(bottom(at(9)), bottom(at(13)));
+  EXPECT_GT(at(9).y, bottom(at(7)));
+  I_Destroy(ctx);
+}
+
+TEST_F(X11Test, SingleSelectionListKeepsOneLineByPointerAndKeyboard) {
+  ASSERT_TRUE(IdlgCat_LoadFile(CompileLayout("form", kFormLayout)));
+  I_Context ctx = I_Create("T_Form", true);
+  ASSERT_NE(ctx, nullptr);
+  static I_ListRec recs[4] = {};
+  for (int i = 0; i < 4; ++i) {
+    recs[i] = {i < 3 ? &recs[i + 1] : nullptr, 0, {}, {0, 0, 0}};
+    std::snprintf(recs[i].text, sizeof recs[i].text, "device %d", i);
+  }
+  I_PutList(ctx, 4, &recs[0]);
+  I_SetGenericCallback(
+      ctx, 4, [](I_Context, std::int32_t, std::span<const std::uint8_t>, void*) { ++seen.lists; },
+      nullptr);
+  TkX11_Sync();
+  const auto flags = [] {
+    std::string f;
+    for (const auto& r : recs) f += r.selected ? '1' : '0';
+    return f;
+  };
+  Tk_Widget list = I_AccessWidget(ctx, 7);
+  const auto clickLine = [&](int line) {
+    const TkX11_Rect r = TkX11_LineWhere(list, line);
+    ClickAt(r.x + 10, r.y + r.height / 2);
+  };
+  clickLine(0);
+  ASSERT_TRUE(Pump([] { return seen.lists == 1; }));
+  clickLine(2);
+  ASSERT_TRUE(Pump([] { return seen.lists == 2; }));
+  EXPECT_EQ(flags(), "0010");
+  // Far enough apart in time not to count as a double click, which would select anyway.
+  XTestFakeMotionEvent(user_, 0, 1, 1, 500);
+  clickLine(2);
+  ASSERT_TRUE(Pump([] { return seen.lists == 3; }));
+  EXPECT_EQ(flags(), "0010") << "clicking the selected line keeps it";
+  // The arrow moves without selecting; Space selects the line reached, alone.
+  Key(XK_Down);
+  TkX11_Sync();
+  EXPECT_EQ(flags(), "0010");
+  Key(XK_space);
+  ASSERT_TRUE(Pump([] { return seen.lists == 4; }));
+  EXPECT_EQ(flags(), "0001");
+  I_Destroy(ctx);
+}
+
 TEST_F(X11Test, WindowManagerCloseCallsTheCloseCallback) {
   I_Context ctx = Main();
   I_SetCloseCallback(

@@ -310,6 +310,23 @@ void Compiler::CheckRObj(const Context& c, const RObj& r, std::set<std::int32_t>
     for (const auto& a : c.aobjs) found = found || a.number == r.aobj;
     if (!found) Error(r.line, "RObj bound to unknown AObj " + std::to_string(r.aobj));
   }
+  // Attributes whose value is one of a few words, each for one widget class.
+  static const struct {
+    const char* key;
+    const char* cls;
+    std::set<std::string> words;
+  } kWords[] = {{"select", "list", {"single", "multiple"}},
+                {"orient", "box", {"vertical", "horizontal"}}};
+  for (const auto& w : kWords) {
+    std::string v = Resolve(r.tmpl, w.key);
+    for (const auto& [k, val] : r.attrs)
+      if (k == w.key) v = val;
+    if (v.empty()) continue;
+    if (Resolve(r.tmpl, "class") != w.cls)
+      Error(r.line, std::string(w.key) + "= is only for widgets of class " + w.cls);
+    else if (!w.words.count(v))
+      Error(r.line, "bad " + std::string(w.key) + " '" + v + "'");
+  }
   for (const auto& ch : r.children) CheckRObj(c, *ch, seen);
 }
 
