@@ -14,6 +14,7 @@
 
 #include "BRegEx.hpp"
 #include "CIO.hpp"
+#include "RecPool.hpp"
 #include "UCommon.hpp"
 
 namespace {
@@ -56,6 +57,13 @@ void* Allocate(std::size_t n, const char* op) {
   void* p = std::malloc(n);
   if (p == nullptr) Fail("InternalError", op, "out of memory (%zu bytes)", n);
   return p;
+}
+
+// Descriptors come from a pool: a heap of a million strings makes a million of them.
+// Never destroyed, so strings freed by other modules' static destructors stay valid.
+RecPool& Descriptors() {
+  static RecPool* pool = new RecPool(sizeof(DynStrRec));
+  return *pool;
 }
 
 // A handle whose string has been released may still sit on its heap's descriptor list.
@@ -203,7 +211,8 @@ DS NewDescriptor(DSHeapRef heap) {
     if (heap->freeFirst == nullptr) heap->freeLast = nullptr;
     ++counters.numberOfReuses;
   } else {
-    d = static_cast<DS>(Allocate(sizeof(DynStrRec), "DSCreate"));
+    d = static_cast<DS>(Descriptors().Take());
+    if (d == nullptr) Fail("InternalError", "DSCreate", "out of memory (%zu bytes)", sizeof *d);
     ++counters.numberOfNews;
   }
   return d;
@@ -293,7 +302,7 @@ void Release(DS ds) {
 void ReleaseKeptDescriptors(DSHeapRef heap) {
   for (DS d = heap->freeFirst; d != nullptr;) {
     DS next = d->next;
-    std::free(d);
+    Descriptors().Give(d);
     d = next;
   }
   heap->freeFirst = heap->freeLast = nullptr;
@@ -509,6 +518,7 @@ void DynStr_Init() {
   if (!init) return;
   BRegEx_Init();
   CIO_Init();
+  RecPool_Init();
   EnsureHeaps();
   CIO_SetDynStrHooks(HookText, HookAssign);
 }
@@ -534,7 +544,7 @@ void DSFreeHeap(DSHeapRef* heap) {
   for (DSHeapRec* b = h; b != nullptr;) {
     for (DS s = b->first; s != nullptr;) {
       DS next = s->next;
-      std::free(s);
+      Descriptors().Give(s);
       s = next;
     }
     counters.numberOfExpandsInFreeSpace += b->expands;
@@ -579,9 +589,19 @@ int DSRmGarbage(DSHeapRef heap, bool compact, bool shrink) {
 // ---------------------------------------------------------------- creation, references
 
 DS DSCreateHStr(DSHeapRef heap, const char* text, std::size_t minSize) {
-  // The text may lie in a heap that the allocation compacts.
-  std::string copy(View(text));
+  return DSCreateHStr(heap, View(text), minSize);
+}
+
+DS DSCreateHStr(DSHeapRef heap, std::string_view text, std::size_t minSize) {
+  // The text may lie in a heap that the allocation compacts. The copy's buffer is kept:
+  // lists of a million paths are made of strings created one after the other.
+  static std::string copy;
+  copy.assign(text);
   return CreateFrom(heap == dsHeapNil ? Default() : heap, copy, minSize);
+}
+
+DS DSCreateStr(std::string_view text, std::size_t minSize) {
+  return DSCreateHStr(Default(), text, minSize);
 }
 
 DS DSCreateH(DSHeapRef heap, DS ds, std::size_t minSize) {

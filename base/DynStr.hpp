@@ -41,6 +41,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "BRegEx.hpp"
 
@@ -118,6 +119,8 @@ int DSRmGarbage(DSHeapRef heap, bool compact, bool shrink);
 // ---------------------------------------------------------------- creation, references
 // A new string holding text, reserving max(minSize, length + 1) bytes; references 1.
 DS DSCreateStr(const char* text, std::size_t minSize);
+// The same for a text that need not end in NUL.
+DS DSCreateStr(std::string_view text, std::size_t minSize);
 // A copy of ds in ds's heap (an empty string in the default heap for dsNil).
 DS DSCreate(DS ds, std::size_t minSize);
 DS DSCreateTmp(DS ds, std::size_t minSize);
@@ -125,6 +128,7 @@ DS DSCreateTmpStr(const char* text, std::size_t minSize);
 // Creation in a given heap (the default heap for dsHeapNil).
 DS DSCreateH(DSHeapRef heap, DS ds, std::size_t minSize);
 DS DSCreateHStr(DSHeapRef heap, const char* text, std::size_t minSize);
+DS DSCreateHStr(DSHeapRef heap, std::string_view text, std::size_t minSize);
 // Drops one reference and sets the handle to dsNil; nothing for dsNil.
 void DSFree(DS* ds);
 DS DSIncRef(DS ds);
