@@ -12,6 +12,7 @@
 #include "BRegEx.hpp"
 #include "BkMisc.hpp"
 #include "DirAcces1.hpp"
+#include "RecPool.hpp"
 #include "UCommon.hpp"
 
 void BkFLists_Init() {
@@ -26,6 +27,7 @@ void BkFLists_Init() {
   BRegEx_Init();
   BkMisc_Init();
   DirAcces1_Init();
+  RecPool_Init();
 }
 
 namespace {
@@ -41,11 +43,19 @@ std::string_view WithoutDotSlash(std::string_view path) {
 
 // A new unlinked entry with path and the attributes of info; nullptr when no memory is
 // left.
-FileEntry* NewEntry(const std::string& path, bool selected, const DirAcces_DirEntry& info) {
-  auto* e = new (std::nothrow) FileEntry{};
-  if (e == nullptr) return nullptr;
+// Entries come from a pool: lists of a million entries are read from media headers.
+// Never destroyed, so lists freed by other modules' static destructors stay valid.
+RecPool& Entries() {
+  static RecPool* pool = new RecPool(sizeof(FileEntry));
+  return *pool;
+}
+
+FileEntry* NewEntry(std::string_view path, bool selected, const DirAcces_DirEntry& info) {
+  void* room = Entries().Take();
+  if (room == nullptr) return nullptr;
+  auto* e = new (room) FileEntry{};
   e->selected = selected;
-  e->path = DSCreateStr(path.c_str(), 0);
+  e->path = DSCreateStr(path, 0);
   e->view = DSIncRef(e->path);
   e->errorKind = BkFLists_errNone;
   e->tapeNumber = 1;
@@ -59,7 +69,7 @@ FileEntry* NewEntry(const std::string& path, bool selected, const DirAcces_DirEn
 void FreeEntry(FileEntry* e) {
   DSFree(&e->view);
   DSFree(&e->path);
-  delete e;
+  Entries().Give(e);
 }
 
 // Links e before `before` (nullptr: at the end), keeping the first entry's back link on
@@ -249,7 +259,7 @@ FileEntry* BkFLists_InsertInFileList(FileList& list, StrIn path, bool selected,
 
 FileEntry* BkFLists_AppendOnFileList(FileList& list, StrIn path, bool selected,
                                      const DirAcces_DirEntry& info, int fileMark, int tapeNumber) {
-  FileEntry* e = NewEntry(std::string(WithoutDotSlash(path.view())), selected, info);
+  FileEntry* e = NewEntry(WithoutDotSlash(path.view()), selected, info);
   if (e == nullptr) return nullptr;
   e->fileMark = fileMark;
   e->tapeNumber = tapeNumber;

@@ -29,17 +29,29 @@ struct Walk {
 
 // A file that fails to be examined is a visit, not an error of the program: the status
 // call runs inside an ignore bracket and its reasons are dropped.
-bool Examine(const std::string& path, bool follow, DirAcces_DirEntry& info) {
+template <class StatCall>
+bool Quietly(StatCall stat) {
   Messages_IgnoreErrors(true);
-  if (follow) {
-    DirAcces_FileStatN(path, info);
-  } else {
-    DirAcces_LFileStatN(path, info);
-  }
+  const bool ok = stat();
   Messages_IgnoreErrors(false);
-  if (DirAcces_dirError == 0) return true;
-  Messages_ForgetErrorReasons();
-  return false;
+  if (!ok) Messages_ForgetErrorReasons();
+  return ok;
+}
+
+bool Examine(const std::string& path, bool follow, DirAcces_DirEntry& info) {
+  return Quietly([&] {
+    if (follow) {
+      DirAcces_FileStatN(path, info);
+    } else {
+      DirAcces_LFileStatN(path, info);
+    }
+    return DirAcces_dirError == 0;
+  });
+}
+
+// An entry of the open directory, looked up by its name alone.
+bool ExamineIn(DirAcces_Dir dir, const char* name, bool follow, DirAcces_DirEntry& info) {
+  return Quietly([&] { return DirAcces_StatInDir(dir, StrIn::FromC(name), follow, info); });
 }
 
 // The record of a file that could not be examined: only its name.
@@ -98,7 +110,7 @@ bool WalkFrom(const Walk& w, const std::string& dir, const std::string& path,
     Child(path, {name, nameLength}, childPath);
     if (nameLength > DirAcces1_maxName || childPath.size() > DirAcces1_maxPath) {
       going = Visit(w, path, NameOnly(name), false, false, DirAcces1_cannotExamine);
-    } else if (!Examine(childPath, w.follow, child)) {
+    } else if (!ExamineIn(handle, name, w.follow, child)) {
       going = Visit(w, path, NameOnly(name), false, false, DirAcces1_cannotExamine);
     } else if (child.isDirectory) {
       subdirs.push_back({childPath, child});

@@ -701,6 +701,22 @@ bool DirAcces_GetSmallDirEntry(DirAcces_Dir dir, StrOut name) {
   return true;
 }
 
+bool DirAcces_StatInDir(DirAcces_Dir dir, StrIn name, bool followLinks, DirAcces_DirEntry& entry) {
+  DirAcces_dirError = 0;
+  if (dir == DirAcces_NilDir || dir->dir == nullptr) {
+    Report(7, EBADF, "StatInDir", "");
+    return false;
+  }
+  const std::string n = name.str();
+  struct stat64 st {};
+  if (::fstatat64(::dirfd(dir->dir), n.c_str(), &st, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+    ReportErrno(errno, "StatInDir", Join(dir->path, n));
+    return false;
+  }
+  Fill(st, n, entry);
+  return true;
+}
+
 void DirAcces_CloseDir(DirAcces_Dir& dir) {
   DirAcces_dirError = 0;
   if (dir == DirAcces_NilDir) return;

@@ -122,6 +122,11 @@ DirAcces_Dir DirAcces_OpenDir(StrIn path);
 bool DirAcces_GetDirEntry(DirAcces_Dir dir, DirAcces_DirEntry& entry, bool followLinks = true);
 // Only the next name, without examining the file; false at the end.
 bool DirAcces_GetSmallDirEntry(DirAcces_Dir dir, StrOut name);
+// Examines the entry name of an open listing, as FileStatN (followLinks) or LFileStatN
+// would examine the directory's path joined with name, but with one name to look up
+// instead of the whole path: walks over large trees examine every file this way.
+// False (and dirError) when the file cannot be examined.
+bool DirAcces_StatInDir(DirAcces_Dir dir, StrIn name, bool followLinks, DirAcces_DirEntry& entry);
 // Closes and sets dir to DirAcces_NilDir.
 void DirAcces_CloseDir(DirAcces_Dir& dir);
 
