@@ -123,7 +123,7 @@ class Writer {
     if (static_cast<std::size_t>(buf_.data() + buf_.size() - p_) >= n) return;
     Flush();
     if (buf_.size() < n) {
-      buf_.resize(n);
+      buf_ = std::vector<char>(n);  // empty after Flush: nothing to keep
       p_ = buf_.data();
     }
   }

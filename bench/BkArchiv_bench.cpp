@@ -3,12 +3,20 @@
 // file, so the figures say how close the header gets to the speed of the file system.
 //
 //   bench/BkArchiv_bench [--benchmark_filter=...]
+//   bench/BkArchiv_bench --side-by-side [ROUNDS]
+//        alternates the four in every round, so that a busy machine slows them alike,
+//        and prints the medians and the two ratios
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "BFileIO.hpp"
 #include "BkArchivText.hpp"
@@ -164,6 +172,62 @@ void BM_CatSameBytes(benchmark::State& state) {
 }
 BENCHMARK(BM_CatSameBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+double Millis(const std::chrono::steady_clock::time_point& start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+int SideBySide(int rounds) {
+  Fixture& d = Data();
+  ::mallopt(M_TRIM_THRESHOLD, 1 << 30);
+  std::vector<double> parse, wc, generate, cat;
+  for (int r = 0; r < rounds; ++r) {
+    auto t = std::chrono::steady_clock::now();
+    BFileIO_File f = BFileIO_Open(d.text, 0);
+    Header* hdr = nullptr;
+    BkArchiv_NewHeader(hdr, mfmtStdD, "", "");
+    bool isEmpty = false;
+    BkArchiv_ParseStdSHeader(f, hdr, mfmtStdD, isEmpty);
+    BFileIO_Close(f);
+    parse.push_back(Millis(t));
+    if (BkArchiv_bkaError != 0) return 1;
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+
+    t = std::chrono::steady_clock::now();
+    if (std::system(("wc -l < " + d.text + " > /dev/null").c_str()) != 0) return 1;
+    wc.push_back(Millis(t));
+
+    t = std::chrono::steady_clock::now();
+    f = BFileIO_Create(d.out, 1);
+    BkArchiv_GenStdSHeader(f, d.hdr, false);
+    BFileIO_Close(f);
+    generate.push_back(Millis(t));
+
+    t = std::chrono::steady_clock::now();
+    if (std::system(("cat " + d.text + " > " + d.out).c_str()) != 0) return 1;
+    cat.push_back(Millis(t));
+  }
+  const double p = Median(parse), w = Median(wc), g = Median(generate), c = Median(cat);
+  std::printf("header of %d archives x %d files; medians of %d rounds (ms)\n", kArchives, kFiles,
+              rounds);
+  std::printf("parse %.1f   wc -l %.1f   parse / wc -l = %.2f\n", p, w, p / w);
+  std::printf("generate %.1f   cat %.1f   generate / cat = %.2f\n", g, c, g / c);
+  return 0;
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--side-by-side") == 0) {
+    return SideBySide(argc >= 3 ? std::max(1, std::atoi(argv[2])) : 9);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
