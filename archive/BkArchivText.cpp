@@ -1,5 +1,6 @@
 #include "BkArchivText.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -229,13 +230,22 @@ void WriteStd(BFileIO_File file, Header* hdr, bool withFullPaths, std::uint32_t 
 // ---------------------------------------------------------------- reading
 
 // Reads lines the way the text layer's ReadString does on a buffered file, but a whole
-// line at a time: a header of a million files is read at the speed of the file.
+// line at a time: a header of a million files is read at the speed of the file. The
+// stream is read in large blocks and lines are found in place; what was read beyond the
+// last line taken is given back to a seekable stream when the reader ends.
 class LineReader {
  public:
   explicit LineReader(BFileIO_File f) : f_(f) {}
-  ~LineReader() { std::free(raw_); }
+  ~LineReader() {
+    if (f_ != BFileIO_Nil && end_ > start_) {
+      std::fseek(f_, -static_cast<long>(end_ - start_), SEEK_CUR);
+    }
+  }
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
+
+  // Bytes read from the stream and not yet taken as lines.
+  std::size_t Unread() const { return end_ - start_; }
 
   // The next line; false when the file ended before a character was read.
   bool Next(std::string_view& line) {
@@ -244,19 +254,19 @@ class LineReader {
       line = p.text;
       return p.ok;
     }
-    const ssize_t n = f_ != BFileIO_Nil ? ::getline(&raw_, &cap_, f_) : -1;
-    if (n <= 0) {
+    const char* raw = nullptr;
+    std::size_t len = 0;
+    if (!NextRaw(raw, len)) {
       line = {};
       return false;
     }
-    std::size_t len = static_cast<std::size_t>(n);
-    const bool hasEnd = raw_[len - 1] == '\n';
+    const bool hasEnd = raw[len - 1] == '\n';
     const std::size_t body = hasEnd ? len - 1 : len;
-    if (body < kLine && Plain(raw_, body)) {
-      line = std::string_view(raw_, body);
+    if (body < kLine && Plain(raw, body)) {
+      line = std::string_view(raw, body);
       return true;
     }
-    Split(raw_, len);
+    Split(raw, len);
     return Next(line);
   }
 
@@ -266,11 +276,64 @@ class LineReader {
     bool ok;
   };
 
-  // No character that the text layer changes or treats as an end.
+  static constexpr std::size_t kBlock = std::size_t{1} << 18;
+
+  // The next raw line with its line feed (none at the end of the file), in the buffer;
+  // false at the end of the file.
+  bool NextRaw(const char*& raw, std::size_t& len) {
+    std::size_t searched = start_;
+    for (;;) {
+      const void* nl =
+          end_ > searched ? std::memchr(buf_.data() + searched, '\n', end_ - searched) : nullptr;
+      if (nl != nullptr) {
+        const std::size_t stop =
+            static_cast<std::size_t>(static_cast<const char*>(nl) - buf_.data());
+        raw = buf_.data() + start_;
+        len = stop + 1 - start_;
+        start_ = stop + 1;
+        return true;
+      }
+      searched = end_ - start_;
+      if (!Fill()) break;
+    }
+    if (end_ == start_) return false;
+    raw = buf_.data() + start_;
+    len = end_ - start_;
+    start_ = end_;
+    return true;
+  }
+
+  // Moves the unread rest to the front and reads another block behind it (the buffer
+  // grows for a line longer than a block); false when nothing more came.
+  bool Fill() {
+    if (f_ == BFileIO_Nil || eof_) return false;
+    std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
+    end_ -= start_;
+    start_ = 0;
+    if (buf_.size() - end_ < kBlock) buf_.resize(end_ + kBlock);
+    const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
+    if (n == 0) eof_ = true;
+    end_ += n;
+    return n > 0;
+  }
+
+  // No character that the text layer changes or treats as an end (carriage return, tab,
+  // character 26), tested a word at a time: a byte equal to c makes a zero byte of w ^ c.
   static bool Plain(const char* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const unsigned char c = static_cast<unsigned char>(p[i]);
-      if (c < 32 && (c == '\r' || c == '\t' || c == 26)) return false;
+    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+    auto hasZeroByte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (hasZeroByte(w ^ (kOnes * '\r')) || hasZeroByte(w ^ (kOnes * '\t')) ||
+          hasZeroByte(w ^ (kOnes * 26))) {
+        return false;
+      }
+    }
+    for (; i < n; ++i) {
+      const char c = p[i];
+      if (c == '\r' || c == '\t' || c == 26) return false;
     }
     return true;
   }
@@ -309,8 +372,10 @@ class LineReader {
   }
 
   BFileIO_File f_;
-  char* raw_ = nullptr;
-  std::size_t cap_ = 0;
+  std::vector<char> buf_;
+  std::size_t start_ = 0;  // the unread rest of the buffer: [start_, end_)
+  std::size_t end_ = 0;
+  bool eof_ = false;
   std::vector<Piece> queue_;
   std::size_t queued_ = 0;
 };
@@ -563,7 +628,8 @@ bool Parser::Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file) {
     if (Line() != "END ARCHIVE" || !ok_) return Fail("::ParseStdSHeader: END ARCHIVE expected");
   }
   Messages_IgnoreErrors(true);
-  const double pos = BFileIO_GetPos(file);
+  // Where the next line starts: the stream is ahead by what the reader holds unread.
+  const double pos = BFileIO_GetPos(file) - static_cast<double>(in_.Unread());
   Messages_IgnoreErrors(false);
   Messages_ForgetErrorReasons();
   hdr_->fmDirPos = pos > 0 ? static_cast<std::uint32_t>(pos) : 0;

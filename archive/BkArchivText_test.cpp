@@ -190,6 +190,32 @@ TEST_F(BkArchivTextTest, RoundTripsOfSparseAndUnusualHeaders) {
   EXPECT_STREQ(back->archives->next->baseDir, "/base dir");
 }
 
+TEST_F(BkArchivTextTest, LargeTextsAreReadInBlocksAndTheStreamStopsBehindTheHeader) {
+  BkArchiv_NewHeader(hdr, mfmtStdD, "disk", "");
+  Archive* a = nullptr;
+  BkArchiv_AppendEmptyArchive(hdr, a, "Offset-Folvane");
+  for (int i = 0; i < 30000; ++i) {  // about 1.5 MB of text: lines cross the read blocks
+    AddFile(a, ("forms/page " + std::to_string(i) + ".pdf").c_str(), 'F', i,
+            At(1, 1, 2027, 0, 0, 0), 1, 1);
+  }
+  // The line after END DIR is read in search of a file-mark directory; a line longer than
+  // a read block follows, and what comes behind it must still be in the stream.
+  WriteFile("in.hdr", Generate(hdr) + std::string(300000, 'x') + "\nNEXT\n");
+  BFileIO_File f = BFileIO_Open("in.hdr", 0);
+  BkArchiv_NewHeader(back, mfmtStdD, "", "");
+  BkArchiv_ParseStdSHeader(f, back, mfmtStdD, isEmpty);
+  EXPECT_EQ(BkArchiv_bkaError, 0);
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  EXPECT_EQ(::getline(&line, &capacity, f), 5);
+  EXPECT_STREQ(line, "NEXT\n");
+  std::free(line);
+  BFileIO_Close(f);
+  back->newHeader = true;
+  EXPECT_TRUE(BkArchiv_HeadersEqual(hdr, back));
+  EXPECT_EQ(back->fmDirPos, hdr->fmDirPos);
+}
+
 TEST_F(BkArchivTextTest, FullPathsAreWrittenForLocalCopiesAndIgnoredWhenRead) {
   BuildStandard();
   hdr->archives->files->next->next->size = 705032704.0;
