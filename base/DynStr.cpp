@@ -334,8 +334,16 @@ void CompactBlock(DSHeapRec* b, bool shrink) {
 
 // ---------------------------------------------------------------- writing results
 
+// text may lie in the heap itself: when no block has room, making room compacts the
+// heap and moves it, so it is parked first (lists of a million paths are made one
+// after the other, and mostly there is room).
 DS CreateFrom(DSHeapRef heap, std::string_view text, std::size_t minSize) {
-  DS d = NewString(heap, std::max(minSize, text.size() + 1));
+  const std::size_t n = std::max(minSize, text.size() + 1);
+  if (FirstFit(heap, n) == nullptr) {
+    parked.assign(text);
+    text = parked;
+  }
+  DS d = NewString(heap, n);
   CopyText(d->text, text);
   d->text[text.size()] = '\0';
   d->used = text.size() + 1;
@@ -593,11 +601,7 @@ DS DSCreateHStr(DSHeapRef heap, const char* text, std::size_t minSize) {
 }
 
 DS DSCreateHStr(DSHeapRef heap, std::string_view text, std::size_t minSize) {
-  // The text may lie in a heap that the allocation compacts. The copy's buffer is kept:
-  // lists of a million paths are made of strings created one after the other.
-  static std::string copy;
-  copy.assign(text);
-  return CreateFrom(heap == dsHeapNil ? Default() : heap, copy, minSize);
+  return CreateFrom(heap == dsHeapNil ? Default() : heap, text, minSize);
 }
 
 DS DSCreateStr(std::string_view text, std::size_t minSize) {
