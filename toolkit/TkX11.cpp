@@ -64,7 +64,7 @@ bool IsCaption(const XW* w) {
   return w->kind == Tk_Kind::label && !w->hasText && !w->label.empty() && w->label.back() == ':';
 }
 bool AllButtons(const XW* w) {
-  if (w->kids.empty() || w->orient == Tk_orientVertical) return false;
+  if (w->kids.empty() || w->orient != Tk_orientAuto) return false;
   for (const XW* k : w->kids)
     if (k->kind != Tk_Kind::button) return false;
   return true;

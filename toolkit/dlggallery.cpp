@@ -1,7 +1,8 @@
 // dlggallery: shows every context of the named dialog catalogues on the X11 display, one
 // after the other, and saves each window as "<directory>/<catalogue>-<context>.png"
 // (through xwd and ImageMagick's convert). Text values show their AObj's note and lists
-// three sample lines, so that the space each field takes can be judged.
+// three sample lines, so that the space each field takes can be judged. Prints each
+// picture's path with the window's size; a window larger than 1200x800 counts as a failure.
 //
 //   dlggallery <directory> <catalogue>...
 //
@@ -17,6 +18,8 @@
 #include "TkX11.hpp"
 
 namespace {
+
+constexpr int kMaxWidth = 1200, kMaxHeight = 800;
 
 std::deque<I_ListRec> samples;  // records must stay where the lists point
 
@@ -59,6 +62,7 @@ int main(int argc, char** argv) {
       }
       FillSamples(ctx);
       TkX11_Sync();
+      const TkX11_Rect where = TkX11_Where(ctx->shell);
       const std::string out = std::string(argv[1]) + "/" + argv[i] + "-" + t->name + ".png";
       const std::string cmd = "xwd -silent -id " + std::to_string(TkX11_Window(ctx->shell)) +
                               " | convert xwd:- '" + out + "'";
@@ -66,7 +70,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "dlggallery: could not save %s\n", out.c_str());
         ++failed;
       } else {
-        std::printf("%s\n", out.c_str());
+        std::printf("%s %dx%d\n", out.c_str(), where.width, where.height);
+      }
+      // Every dialog must fit on a 1280x1024 screen with room for the desktop around it.
+      if (where.width > kMaxWidth || where.height > kMaxHeight) {
+        std::fprintf(stderr, "dlggallery: %s is %dx%d, larger than %dx%d\n", t->name, where.width,
+                     where.height, kMaxWidth, kMaxHeight);
+        ++failed;
       }
       I_Destroy(ctx);
     }
