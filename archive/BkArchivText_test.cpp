@@ -255,6 +255,18 @@ TEST_F(BkArchivTextTest, OlderAndEmptyFormsParse) {
   dos.replace(dos.find("%%ORDERNUM 12"), 13, "%%ORDERNUM\t12");
   ASSERT_TRUE(Parse(dos, mfmtStdTar));
   EXPECT_STREQ(back->archives->archiveComment, "%%ORDERNUM 12");
+
+  // File times in other forms than the writers' still read as numbers.
+  std::vector<std::string> lines = Lines(Golden("standard.hdr"));
+  lines[28] = "Spring.aif F 2048 1.2.2027  3:4:5 1 1";
+  lines[29] = "forms D 0 01.12.2026 08:30:059 1 1";
+  ASSERT_TRUE(Parse(Join(lines))) << ::testing::PrintToString(Reasons());
+  const FileEntry* e = back->archives->files;
+  EXPECT_EQ(std::vector<unsigned>({e->modified.date.day, e->modified.date.month,
+                                   e->modified.date.year, e->modified.time.hour,
+                                   e->modified.time.minute, e->modified.time.second}),
+            std::vector<unsigned>({1, 2, 2027, 3, 4, 5}));
+  EXPECT_EQ(e->next->modified.time.second, 59u);
 }
 
 TEST_F(BkArchivTextTest, EachLineOfTheTextIsCheckedAsItIsRead) {
