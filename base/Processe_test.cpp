@@ -66,41 +66,6 @@ void ProcedureRan() {
   Processe_InstallTerminationProcedure([] { std::fprintf(stderr, "procedure ran\n"); });
 }
 
-// The probe started in the background with its standard output on a pipe.
-struct Probe {
-  int pid = -1;
-  std::FILE* out = nullptr;
-
-  explicit Probe(const char* what) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    std::fflush(nullptr);
-    pid = ::fork();
-    if (pid == 0) {
-      ::dup2(fds[1], 1);
-      ::close(fds[0]);
-      ::close(fds[1]);
-      ::execl(ProbePath().c_str(), "ProcesseProbe", what, static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    out = ::fdopen(fds[0], "r");
-  }
-  ~Probe() {
-    if (out != nullptr) std::fclose(out);
-  }
-  std::string Line() {
-    char buf[256];
-    if (out == nullptr || std::fgets(buf, sizeof buf, out) == nullptr) return "";
-    return buf;
-  }
-  int Wait() {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return status;
-  }
-};
-
 class ProcesseTest : public ::testing::Test {
  protected:
   void SetUp() override { Processe_Init(); }
@@ -348,34 +313,31 @@ TEST_F(ProcesseTest, ADaemonDoesNotStartWhileDaemonsAreInhibited) {
 
 // ---- Run file and stop file ----
 
-TEST_F(ProcesseTest, TheRunFileOfThisProcessIsNamedAfterItAndReadable) {
-  char path[1024];
-  Processe_RunFilename(path);
-  const fs::path p = path;
-  EXPECT_EQ(p.parent_path(), fs::path(DatDir()));
-  EXPECT_EQ(p.filename().string(), std::string(std::getenv("HOST")) + "-Processe_test-" +
-                                       std::to_string(::getpid()) + ".pid");
-  struct stat st {};
-  ASSERT_EQ(::stat(path, &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-}
-
 TEST(ProcesseProgram, TheRunFileLivesAsLongAsTheProgram) {
-  Probe probe("wait");
-  ASSERT_GT(probe.pid, 0);
-  ASSERT_EQ(probe.Line(), "ready\n");
+  // The shell tells its pid and becomes the probe. No assertion may return before the
+  // probe is told to end.
+  std::FILE* probe = ::popen(("echo $$; exec " + ProbePath() + " wait").c_str(), "r");
+  char line[64] = {}, ready[64] = {};
+  EXPECT_TRUE(std::fgets(line, sizeof line, probe) && std::fgets(ready, sizeof ready, probe));
+  const int pid = std::atoi(line);
+  EXPECT_STREQ(ready, "ready\n");
   const auto files = ProbeRunFiles();
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_NE(files[0].find("-ProcesseProbe-" + std::to_string(probe.pid) + ".pid"),
-            std::string::npos);
-  EXPECT_EQ(ReadFile(DatDir() + "/" + files[0]), std::to_string(probe.pid) + "\n");
+  EXPECT_EQ(files.size(), 1u);
+  const std::string name = files.empty() ? "" : files[0];
+  EXPECT_TRUE(name.ends_with("-ProcesseProbe-" + std::to_string(pid) + ".pid")) << name;
+  // Readable by all, holding the pid.
+  const std::string runFile = DatDir() + "/" + name;
+  EXPECT_EQ(ReadFile(runFile), std::to_string(pid) + "\n");
+  struct stat st {};
+  EXPECT_EQ(::stat(runFile.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
 
   // Terminate ends it in order: procedures run, the run file goes, status 0.
-  ::kill(probe.pid, SIGTERM);
-  const int status = probe.Wait();
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(probe.Line(), "terminated\n");
+  if (pid > 0) ::kill(pid, SIGTERM);
+  EXPECT_TRUE(std::fgets(line, sizeof line, probe));
+  EXPECT_STREQ(line, "terminated\n");
+  const int status = ::pclose(probe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_TRUE(ProbeRunFiles().empty());
 }
 
