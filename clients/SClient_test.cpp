@@ -83,7 +83,7 @@ class SClientTest : public ::testing::Test {
   SClient_Connection* connection = nullptr;
 };
 
-TEST_F(SClientTest, ConnectingAnnouncesTheClientWithItsExactBytes) {
+TEST_F(SClientTest, TheClientAnnouncementAndARequestWithEveryValueTypeHaveExactBytes) {
   Serve();
   Connect();
   ASSERT_TRUE(server->WaitForMessages(1));
@@ -94,12 +94,8 @@ TEST_F(SClientTest, ConnectingAnnouncesTheClientWithItsExactBytes) {
                                Int(static_cast<std::int32_t>(::getpid())) +
                                Int(SClient_ConnectionNumber(connection)) + Int(0) + "\n";
   EXPECT_EQ(server->bytes(), expected);
-}
 
-TEST_F(SClientTest, ARequestWithEveryValueTypeHasExactBytes) {
-  Serve();
-  Connect();
-  ASSERT_TRUE(server->WaitForMessages(1));
+  // A request with every value type.
   const std::size_t before = server->bytes().size();
   const SReqObj params =
       SReqObj::Array({SReqObj::Boolean(true), SReqObj::Integer(-2), SReqObj::String("a b"),
@@ -107,7 +103,7 @@ TEST_F(SClientTest, ARequestWithEveryValueTypeHasExactBytes) {
                       SReqObj::Integer(2)});
   ASSERT_TRUE(SClient_SendRequest(connection, "ALL", 1, params, nullptr));
   ASSERT_TRUE(server->WaitForMessages(2));
-  const std::string expected =
+  const std::string request =
       "A\x00\x00\x00\x08"  // name, version, flag and five parameters
       "S\x00\x00\x00\x03"
       "ALL"                // request name
@@ -123,13 +119,22 @@ TEST_F(SClientTest, ARequestWithEveryValueTypeHasExactBytes) {
       "B\x00"              //   258, none, false
       "I\x00\x00\x00\x02"  // e = 2
       "\n"s;
-  EXPECT_EQ(server->bytes().substr(before), expected);
+  EXPECT_EQ(server->bytes().substr(before), request);
+
+  // Each connection takes the next number.
+  SClient_Connection* second = SClient_Connect("", 2000, nullptr, protocol.get(), nullptr);
+  ASSERT_TRUE(SClient_IsConnected(second));
+  EXPECT_EQ(SClient_ConnectionNumber(second), SClient_ConnectionNumber(connection) + 1);
+  SClient_CloseConn(second);
+  EXPECT_EQ(second, nullptr);
 }
 
-TEST_F(SClientTest, RequestWithResultGetsTheElementsAfterTheStatus) {
+TEST_F(SClientTest, ResultsAreTheElementsAfterTheStatusARefusalKeepsStatusAndText) {
   Serve([](const SReqObj& m) {
-    return FakeServer::Wire(SProtocol_SuccessReply(
-        {SReqObj::String("got " + m.at(3).AsString()), SReqObj::Integer(5)}));
+    const std::string what = m.at(3).AsString();
+    return FakeServer::Wire(what == "job" ? SProtocol_ErrorReply(7, "no such job")
+                                          : SProtocol_SuccessReply({SReqObj::String("got " + what),
+                                                                    SReqObj::Integer(5)}));
   });
   Connect();
   SReqObj result;
@@ -137,13 +142,7 @@ TEST_F(SClientTest, RequestWithResultGetsTheElementsAfterTheStatus) {
   ASSERT_TRUE(SClient_SendRequest(connection, "ASK", 1, SReqObj::String("x"), &result));
   EXPECT_EQ(SReqObj_ToText(result), R"(["got x", 5])");
   EXPECT_EQ(Error(), 0);
-}
-
-TEST_F(SClientTest, RefusedRequestKeepsTheServersStatusAndText) {
-  Serve([](const SReqObj&) { return FakeServer::Wire(SProtocol_ErrorReply(7, "no such job")); });
-  Connect();
-  SReqObj result;
-  EXPECT_FALSE(SClient_SendRequest(connection, "ASK", 1, SReqObj::String("x"), &result));
+  EXPECT_FALSE(SClient_SendRequest(connection, "ASK", 1, SReqObj::String("job"), &result));
   char text[256] = {};
   EXPECT_EQ(SClient_GetError(connection, text), 7);
   EXPECT_STREQ(text, "no such job");
@@ -217,16 +216,6 @@ TEST_F(SClientTest, ListenerConnectionsCannotWaitForResults) {
       SReqObj::Array({SReqObj::Boolean(false), SReqObj::Integer(0), SReqObj::String(""),
                       SReqObj::Array(), SReqObj::Integer(0)}),
       nullptr));
-}
-
-TEST_F(SClientTest, EachConnectionTakesTheNextNumber) {
-  Serve();
-  Connect();
-  SClient_Connection* second = SClient_Connect("", 2000, nullptr, protocol.get(), nullptr);
-  ASSERT_TRUE(SClient_IsConnected(second));
-  EXPECT_EQ(SClient_ConnectionNumber(second), SClient_ConnectionNumber(connection) + 1);
-  SClient_CloseConn(second);
-  EXPECT_EQ(second, nullptr);
 }
 
 TEST_F(SClientTest, EventMaskIsSentAgainAfterReconnection) {

@@ -41,10 +41,6 @@ TEST_F(SJobQuesTest, NewRecordHasTheDefaults) {
   EXPECT_EQ(job_->cpuUsage, 1);
   EXPECT_EQ(job_->uid, static_cast<std::int32_t>(::geteuid()));
   EXPECT_EQ(job_->gid, static_cast<std::int32_t>(::getegid()));
-  EXPECT_STREQ(job_->readableCommand, "");
-  EXPECT_STREQ(job_->arguments, "");
-  EXPECT_TRUE(job_->resources.empty());
-  EXPECT_EQ(job_->priority, 0u);
 }
 
 TEST_F(SJobQuesTest, ResourceListStaysSortedWithoutDuplicates) {

@@ -56,7 +56,7 @@ class SRMTest : public ::testing::Test {
   std::string host;
 };
 
-TEST_F(SRMTest, NestedReserveSendsUseAndCounts) {
+TEST_F(SRMTest, NestedReserveSendsUseAndCountsAGrantWithoutTrapIsNotCounted) {
   Serve();
   ASSERT_TRUE(SRM_Reserve("*:M1:*", true));
   EXPECT_EQ(SRM_UseCount("*:M1:*"), 1);
@@ -74,18 +74,23 @@ TEST_F(SRMTest, NestedReserveSendsUseAndCounts) {
   EXPECT_EQ(sent[2], Req("RELEASE", "\"" + host + "\", " + pid + ", \"*:M1:*\""));
   EXPECT_EQ(sent[3], sent[2]);
   EXPECT_EQ(SRM_error, 0);
+
+  // A grant without trapPrematureDeath is not held here: a second reserve asks again.
+  EXPECT_TRUE(SRM_Reserve("*:M3:*", false));
+  EXPECT_EQ(SRM_UseCount("*:M3:*"), 0);
+  EXPECT_TRUE(SRM_Reserve("*:M3:*", false));
+  EXPECT_EQ(Sent(6)[5].substr(0, 10), "[\"RESERVE\"");
 }
 
 TEST_F(SRMTest, ExclusiveAfterSharedAsksTheServerSharedAfterExclusiveOnlyUses) {
   Serve();
-  char shared[256] = "*:/orders/A.aif";
+  char shared[256] = "*:/orders/A.aif", exclusive[256] = "*:/orders/A.aif",
+       laterShared[256] = "*:/orders/A.aif";
   SRM_ReadResource(shared);
-  char exclusive[256] = "*:/orders/A.aif";
   SRM_UpdateResource(exclusive);
+  SRM_ReadResource(laterShared);
   ASSERT_TRUE(SRM_Reserve(shared, true));
   ASSERT_TRUE(SRM_Reserve(exclusive, true));
-  char laterShared[256] = "*:/orders/A.aif";
-  SRM_ReadResource(laterShared);
   ASSERT_TRUE(SRM_Reserve(laterShared, true));
   const auto sent = Sent(3);
   ASSERT_EQ(sent.size(), 3u);
@@ -106,8 +111,7 @@ TEST_F(SRMTest, ExclusiveAfterSharedAsksTheServerSharedAfterExclusiveOnlyUses) {
 }
 
 TEST_F(SRMTest, SharedSuffixesCarryTheCounter) {
-  char a[256] = "*:/o/B.aif";
-  char b[256] = "*:/o/B.aif";
+  char a[256] = "*:/o/B.aif", b[256] = "*:/o/B.aif";
   SRM_ReadResource(a);
   SRM_ReadResource(b);
   char expectedA[256], expectedB[256];
@@ -143,16 +147,6 @@ TEST_F(SRMTest, RefusalWithoutHolderLeavesTheRecordReset) {
   EXPECT_FALSE(SRM_ReserveVerbose("*:M2:*", false, holder));
   EXPECT_STREQ(holder.host, "");
   EXPECT_EQ(holder.pid, -1);
-}
-
-TEST_F(SRMTest, GrantWithoutTrapIsNotHeldLocally) {
-  Serve();
-  EXPECT_TRUE(SRM_Reserve("*:M3:*", false));
-  EXPECT_EQ(SRM_UseCount("*:M3:*"), 0);
-  // So a second reserve asks the server again.
-  EXPECT_TRUE(SRM_Reserve("*:M3:*", false));
-  const auto sent = Sent(2);
-  EXPECT_EQ(sent[1].substr(0, 10), "[\"RESERVE\"");
 }
 
 TEST_F(SRMTest, UseFreeAndReleaseOnHost) {

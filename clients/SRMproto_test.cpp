@@ -41,25 +41,16 @@ TEST_F(SRMprotoTest, SocketProtocolHasTheSevenRequestsWithTheirParameters) {
     bool result;
     std::vector<std::pair<T, const char*>> params;
   };
+  const std::vector<std::pair<T, const char*>> reserve = {{T::String, "hostname"},
+                                                          {T::Integer, "clientPID"},
+                                                          {T::Boolean, "trapPrematureDeath"},
+                                                          {T::String, "resourcePattern"}};
+  const std::vector<std::pair<T, const char*>> release = {reserve[0], reserve[1], reserve[3]};
   const Expect expected[] = {
-      {"RESERVE",
-       true,
-       {{T::String, "hostname"},
-        {T::Integer, "clientPID"},
-        {T::Boolean, "trapPrematureDeath"},
-        {T::String, "resourcePattern"}}},
-      {"USE",
-       false,
-       {{T::String, "hostname"},
-        {T::Integer, "clientPID"},
-        {T::Boolean, "trapPrematureDeath"},
-        {T::String, "resourcePattern"}}},
-      {"RELEASE",
-       false,
-       {{T::String, "hostname"}, {T::Integer, "clientPID"}, {T::String, "resourcePattern"}}},
-      {"FREE",
-       false,
-       {{T::String, "hostname"}, {T::Integer, "clientPID"}, {T::String, "resourcePattern"}}},
+      {"RESERVE", true, reserve},
+      {"USE", false, reserve},
+      {"RELEASE", false, release},
+      {"FREE", false, release},
       {"VMDEMON", false, {{T::String, "hostname"}}},
       {"DEBUG", false, {{T::Boolean, "debug"}}},
       {"DUMP", false, {{T::String, "fileName"}}},
@@ -114,13 +105,11 @@ TEST_F(SRMprotoTest, PipeRequestLayout) {
             "L\x00\x07\x00"
             "abcdefghijklmnop\x00"
             "x\x00"s);
-}
-
-TEST_F(SRMprotoTest, EmptyHostStandsForThisMachine) {
+  // An empty host stands for this machine.
   char machine[128] = {};
   DirAcces_GetMachineName(machine);
-  const std::string r = SRMproto_BuildRequest('U', false, 1, "", "n");
-  EXPECT_EQ(r.substr(4, 17).c_str(), std::string(machine).substr(0, 16));
+  const std::string u = SRMproto_BuildRequest('U', false, 1, "", "n");
+  EXPECT_EQ(u.substr(4, 17).c_str(), std::string(machine).substr(0, 16));
 }
 
 TEST_F(SRMprotoTest, VerboseMarkNeedsRoomInTheHostField) {
@@ -178,7 +167,7 @@ TEST_F(SRMprotoTest, NamesBecomeAnchoredPatterns) {
   EXPECT_EQ(p.back(), '$');
 }
 
-TEST_F(SRMprotoTest, DotAndBarMatchOnlyThemselves) {
+TEST_F(SRMprotoTest, DotAndBarMatchOnlyThemselvesWildcardsOfTheHeldNameMatchItsUses) {
   EXPECT_TRUE(Matches("host:dev.0|a:*", "host:dev.0|a:*"));
   EXPECT_FALSE(Matches("host:dev.0|a:*", "host:devX0|a:*"));
   EXPECT_FALSE(Matches("host:dev.0|a:*", "host:dev.0"));
@@ -186,9 +175,6 @@ TEST_F(SRMprotoTest, DotAndBarMatchOnlyThemselves) {
   EXPECT_FALSE(Matches("a|b", "b"));
   EXPECT_TRUE(Matches("(a)+[b]", "(a)+[b]"));
   EXPECT_FALSE(Matches("(a)+[b]", "aab"));
-}
-
-TEST_F(SRMprotoTest, WildcardsOfTheHeldNameMatchSharedAndExclusiveUses) {
   // Holding the exclusive name covers a later shared use of the same order ...
   EXPECT_TRUE(Matches("*:/orders/A.aif:*", "*:/orders/A.aif:04711-0-node1"));
   // ... but a shared holding does not cover the exclusive name.
