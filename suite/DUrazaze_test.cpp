@@ -19,6 +19,7 @@
 #include "SRMproto.hpp"
 #include "Sandbox.hpp"
 #include "Socket.hpp"
+#include "Strings.hpp"
 
 namespace {
 
@@ -85,10 +86,16 @@ int RunInChild(const std::function<int()>& body) { return Wait(Fork(body)); }
 
 // Whether another process could reserve name right now.
 bool FreeForOthers(const std::string& name) {
-  return RunInChild([name] {
-           const bool granted = SRM_Reserve(name, true);
-           return granted ? 0 : 1;
-         }) == 0;
+  return RunInChild([name] { return SRM_Reserve(name, true) ? 0 : 1; }) == 0;
+}
+
+void StopServer() {
+  const int pid = ServerPid();
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  if (!Eventually([] { return zolt::test::ReadFile(PidFile()).empty(); }, 3000)) {
+    ::kill(pid, SIGKILL);
+  }
 }
 
 class DUrazazeTest : public ::testing::TestWithParam<bool> {
@@ -99,27 +106,8 @@ class DUrazazeTest : public ::testing::TestWithParam<bool> {
     SRM_Reset();
   }
   void TearDown() override { StopServer(); }
-
-  static void StopServer() {
-    const int pid = ServerPid();
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    if (!Eventually([] { return zolt::test::ReadFile(PidFile()).empty(); }, 3000)) {
-      ::kill(pid, SIGKILL);
-    }
-  }
-
   bool pipe() const { return GetParam(); }
 };
-
-TEST_P(DUrazazeTest, FirstReservationStartsTheServer) {
-  EXPECT_TRUE(zolt::test::ReadFile(PidFile()).empty());
-  ASSERT_TRUE(SRM_Reserve("*:M1:*", true));
-  EXPECT_TRUE(SRM_connected);
-  EXPECT_GT(ServerPid(), 0);
-  EXPECT_EQ(::kill(ServerPid(), 0), 0);
-  EXPECT_FALSE(FreeForOthers("*:M1:*"));
-}
 
 TEST_P(DUrazazeTest, ASecondProcessCannotReserveAnExclusiveNameMeanwhile) {
   ASSERT_TRUE(SRM_Reserve("*:/orders/A.aif:*", true));
@@ -136,34 +124,33 @@ TEST_P(DUrazazeTest, ASecondProcessCannotReserveAnExclusiveNameMeanwhile) {
   EXPECT_TRUE(Eventually([] { return FreeForOthers("*:/orders/A.aif:*"); }, 2000));
 }
 
+// The shared (read) or exclusive (update) name of what name names.
+std::string Use(const char* name, bool shared) {
+  char use[256];
+  Strings_Assign(StrIn::FromC(name), use);
+  shared ? SRM_ReadResource(use) : SRM_UpdateResource(use);
+  return use;
+}
+
 TEST_P(DUrazazeTest, SharedReservationsCoexistAndBlockAnExclusiveOne) {
-  char shared[256] = "*:/orders/B.aif";
-  SRM_ReadResource(shared);
+  const std::string shared = Use("*:/orders/B.aif", true);
   ASSERT_TRUE(SRM_Reserve(shared, true));
   EXPECT_EQ(RunInChild([] {
-              char mine[256] = "*:/orders/B.aif";
-              SRM_ReadResource(mine);
-              if (!SRM_Reserve(mine, true)) return 1;
-              char exclusive[256] = "*:/orders/B.aif";
-              SRM_UpdateResource(exclusive);
-              return SRM_Reserve(exclusive, true) ? 2 : 0;
+              if (!SRM_Reserve(Use("*:/orders/B.aif", true), true)) return 1;
+              return SRM_Reserve(Use("*:/orders/B.aif", false), true) ? 2 : 0;
             }),
             0);
   // While this process holds the exclusive name, nobody gets a shared one.
   SRM_Release(shared);
-  char exclusive[256] = "*:/orders/B.aif";
-  SRM_UpdateResource(exclusive);
-  ASSERT_TRUE(Eventually([&] { return SRM_Reserve(exclusive, true); }, 2000));
-  EXPECT_EQ(RunInChild([] {
-              char mine[256] = "*:/orders/B.aif";
-              SRM_ReadResource(mine);
-              return SRM_Reserve(mine, true) ? 1 : 0;
-            }),
-            0);
+  ASSERT_TRUE(Eventually([&] { return SRM_Reserve(Use("*:/orders/B.aif", false), true); }, 2000));
+  EXPECT_EQ(RunInChild([] { return SRM_Reserve(Use("*:/orders/B.aif", true), true) ? 1 : 0; }), 0);
 }
 
-TEST_P(DUrazazeTest, NestedUsesKeepTheReservationUntilTheLastRelease) {
+TEST_P(DUrazazeTest, FirstReservationStartsTheServerNestedUsesHoldUntilTheLastRelease) {
+  EXPECT_TRUE(zolt::test::ReadFile(PidFile()).empty());
   ASSERT_TRUE(SRM_Reserve("host:tape|0:*", true));
+  EXPECT_TRUE(SRM_connected);
+  EXPECT_EQ(::kill(ServerPid(), 0), 0);
   ASSERT_TRUE(SRM_Reserve("host:tape|0:*", true));
   EXPECT_EQ(SRM_UseCount("host:tape|0:*"), 2);
   SRM_Release("host:tape|0:*");
@@ -264,10 +251,7 @@ class DUrazazeWireTest : public ::testing::Test {
   }
   void TearDown() override {
     for (int& fd : open) Socket_Close(fd);
-    const int pid = ServerPid();
-    if (pid > 0) ::kill(pid, SIGTERM);
-    Eventually([] { return zolt::test::ReadFile(PidFile()).empty(); }, 3000);
-    if (pid > 0 && !zolt::test::ReadFile(PidFile()).empty()) ::kill(pid, SIGKILL);
+    StopServer();
   }
 
   int Connect() {
@@ -282,11 +266,16 @@ class DUrazazeWireTest : public ::testing::Test {
     SReqObj_Send(m, w);
     return w + "\n";
   }
-  static SReqObj Request(const char* name, bool noReply, SReqObj::Elements params) {
+  static std::string Request(const char* name, bool noReply, SReqObj::Elements params) {
     SReqObj m =
         SReqObj::Array({SReqObj::String(name), SReqObj::Integer(1), SReqObj::Boolean(noReply)});
     for (SReqObj& p : params) m.Append(std::move(p));
-    return m;
+    return Message(m);
+  }
+  static std::string Reserve(const char* host, SReqObj pid, const char* name) {
+    return Request(
+        "RESERVE", false,
+        {SReqObj::String(host), std::move(pid), SReqObj::Boolean(true), SReqObj::String(name)});
   }
   // Reads one reply; "closed" when the server closed the connection, "" on time-out.
   static std::string ReadReply(int fd, int ms = 2000) {
@@ -312,7 +301,7 @@ class DUrazazeWireTest : public ::testing::Test {
   // The server still answers a well-formed request on a fresh connection.
   void ExpectServing() {
     const int fd = Connect();
-    Write(fd, Message(Request("TEST_SERVICE", false, {})));
+    Write(fd, Request("TEST_SERVICE", false, {}));
     EXPECT_EQ(ReadReply(fd), "[0]");
   }
 
@@ -322,26 +311,22 @@ class DUrazazeWireTest : public ::testing::Test {
 
 TEST_F(DUrazazeWireTest, ErrorsAreRepliedToWhoWaits) {
   const int fd = Connect();
-  Write(fd, Message(Request("NO_SUCH", false, {})));
+  Write(fd, Request("NO_SUCH", false, {}));
   EXPECT_EQ(ReadReply(fd), R"([1, "Unknown request NO_SUCH version 1"])");
-  Write(fd, Message(Request("RESERVE", false,
-                            {SReqObj::String("h"), SReqObj::String("pid"), SReqObj::Boolean(true),
-                             SReqObj::String("*:x:*")})));
+  Write(fd, Reserve("h", SReqObj::String("pid"), "*:x:*"));
   EXPECT_EQ(ReadReply(fd), R"([2, "Type mismatch for parameter clientPID"])");
-  Write(fd, Message(Request("RESERVE", false, {SReqObj::String("h")})));
+  Write(fd, Request("RESERVE", false, {SReqObj::String("h")}));
   EXPECT_EQ(ReadReply(fd), R"([2, "Wrong number of parameters"])");
   Write(fd, Message(SReqObj::Array({SReqObj::Integer(1)})));
   EXPECT_EQ(ReadReply(fd), R"([2, "Malformed request"])");
   // Nothing comes back for what nobody waits for, and the connection stays usable.
-  Write(fd, Message(Request("NO_SUCH", true, {})));
-  Write(fd, Message(Request("RESERVE", false,
-                            {SReqObj::String("h"), SReqObj::Integer(1), SReqObj::Boolean(false),
-                             SReqObj::String("*:wire:*")})));
+  Write(fd, Request("NO_SUCH", true, {}));
+  Write(fd, Reserve("h", SReqObj::Integer(1), "*:wire:*"));
   EXPECT_EQ(ReadReply(fd), "[0, TRUE]");
 }
 
 TEST_F(DUrazazeWireTest, BrokenFramesCloseTheConnectionOnly) {
-  std::string unended = Message(Request("TEST_SERVICE", false, {}));
+  std::string unended = Request("TEST_SERVICE", false, {});
   unended.back() = 'X';
   const std::string frames[] = {
       "Zgarbage\n",          // unknown type character
@@ -365,9 +350,7 @@ TEST_F(DUrazazeWireTest, BrokenFramesCloseTheConnectionOnly) {
 
 TEST_F(DUrazazeWireTest, ADroppedConnectionGivesBackOnlyItsOwnTrapReservations) {
   const int fd = Connect();
-  Write(fd, Message(Request("RESERVE", false,
-                            {SReqObj::String("remote"), SReqObj::Integer(77),
-                             SReqObj::Boolean(true), SReqObj::String("*:drop:*")})));
+  Write(fd, Reserve("remote", SReqObj::Integer(77), "*:drop:*"));
   EXPECT_EQ(ReadReply(fd), "[0, TRUE]");
   EXPECT_FALSE(SRM_Reserve("*:drop:*", false));
   Socket_Close(open.back());
