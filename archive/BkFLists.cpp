@@ -46,7 +46,7 @@ std::string_view WithoutDotSlash(std::string_view path) {
 // Entries come from a pool: lists of a million entries are read from media headers.
 // Never destroyed, so lists freed by other modules' static destructors stay valid.
 RecPool& Entries() {
-  static RecPool* pool = new RecPool(sizeof(FileEntry));
+  static RecPool* pool = new RecPool(sizeof(FileEntry), alignof(FileEntry));
   return *pool;
 }
 

@@ -34,29 +34,30 @@ struct BkFLists_DateTime {
   Utility_Time time;
 };
 
+// Fields are ordered for size (a header of a million files holds a million entries).
 struct FileEntry {
   FileEntry* next;
-  bool selected;  // belongs to the current working set
-  DS view;        // the path as shown to the user
-  DS path;        // relative to the archive's base directory
   FileEntry* prev;
-  int errorKind;   // BkFLists_err...
-  int tapeNumber;  // medium of a multi-medium archive that holds the file; 1 when new
-  int fileMark;    // data file on the medium that holds the file, 0..65535; 0 when new
+  DS view;  // the path as shown to the user
+  DS path;  // relative to the archive's base directory
   // Attribute group, always set together from a DirAcces_DirEntry
   // (BkFLists_SetAttributes).
   double size;  // bytes
+  std::uint64_t inode;
+  std::uint64_t devNo;
   BkFLists_DateTime modified;
-  bool isDir;
-  bool isSymlink;  // as examined (see followSymlinks)
   std::uint32_t mode;
   std::uint32_t uid, gid;
   std::uint32_t nlink;
-  std::uint64_t inode;
-  std::uint64_t devNo;
+  bool isDir;
+  bool isSymlink;  // as examined (see followSymlinks)
   // End of the attribute group.
+  bool selected;        // belongs to the current working set
   bool followSymlinks;  // the file was, or is to be, read through symbolic links
   bool savedSelection;  // kept by BkFLists_PushSelection
+  int errorKind;        // BkFLists_err...
+  int tapeNumber;       // medium of a multi-medium archive that holds the file; 1 when new
+  int fileMark;         // data file on the medium that holds the file, 0..65535; 0 when new
 };
 
 using FileList = FileEntry*;

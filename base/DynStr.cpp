@@ -62,7 +62,7 @@ void* Allocate(std::size_t n, const char* op) {
 // Descriptors come from a pool: a heap of a million strings makes a million of them.
 // Never destroyed, so strings freed by other modules' static destructors stay valid.
 RecPool& Descriptors() {
-  static RecPool* pool = new RecPool(sizeof(DynStrRec));
+  static RecPool* pool = new RecPool(sizeof(DynStrRec), alignof(DynStrRec));
   return *pool;
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -28,16 +29,17 @@ void RecPool_Init() {
 
 namespace {
 
-constexpr std::size_t kAlign = alignof(std::max_align_t);
-
-std::size_t Rounded(std::size_t n) {
-  if (n < sizeof(void*)) n = sizeof(void*);
-  return (n + kAlign - 1) / kAlign * kAlign;
+// A free record holds the link to the next one, so it is never smaller than a pointer.
+std::size_t Rounded(std::size_t n, std::size_t alignment) {
+  alignment = std::max(alignment, alignof(void*));
+  n = std::max(n, sizeof(void*));
+  return (n + alignment - 1) / alignment * alignment;
 }
 
 }  // namespace
 
-RecPool::RecPool(std::size_t recordSize) : size_(Rounded(recordSize)) {}
+RecPool::RecPool(std::size_t recordSize, std::size_t alignment)
+    : size_(Rounded(recordSize, alignment)) {}
 
 RecPool::~RecPool() {
   for (void* chunk : chunks_) std::free(chunk);

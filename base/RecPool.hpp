@@ -18,8 +18,9 @@ void RecPool_Init();
 
 class RecPool {
  public:
-  // Records of recordSize bytes (rounded up to the alignment of any scalar).
-  explicit RecPool(std::size_t recordSize);
+  // Records of recordSize bytes, aligned to alignment (a power of two; recordSize is
+  // rounded up to a multiple of it).
+  explicit RecPool(std::size_t recordSize, std::size_t alignment = alignof(std::max_align_t));
   ~RecPool();
   RecPool(const RecPool&) = delete;
   RecPool& operator=(const RecPool&) = delete;
