@@ -537,13 +537,22 @@ bool Parser::Comment(bool openingRead, StrOut comment) {
 bool Parser::FileLine(Archive* a) {
   const char* p = line_.data();
   const char* end = p + line_.size();
-  // The path runs to the first blank that no backslash protects.
-  std::size_t n = 0;
-  for (; p < end && *p != ' '; ++p) {
-    if (*p == '\\' && p + 1 < end) ++p;
-    path_[n++] = *p;
+  // The path runs to the first blank that no backslash protects. Mostly there is no
+  // backslash at all and the path is taken from the line as it stands.
+  const char* blank = static_cast<const char*>(std::memchr(p, ' ', line_.size()));
+  if (blank == nullptr) blank = end;
+  std::string_view path;
+  if (std::memchr(p, '\\', static_cast<std::size_t>(blank - p)) == nullptr) {
+    path = std::string_view(p, static_cast<std::size_t>(blank - p));
+    p = blank;
+  } else {
+    std::size_t n = 0;
+    for (; p < end && *p != ' '; ++p) {
+      if (*p == '\\' && p + 1 < end) ++p;
+      path_[n++] = *p;
+    }
+    path = std::string_view(path_, n);
   }
-  path_[n] = '\0';
   if (p < end) ++p;
   const char type = p < end ? *p++ : '\0';
   if (type != 'D' && type != 'F' && type != 'S') {
@@ -566,7 +575,7 @@ bool Parser::FileLine(Archive* a) {
   info_.second = m.time.second;
   info_.isDirectory = type == 'D';
   info_.isSymlink = type == 'S';
-  return BkFLists_AppendOnFileList(a->files, StrIn(path_, n), true, info_, mark, tape) != nullptr;
+  return BkFLists_AppendOnFileList(a->files, path, true, info_, mark, tape) != nullptr;
 }
 
 bool Parser::ParseArchive(Archive* a) {
