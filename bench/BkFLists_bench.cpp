@@ -13,6 +13,8 @@
 // (filelists_vs_find.sh):
 //   BkFLists_bench --make-tree DIR FILES   make a form tree of FILES files in DIR
 //   BkFLists_bench --list DIR              list DIR from "." and print entries and time
+//   BkFLists_bench --walk DIR              only walk DIR from "." (every file examined,
+//                                          nothing listed): the floor of listing it
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +29,7 @@
 #include <string>
 
 #include "BkFLists.hpp"
+#include "DirAcces1.hpp"
 
 namespace {
 
@@ -127,6 +130,18 @@ int main(int argc, char** argv) {
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     std::printf("%ld entries, %ld errors, %.1f ms\n", BkFLists_NumberOfSelectedFiles(list),
                 BkFLists_NumberOfSelectedFiles(errors), took.count());
+    return ok ? 0 : 1;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "--walk") == 0) {
+    BkFLists_Init();
+    if (::chdir(argv[2]) != 0) return 1;
+    long visits = 0;
+    auto count = [](StrIn, const DirAcces_DirEntry&, bool, bool, int, void* n) {
+      ++*static_cast<long*>(n);
+      return true;
+    };
+    const bool ok = DirAcces1_FTW(".", false, count, &visits);
+    std::printf("%ld visits\n", visits);
     return ok ? 0 : 1;
   }
   benchmark::Initialize(&argc, argv);
