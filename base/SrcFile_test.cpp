@@ -104,21 +104,13 @@ TEST_F(SrcFileTest, LinesOfEveryTypeReachTheirVariablesOnceDefined) {
 
 TEST_F(SrcFileTest, BadLinesAreSkippedByLenientLoadingAndStopStrictLoading) {
   const std::string longKey(128, 'k');
-  struct Case {
-    std::string line;
-  } cases[] = {{"B yes= yes"},
-               {"B lower= on"},
-               {"C neg= -1"},
-               {"I word= many"},
-               {"R nothing= "},
-               {"C" /* no key */},
-               {"S noequals"},
-               {"C =3"},
-               {"C " + longKey + "= 1"},
-               {"C [x]y= 1" /* another section's key */}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    std::string text = c.line + "\nC after= 1\n";
+  // The last one is a key of another section.
+  const std::string cases[] = {"B yes= yes",           "B lower= on", "C neg= -1",  "I word= many",
+                               "R nothing= ",          "C",           "S noequals", "C =3",
+                               "C " + longKey + "= 1", "C [x]y= 1"};
+  for (const std::string& line : cases) {
+    SCOPED_TRACE(line);
+    const std::string text = line + "\nC after= 1\n";
     SrcFile_SUndefine("after");
     SrcFile_LoadText(text, false, false);
     EXPECT_EQ(SrcFile_error, 0);
@@ -258,7 +250,7 @@ TEST_F(SrcFileTest, DefaultsListFiltersStripsMarkersAndSortsGreatestFirst) {
 
 // ---- Files ----
 
-TEST_F(SrcFileTest, LoadSearchesCurrentDirectoryThenHomeThenCustomer) {
+TEST_F(SrcFileTest, LoadSearchesCurrentDirectoryThenHomeThenCustomerThenTheBackup) {
   std::uint32_t k = 0;
   SrcFile_DefineCard("k", k);
   WriteFile(Customer() + "/.progrc", "C k= 3\n");
@@ -275,11 +267,8 @@ TEST_F(SrcFileTest, LoadSearchesCurrentDirectoryThenHomeThenCustomer) {
   SrcFile_LoadFromLocation("absent", SrcFile_home);
   EXPECT_EQ(SrcFile_error, 0);
   EXPECT_EQ(Quietly([] { SrcFile_LoadFromLocationAndName("absent", SrcFile_home); }), 6);
-}
 
-TEST_F(SrcFileTest, EmptyOrMissingFileFallsBackToItsBackupCopy) {
-  std::uint32_t k = 0;
-  SrcFile_DefineCard("k", k);
+  // An empty or missing file falls back to its backup copy.
   WriteFile(".progrc", "");
   WriteFile(".progrc.backup", "C k= 7\n");
   SrcFile_LoadFromLocation("prog", SrcFile_current);
