@@ -56,13 +56,9 @@ TEST_F(SReqObjTest, DecodesWhatItEncodesAndMeasuresItsLength) {
   used = 0;
   EXPECT_EQ(SReqObj_Receive(wire, nullptr, used), SReqObj_Result::Complete);
   EXPECT_EQ(used, length);
-}
-
-TEST_F(SReqObjTest, AnyNonZeroBooleanByteIsTrue) {
-  SReqObj b;
-  std::size_t used = 0;
-  ASSERT_EQ(Decode("B\x07"s, b, used), SReqObj_Result::Complete);
-  EXPECT_TRUE(b.AsBoolean());
+  // Any non-zero boolean byte is true.
+  ASSERT_EQ(Decode("B\x07"s, back, used), SReqObj_Result::Complete);
+  EXPECT_TRUE(back.AsBoolean());
 }
 
 TEST_F(SReqObjTest, EveryProperPrefixIsIncomplete) {
