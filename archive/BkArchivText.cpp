@@ -436,7 +436,9 @@ bool TakeTriple(const char*& p, const char* end, unsigned& a, unsigned& b, unsig
 // "dd.mm.yyyy hh:mm:ss" and one separator, the form every writer gives, read without the
 // general conversions (a million file lines carry one each); anything else takes the
 // general way, with the same result for this form.
-bool TakeWrittenMoment(const char*& p, const char* end, BkArchiv_DateTime& m) {
+bool TakeWrittenMoment(const char*& at, const char* end, BkArchiv_DateTime& m) {
+  const char* p = at;
+  while (p < end && *p == ' ') ++p;  // as the number conversion skips them
   if (end - p < 20) return false;
   static constexpr int kDigits[] = {0, 1, 3, 4, 6, 7, 8, 9, 11, 12, 14, 15, 17, 18};
   static constexpr int kSeparators[] = {2, 5, 10, 13, 16, 19};
@@ -454,7 +456,7 @@ bool TakeWrittenMoment(const char*& p, const char* end, BkArchiv_DateTime& m) {
   m.time.hour = two(11);
   m.time.minute = two(14);
   m.time.second = two(17);
-  p += 20;
+  at = p + 20;
   return true;
 }
 

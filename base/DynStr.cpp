@@ -218,9 +218,9 @@ DS NewDescriptor(DSHeapRef heap) {
   return d;
 }
 
-// A new empty string of size bytes.
-DS NewString(DSHeapRef heap, std::size_t size) {
-  DSHeapRec* b = Place(heap, size);
+// A new empty string of size bytes in block b, which has the room.
+DS NewStringIn(DSHeapRec* b, std::size_t size) {
+  DSHeapRef heap = b->heap;
   char* p = Bump(b, size);
   DS d = NewDescriptor(heap);
   d->size = size;
@@ -231,6 +231,9 @@ DS NewString(DSHeapRef heap, std::size_t size) {
   Link(d, b);
   return d;
 }
+
+// A new empty string of size bytes.
+DS NewString(DSHeapRef heap, std::size_t size) { return NewStringIn(Place(heap, size), size); }
 
 // Extends the last string of its block in place to n bytes when the block has room.
 // Whatever lies between its end and the next-free address is garbage and is taken back.
@@ -339,11 +342,13 @@ void CompactBlock(DSHeapRec* b, bool shrink) {
 // after the other, and mostly there is room).
 DS CreateFrom(DSHeapRef heap, std::string_view text, std::size_t minSize) {
   const std::size_t n = std::max(minSize, text.size() + 1);
-  if (FirstFit(heap, n) == nullptr) {
+  DSHeapRec* b = FirstFit(heap, n);
+  if (b == nullptr) {
     parked.assign(text);
     text = parked;
+    b = Place(heap, n);
   }
-  DS d = NewString(heap, n);
+  DS d = NewStringIn(b, n);
   CopyText(d->text, text);
   d->text[text.size()] = '\0';
   d->used = text.size() + 1;
