@@ -440,15 +440,13 @@ bool TakeWrittenMoment(const char*& at, const char* end, BkArchiv_DateTime& m) {
   const char* p = at;
   while (p < end && *p == ' ') ++p;  // as the number conversion skips them
   if (end - p < 20) return false;
-  static constexpr int kDigits[] = {0, 1, 3, 4, 6, 7, 8, 9, 11, 12, 14, 15, 17, 18};
-  static constexpr int kSeparators[] = {2, 5, 10, 13, 16, 19};
-  auto digit = [p](int i) { return p[i] >= '0' && p[i] <= '9'; };
-  for (int i : kDigits) {
-    if (!digit(i)) return false;
-  }
-  for (int i : kSeparators) {
-    if (digit(i)) return false;
-  }
+  // Each test is evaluated, without a branch per character.
+  auto digit = [p](int i) { return static_cast<unsigned>(p[i] - '0') < 10u; };
+  const bool form = digit(0) & digit(1) & !digit(2) & digit(3) & digit(4) & !digit(5) & digit(6) &
+                    digit(7) & digit(8) & digit(9) & !digit(10) & digit(11) & digit(12) &
+                    !digit(13) & digit(14) & digit(15) & !digit(16) & digit(17) & digit(18) &
+                    !digit(19);
+  if (!form) return false;
   auto two = [p](int i) { return static_cast<unsigned>((p[i] - '0') * 10 + (p[i + 1] - '0')); };
   m.date.day = two(0);
   m.date.month = two(3);
