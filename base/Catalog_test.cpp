@@ -41,10 +41,7 @@ std::string Record(const std::string& name, unsigned count, unsigned textSize,
 
 // Sets (value) or unsets (nullptr) an environment variable.
 void SetEnv(const char* name, const char* value) {
-  if (value)
-    ::setenv(name, value, 1);
-  else
-    ::unsetenv(name);
+  value ? ::setenv(name, value, 1) : ::unsetenv(name);
 }
 
 class CatalogTest : public ::testing::Test {
@@ -153,27 +150,21 @@ TEST_F(CatalogTest, RecordsEndTheFileWhereAReadFailsOrACountIsTooLarge) {
   const std::string a = Record("A", 1, 2, U16(1) + U16(0) + std::string("a\0", 2));
   const std::string c = Record("C", 1, 2, U16(1) + U16(0) + std::string("c\0", 2));
   fs::create_directories("xx");
+  // The texts of (A, 1) and (C, 1) in a catalogue of the given bytes.
+  auto texts = [this](const std::string& bytes) {
+    WriteFile("xx/t.srf", bytes);
+    Catalog_CloseCatalogue(cat_);
+    EXPECT_EQ(cat_, nullptr);
+    cat_ = Catalog_OpenForeignCatalogue("t.srf", "xx");
+    EXPECT_NE(cat_, nullptr);
+    return cat_ ? Get("A", 1) + "|" + Get("C", 1) : "";
+  };
   // A count above 15000 ends the reading: the record and all after it are ignored.
-  WriteFile("xx/big.srf", a + Record("B", 15001, 0, "") + c);
-  cat_ = Catalog_OpenForeignCatalogue("big.srf", "xx");
-  ASSERT_NE(cat_, nullptr);
-  EXPECT_EQ(Get("A", 1), "a");
-  EXPECT_EQ(Get("C", 1), "???");
-  Catalog_CloseCatalogue(cat_);
-  EXPECT_EQ(cat_, nullptr);
-
+  EXPECT_EQ(texts(a + Record("B", 15001, 0, "") + c), "a|???");
   // A few bytes after the last record are not a record: no damage.
-  WriteFile("xx/tail.srf", a + c + "C\0\0");
-  cat_ = Catalog_OpenForeignCatalogue("tail.srf", "xx");
-  ASSERT_NE(cat_, nullptr);
-  EXPECT_EQ(Get("C", 1), "c");
-  Catalog_CloseCatalogue(cat_);
-
+  EXPECT_EQ(texts(a + c + "C\0\0"), "a|c");
   // An empty file is a catalogue without sections.
-  WriteFile("xx/empty.srf", "");
-  cat_ = Catalog_OpenForeignCatalogue("empty.srf", "xx");
-  ASSERT_NE(cat_, nullptr);
-  EXPECT_EQ(Get("A", 1), "???");
+  EXPECT_EQ(texts(""), "???|???");
   EXPECT_EQ(Catalog_catError, Catalog_sectionNotFound);
 }
 
