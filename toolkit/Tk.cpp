@@ -1,5 +1,7 @@
 #include "Tk.hpp"
 
+#include <cstring>
+
 #include "UCommon.hpp"
 
 namespace {
@@ -34,4 +36,34 @@ bool Tk_ClickLine(std::vector<Tk_Line>& lines, int line, Tk_Select mode, bool tw
     lines[at].selected = twice || !lines[at].selected;
   }
   return true;
+}
+
+bool Tk_ApplyAttr(Tk_Attrs& a, Tk_Kind kind, int attribute, const void* bytes, std::size_t size) {
+  if (attribute == Tk_attrLabel) {
+    if (kind == Tk_Kind::list || kind == Tk_Kind::box) return false;
+    a.label.assign(static_cast<const char*>(bytes), strnlen(static_cast<const char*>(bytes), size));
+    return true;
+  }
+  std::int32_t n;
+  if (size != sizeof n) return false;
+  std::memcpy(&n, bytes, sizeof n);
+  if (n < 0) return false;
+  switch (attribute) {
+    case Tk_attrColumns:
+      a.columns = n;
+      return true;
+    case Tk_attrRows:
+      a.rows = n;
+      return true;
+    case Tk_attrSelect:
+      if (kind != Tk_Kind::list || n > Tk_selectSingle) return false;
+      a.select = static_cast<Tk_Select>(n);
+      return true;
+    case Tk_attrOrient:
+      if (kind != Tk_Kind::box || n > Tk_orientHorizontal) return false;
+      a.orient = static_cast<Tk_Orient>(n);
+      return true;
+    default:
+      return false;
+  }
 }

@@ -50,6 +50,20 @@ enum Tk_Select : std::int32_t { Tk_selectMultiple = 0, Tk_selectSingle = 1 };
 // side by side, top-aligned, never wrapped.
 enum Tk_Orient : std::int32_t { Tk_orientAuto = 0, Tk_orientVertical = 1, Tk_orientHorizontal = 2 };
 
+// The attributes a backend keeps per widget, and the checks every backend makes on
+// them: a label for anything but lists and boxes, sizes not negative, a selection mode
+// for lists and an arrangement for boxes only.
+struct Tk_Attrs {
+  std::string label;
+  std::int32_t columns = 0, rows = 0;
+  Tk_Select select = Tk_selectMultiple;
+  Tk_Orient orient = Tk_orientAuto;
+};
+// Applies a Tk_Backend::SetAttr request to the attributes of a widget of that kind;
+// false (nothing changed) when the widget refuses the attribute or its value.
+bool Tk_ApplyAttr(Tk_Attrs& attrs, Tk_Kind kind, int attribute, const void* bytes,
+                  std::size_t size);
+
 // One line of a list widget.
 struct Tk_Line {
   std::string text;

@@ -9,9 +9,9 @@
 #include "UCommon.hpp"
 #include "Utility.hpp"
 
-struct Tk_WidgetTag {
+struct Tk_WidgetTag : Tk_Attrs {
   Tk_Kind kind;
-  std::string name, label;
+  std::string name;
   std::int32_t value = 0;
   void* client = nullptr;
   Tk_WidgetTag* shell = nullptr;
@@ -21,9 +21,6 @@ struct Tk_WidgetTag {
   bool sensitive = true;
   bool visible = false;
   int updates = 0;
-  int columns = 0, rows = 0;
-  Tk_Select select = Tk_selectMultiple;
-  Tk_Orient orient = Tk_orientAuto;
   std::vector<std::unique_ptr<Tk_WidgetTag>> children;  // shells only: all their widgets
 };
 
@@ -82,36 +79,7 @@ class Virtual final : public Tk_Backend {
     ++w->updates;
   }
   bool SetAttr(Tk_Widget w, int attribute, const void* bytes, std::size_t size) override {
-    switch (attribute) {
-      case Tk_attrLabel:
-        if (w->kind == Tk_Kind::list || w->kind == Tk_Kind::box) return false;
-        w->label.assign(static_cast<const char*>(bytes),
-                        strnlen(static_cast<const char*>(bytes), size));
-        return true;
-      case Tk_attrColumns:
-      case Tk_attrRows:
-      case Tk_attrSelect:
-      case Tk_attrOrient: {
-        std::int32_t n;
-        if (size != sizeof n) return false;
-        std::memcpy(&n, bytes, sizeof n);
-        if (n < 0) return false;
-        if (attribute == Tk_attrColumns) {
-          w->columns = n;
-        } else if (attribute == Tk_attrRows) {
-          w->rows = n;
-        } else if (attribute == Tk_attrSelect) {
-          if (w->kind != Tk_Kind::list || n > Tk_selectSingle) return false;
-          w->select = static_cast<Tk_Select>(n);
-        } else {
-          if (w->kind != Tk_Kind::box || n > Tk_orientHorizontal) return false;
-          w->orient = static_cast<Tk_Orient>(n);
-        }
-        return true;
-      }
-      default:
-        return false;
-    }
+    return Tk_ApplyAttr(*w, w->kind, attribute, bytes, size);
   }
   void SetSensitive(Tk_Widget w, bool sensitive) override { w->sensitive = sensitive; }
 

@@ -21,9 +21,9 @@
 namespace {
 
 // The backend's own widget record; Tk_Widget handles point at it.
-struct XW {
+struct XW : Tk_Attrs {
   Tk_Kind kind;
-  std::string name, label;
+  std::string name;
   std::int32_t value = 0;
   void* client = nullptr;
   XW* shell = nullptr;
@@ -37,10 +37,7 @@ struct XW {
   std::vector<Tk_Line> lines;
   int cursor = 0, top = 0;  // lists: keyboard line and first visible line
   bool sensitive = true;
-  int columns = -1, rows = -1;
-  Tk_Select select = Tk_selectMultiple;  // lists
-  Tk_Orient orient = Tk_orientAuto;      // boxes
-  int x = 0, y = 0, w = 0, h = 0;        // in the shell's coordinates
+  int x = 0, y = 0, w = 0, h = 0;  // in the shell's coordinates
   // Shells only.
   Window win = 0;
   Pixmap pix = 0;
@@ -223,36 +220,9 @@ class X11 final : public Tk_Backend {
   }
   bool SetAttr(Tk_Widget w, int attribute, const void* bytes, std::size_t size) override {
     XW* x = Of(w);
-    switch (attribute) {
-      case Tk_attrLabel:
-        if (x->kind == Tk_Kind::list || x->kind == Tk_Kind::box) return false;
-        x->label.assign(static_cast<const char*>(bytes),
-                        strnlen(static_cast<const char*>(bytes), size));
-        if (x->kind == Tk_Kind::shell) XStoreName(dpy_, x->win, x->label.c_str());
-        break;
-      case Tk_attrColumns:
-      case Tk_attrRows:
-      case Tk_attrSelect:
-      case Tk_attrOrient: {
-        std::int32_t n;
-        if (size != sizeof n) return false;
-        std::memcpy(&n, bytes, sizeof n);
-        if (n < 0) return false;
-        if (attribute == Tk_attrColumns) {
-          x->columns = n;
-        } else if (attribute == Tk_attrRows) {
-          x->rows = n;
-        } else if (attribute == Tk_attrSelect) {
-          if (x->kind != Tk_Kind::list || n > Tk_selectSingle) return false;
-          x->select = static_cast<Tk_Select>(n);
-        } else {
-          if (x->kind != Tk_Kind::box || n > Tk_orientHorizontal) return false;
-          x->orient = static_cast<Tk_Orient>(n);
-        }
-        break;
-      }
-      default:
-        return false;
+    if (!Tk_ApplyAttr(*x, x->kind, attribute, bytes, size)) return false;
+    if (attribute == Tk_attrLabel && x->kind == Tk_Kind::shell) {
+      XStoreName(dpy_, x->win, x->label.c_str());
     }
     x->shell->dirty = true;
     return true;
