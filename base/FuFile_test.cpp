@@ -62,7 +62,7 @@ class FuFileTest : public ::testing::Test {
 
 // ---- Copy, move, remove ----
 
-TEST_F(FuFileTest, CopyKeepsContentsPermissionsAndTimes) {
+TEST_F(FuFileTest, CopyKeepsContentsPermissionsTimesAndLinksOfFilesAndTrees) {
   WriteFile("src", "contents");
   ::chmod("src", 0640);
   const auto old = fs::file_time_type::clock::now() - std::chrono::hours(48);
@@ -79,9 +79,8 @@ TEST_F(FuFileTest, CopyKeepsContentsPermissionsAndTimes) {
   WriteFile("src", "new");
   ASSERT_EQ(FuCp("src", "dir/"), 0);
   EXPECT_EQ(ReadFile("dir/src"), "new");
-}
 
-TEST_F(FuFileTest, CopyTakesWholeTreesWithTheirLinks) {
+  // Whole trees, with their links.
   MakeTree("tree");
   ASSERT_EQ(FuCp("tree", "copy"), 0);
   EXPECT_EQ(ReadFile("copy/sub/deeper/c.txt"), "gamma\n");
@@ -208,7 +207,7 @@ int Record(const char* path, const struct stat*, int kind, void* data) {
   return 0;
 }
 
-TEST_F(FuFileTest, TreeWalkVisitsDirectoriesFirstInNameOrder) {
+TEST_F(FuFileTest, TreeWalkVisitsDirectoriesFirstInNameOrderAndStopsWithTheFunctionsResult) {
   MakeTree("tree");
   WriteFile("tree/B", "upper case sorts first");
   Visits seen;
@@ -224,10 +223,8 @@ TEST_F(FuFileTest, TreeWalkVisitsDirectoriesFirstInNameOrder) {
       {"tree/sub/deeper/c.txt", FuFTW_F},
   };
   EXPECT_EQ(seen, expected);
-}
 
-TEST_F(FuFileTest, TreeWalkStopsWithTheFunctionsResult) {
-  MakeTree("tree");
+  // A function's result other than 0 stops the walk and is its result.
   int visited = 0;
   const int rc = FuFTW(
       "tree",
