@@ -234,7 +234,7 @@ TEST_F(FuFileTest, TreeWalkVisitsDirectoriesFirstInNameOrderAndStopsWithTheFunct
       },
       &visited);
   EXPECT_EQ(rc, 42);
-  EXPECT_EQ(visited, 4);  // tree, a.txt, link, sub
+  EXPECT_EQ(visited, 5);  // tree, B, a.txt, link, sub
   EXPECT_EQ(Fails([] { return FuFTW("missing", Record, nullptr); }), 6);
 }
 
