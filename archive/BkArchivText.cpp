@@ -307,7 +307,7 @@ class LineReader {
   // grows for a line longer than a block); false when nothing more came.
   bool Fill() {
     if (f_ == BFileIO_Nil || eof_) return false;
-    std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
+    if (start_ > 0) std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
     end_ -= start_;
     start_ = 0;
     if (buf_.size() - end_ < kBlock) buf_.resize(end_ + kBlock);
