@@ -368,6 +368,20 @@ TEST_F(DirAccesTest, ListingsOfTheCurrentAndOfAnyDirectory) {
   std::set<std::string> names;
   while (DirAcces_GetDirEntry(d, e, false)) names.insert(S(e.name));
   EXPECT_EQ(names.count("dangling"), 1u);
+
+  // Entries examined by name in the open directory, as by their whole path.
+  DirAcces_DirEntry byPath{};
+  ASSERT_TRUE(DirAcces_StatInDir(d, "good", true, e));
+  DirAcces_FileStatN("list/good", byPath);
+  EXPECT_EQ(S(e.name), "good");
+  EXPECT_TRUE(e.inode == byPath.inode && e.size == 1.0 && !e.isSymlink);
+  ASSERT_TRUE(DirAcces_StatInDir(d, "dangling", false, e));
+  EXPECT_TRUE(e.isSymlink);
+  Messages_IgnoreErrors(true);
+  EXPECT_FALSE(DirAcces_StatInDir(d, "dangling", true, e));
+  Messages_IgnoreErrors(false);
+  EXPECT_EQ(DirAcces_dirError, 1);
+  EXPECT_TRUE(Contains(Reasons(), "list/dangling"));
   DirAcces_CloseDir(d);
   EXPECT_EQ(d, DirAcces_NilDir);
 }

@@ -146,6 +146,16 @@ TEST_F(DynStrFullBlock, TheNextAllocationThatDoesNotFitCompactsTheBlock) {
   EXPECT_EQ(S(fresh), "new");
   EXPECT_EQ(DSSize(fresh), 200u);
   ExpectHeapsAccountedFor();
+
+  // A string made from the text of one that making room moves is still a true copy.
+  DSFree(&strings[1]);
+  const char* source = DSStr(strings[15]);
+  for (int i = 0; i < 50 && DSStr(strings[15]) == source; ++i) {
+    DSFree(&fresh);
+    fresh = DSCreateHStr(heap, DSStr(strings[15]), 0);
+    EXPECT_EQ(S(fresh), std::string(63, 'P'));
+  }
+  EXPECT_LT(DSStr(strings[15]), source);
 }
 
 TEST_F(DynStrFullBlock, ALockedHeapIsNeverCompactedAndGetsANewBlock) {
