@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
@@ -262,7 +263,7 @@ class LineReader {
     }
     const bool hasEnd = raw[len - 1] == '\n';
     const std::size_t body = hasEnd ? len - 1 : len;
-    if (body < kLine && Plain(raw, body)) {
+    if (body < kLine && Plain(static_cast<std::size_t>(raw - buf_.data()), body)) {
       line = std::string_view(raw, body);
       return true;
     }
@@ -314,28 +315,27 @@ class LineReader {
     const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
     if (n == 0) eof_ = true;
     end_ += n;
+    for (std::size_t k = 0; k < std::size(kSpecial); ++k) Find(k, 0);
     return n > 0;
   }
 
-  // No character that the text layer changes or treats as an end (carriage return, tab,
-  // character 26), tested a word at a time: a byte equal to c makes a zero byte of w ^ c.
-  static bool Plain(const char* p, std::size_t n) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
-    auto hasZeroByte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if (hasZeroByte(w ^ (kOnes * '\r')) || hasZeroByte(w ^ (kOnes * '\t')) ||
-          hasZeroByte(w ^ (kOnes * 26))) {
-        return false;
-      }
+  // True when the line at [from, from + n) of the buffer holds no character that the
+  // text layer changes or treats as an end (carriage return, tab, character 26). Where
+  // the next of each lies is kept and looked for again only once a line has passed it,
+  // so the buffer is searched once for each, however many lines it holds.
+  bool Plain(std::size_t from, std::size_t n) {
+    bool plain = true;
+    for (std::size_t k = 0; k < std::size(kSpecial); ++k) {
+      if (special_[k] < from) Find(k, from);
+      if (special_[k] < from + n) plain = false;
     }
-    for (; i < n; ++i) {
-      const char c = p[i];
-      if (c == '\r' || c == '\t' || c == 26) return false;
-    }
-    return true;
+    return plain;
+  }
+  static constexpr char kSpecial[] = {'\r', '\t', 26};
+  void Find(std::size_t k, std::size_t from) {
+    const void* at = std::memchr(buf_.data() + from, kSpecial[k], end_ - from);
+    special_[k] =
+        at != nullptr ? static_cast<std::size_t>(static_cast<const char*>(at) - buf_.data()) : end_;
   }
 
   // The reads the text layer makes of one raw line: carriage returns vanish, a tab is a
@@ -375,6 +375,7 @@ class LineReader {
   std::vector<char> buf_;
   std::size_t start_ = 0;  // the unread rest of the buffer: [start_, end_)
   std::size_t end_ = 0;
+  std::size_t special_[3] = {};  // see Plain; end_ when there is none
   bool eof_ = false;
   std::vector<Piece> queue_;
   std::size_t queued_ = 0;
@@ -537,19 +538,40 @@ bool Parser::Comment(bool openingRead, StrOut comment) {
 bool Parser::FileLine(Archive* a) {
   const char* p = line_.data();
   const char* end = p + line_.size();
-  // The path runs to the first blank that no backslash protects. Mostly there is no
-  // backslash at all and the path is taken from the line as it stands.
-  const char* blank = static_cast<const char*>(std::memchr(p, ' ', line_.size()));
-  if (blank == nullptr) blank = end;
+  // The path runs to the first blank that no backslash protects; a backslash takes the
+  // character after it as it is (a last one stands for itself). Mostly there is no
+  // backslash at all and the path is taken from the line as it stands; otherwise the
+  // runs between backslashes are copied whole.
+  auto blankFrom = [end](const char* q) {
+    const void* b = std::memchr(q, ' ', static_cast<std::size_t>(end - q));
+    return b != nullptr ? static_cast<const char*>(b) : end;
+  };
+  const char* blank = blankFrom(p);
   std::string_view path;
-  if (std::memchr(p, '\\', static_cast<std::size_t>(blank - p)) == nullptr) {
+  const char* escape = static_cast<const char*>(std::memchr(p, '\\', std::size_t(blank - p)));
+  if (escape == nullptr) {
     path = std::string_view(p, static_cast<std::size_t>(blank - p));
     p = blank;
   } else {
     std::size_t n = 0;
-    for (; p < end && *p != ' '; ++p) {
-      if (*p == '\\' && p + 1 < end) ++p;
-      path_[n++] = *p;
+    for (;;) {
+      std::memcpy(path_ + n, p, static_cast<std::size_t>(escape - p));
+      n += static_cast<std::size_t>(escape - p);
+      if (escape + 1 == end) {
+        path_[n++] = '\\';
+        p = end;
+        break;
+      }
+      path_[n++] = escape[1];
+      p = escape + 2;
+      if (blank < p) blank = blankFrom(p);  // the blank was the escaped character
+      escape = static_cast<const char*>(std::memchr(p, '\\', std::size_t(blank - p)));
+      if (escape == nullptr) {
+        std::memcpy(path_ + n, p, static_cast<std::size_t>(blank - p));
+        n += static_cast<std::size_t>(blank - p);
+        p = blank;
+        break;
+      }
     }
     path = std::string_view(path_, n);
   }
