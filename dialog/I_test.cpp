@@ -606,15 +606,20 @@ std::vector<std::int32_t> ButtonValues(I_Context ctx, std::int32_t id) {
   return values;
 }
 
-class Catalogues : public ::testing::TestWithParam<const char*> {};
+// The application's catalogue on the virtual display, in the language of the parameter.
+class Catalogues : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    setenv("LANGUAGE", GetParam(), 1);
+    I_Init();
+    TkVirtual_Init();
+    TkVirtual_Open(true);
+    I_UseContextCat("ZAREDAVdlg");
+    ASSERT_EQ(I_ilibError, 0u);
+  }
+};
 
 TEST_P(Catalogues, EveryContextIsCreatedWithItsAObjNumbersAndTypes) {
-  setenv("LANGUAGE", GetParam(), 1);
-  I_Init();
-  TkVirtual_Init();
-  TkVirtual_Open(true);
-  I_UseContextCat("ZAREDAVdlg");
-  ASSERT_EQ(I_ilibError, 0u);
   std::size_t known = 0;
   for (const IdlgCat_Context* t : IdlgCat_AllContexts()) {
     EXPECT_STREQ(t->catalogue,
@@ -647,11 +652,6 @@ TEST_P(Catalogues, EveryContextIsCreatedWithItsAObjNumbersAndTypes) {
 }
 
 TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {
-  setenv("LANGUAGE", GetParam(), 1);
-  I_Init();
-  TkVirtual_Init();
-  TkVirtual_Open(true);
-  I_UseContextCat("ZAREDAVdlg");
   const struct {
     const char* context;
     std::int32_t aobj;
@@ -697,11 +697,6 @@ TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {
 // The program reads one line of some lists (the highlighted order, the device to use, the
 // jukebox, the file whose error is shown); of the others any number of lines.
 TEST_P(Catalogues, ListsThatTheProgramReadsOneLineOfAreSingleSelection) {
-  setenv("LANGUAGE", GetParam(), 1);
-  I_Init();
-  TkVirtual_Init();
-  TkVirtual_Open(true);
-  I_UseContextCat("ZAREDAVdlg");
   const struct {
     const char* context;
     std::int32_t aobj;
