@@ -1,5 +1,6 @@
 #include "BkArchivText.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -441,12 +442,24 @@ bool TakeWrittenMoment(const char*& at, const char* end, BkArchiv_DateTime& m) {
   const char* p = at;
   while (p < end && *p == ' ') ++p;  // as the number conversion skips them
   if (end - p < 20) return false;
-  // Each test is evaluated, without a branch per character.
-  auto digit = [p](int i) { return static_cast<unsigned>(p[i] - '0') < 10u; };
-  const bool form = digit(0) & digit(1) & !digit(2) & digit(3) & digit(4) & !digit(5) & digit(6) &
-                    digit(7) & digit(8) & digit(9) & !digit(10) & digit(11) & digit(12) &
-                    !digit(13) & digit(14) & digit(15) & !digit(16) & digit(17) & digit(18) &
-                    !digit(19);
+  // The form checked eight characters at a time: the separators must be the writers'
+  // own ('.', '.', ' ', ':', ':'), each digit place a character '0'..'9' (its high half 3,
+  // and adding 6 keeps it there), and the character after the seconds no digit.
+  static_assert(std::endian::native == std::endian::little);
+  auto load = [p](int at, auto word) {
+    std::memcpy(&word, p + at, sizeof word);
+    return word;
+  };
+  constexpr std::uint64_t kPlaces = 0xF0F0FFF0F0FFF0F0u, kSixes = 0x0606000606000606u;
+  constexpr std::uint64_t kHighs = 0xF0F000F0F000F0F0u, kThrees = 0x3030003030003030u;
+  const std::uint64_t date = load(0, std::uint64_t{}), middle = load(8, std::uint64_t{});
+  const std::uint32_t seconds = load(16, std::uint32_t{});
+  const bool form =
+      (date & kPlaces) == 0x30302E30302E3030u && ((date + kSixes) & kHighs) == kThrees &&
+      (middle & kPlaces) == 0x30303A3030203030u && ((middle + kSixes) & kHighs) == kThrees &&
+      (seconds & 0x00F0F0FFu) == 0x0030303Au &&
+      ((seconds + 0x00060600u) & 0x00F0F000u) == 0x00303000u &&
+      static_cast<unsigned>(p[19] - '0') >= 10u;
   if (!form) return false;
   auto two = [p](int i) { return static_cast<unsigned>((p[i] - '0') * 10 + (p[i + 1] - '0')); };
   m.date.day = two(0);
