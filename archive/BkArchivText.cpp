@@ -309,14 +309,25 @@ class LineReader {
   // grows for a line longer than a block); false when nothing more came.
   bool Fill() {
     if (f_ == BFileIO_Nil || eof_) return false;
-    if (start_ > 0) std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
-    end_ -= start_;
+    const std::size_t shift = start_, oldEnd = end_;
+    if (shift > 0) std::memmove(buf_.data(), buf_.data() + shift, end_ - shift);
+    end_ -= shift;
     start_ = 0;
     if (buf_.size() - end_ < kBlock) buf_.resize(end_ + kBlock);
     const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
     if (n == 0) eof_ = true;
     end_ += n;
-    for (std::size_t k = 0; k < std::size(kSpecial); ++k) Find(k, 0);
+    // A special character already found moves with the text; where none was found up to
+    // the old end only the new text is searched (a line of many blocks stays linear).
+    for (std::size_t k = 0; k < std::size(kSpecial); ++k) {
+      if (special_[k] < shift) {
+        Find(k, 0);
+      } else if (special_[k] < oldEnd) {
+        special_[k] -= shift;
+      } else {
+        Find(k, oldEnd - shift);
+      }
+    }
     return n > 0;
   }
 
