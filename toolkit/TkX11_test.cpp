@@ -135,6 +135,28 @@ class X11Test : public ::testing::Test {
     XTestFakeButtonEvent(user_, 1, False, 0);
     XSync(user_, False);
   }
+  // A click in the middle of the start of a list line.
+  void ClickLine(Tk_Widget list, int line) {
+    const TkX11_Rect r = TkX11_LineWhere(list, line);
+    ClickAt(r.x + 10, r.y + r.height / 2);
+  }
+  // Shows records "<name> 0", "<name> 1", ... in the list of AObj id; its callback counts
+  // the changes and notes whether a double click made them.
+  template <std::size_t N>
+  static void ShowList(I_Context ctx, std::int32_t id, I_ListRec (&recs)[N], const char* name) {
+    for (std::size_t i = 0; i < N; ++i) {
+      recs[i] = {i + 1 < N ? &recs[i + 1] : nullptr, 0, {}, {0, 0, 0}};
+      std::snprintf(recs[i].text, sizeof recs[i].text, "%s %zu", name, i);
+    }
+    I_PutList(ctx, id, &recs[0]);
+    I_SetGenericCallback(
+        ctx, id,
+        [](I_Context, std::int32_t, std::span<const std::uint8_t>, void*) {
+          ++seen.lists;
+          seen.doubleClick = I_WasDoubleClick();
+        },
+        nullptr);
+  }
   void Click(I_Context ctx, std::int32_t robj) {
     const TkX11_Rect r = TkX11_Where(I_AccessWidget(ctx, robj));
     ASSERT_GT(r.width, 0);
@@ -272,28 +294,15 @@ TEST_F(X11Test, TabSkipsGreyedWidgetsAndSpaceTogglesTheFocus) {
 TEST_F(X11Test, ListClicksToggleLinesAndADoubleClickIsReported) {
   I_Context ctx = Main();
   static I_ListRec recs[3] = {};
-  for (int i = 0; i < 3; ++i) {
-    recs[i] = {i < 2 ? &recs[i + 1] : nullptr, 0, {}, {0, 0, 0}};
-    std::snprintf(recs[i].text, sizeof recs[i].text, "order %d", i);
-  }
-  I_PutList(ctx, 7, &recs[0]);
-  I_SetGenericCallback(
-      ctx, 7,
-      [](I_Context, std::int32_t, std::span<const std::uint8_t>, void*) {
-        ++seen.lists;
-        seen.doubleClick = I_WasDoubleClick();
-      },
-      nullptr);
+  ShowList(ctx, 7, recs, "order");
   TkX11_Sync();
   Tk_Widget list = I_AccessWidget(ctx, 7);
-  const TkX11_Rect line2 = TkX11_LineWhere(list, 2);
-  ClickAt(line2.x + 10, line2.y + line2.height / 2);
+  ClickLine(list, 2);
   ASSERT_TRUE(Pump([] { return seen.lists == 1; }));
   EXPECT_FALSE(seen.doubleClick);
   EXPECT_EQ(recs[2].selected, 1);
-  const TkX11_Rect line1 = TkX11_LineWhere(list, 1);
-  ClickAt(line1.x + 10, line1.y + line1.height / 2);
-  ClickAt(line1.x + 10, line1.y + line1.height / 2);
+  ClickLine(list, 1);
+  ClickLine(list, 1);
   ASSERT_TRUE(Pump([] { return seen.lists == 3; }));
   EXPECT_TRUE(seen.doubleClick);
   EXPECT_EQ(recs[1].selected, 1);
@@ -304,23 +313,11 @@ TEST_F(X11Test, ListClicksToggleLinesAndADoubleClickIsReported) {
 TEST_F(X11Test, ListKeysMoveScrollAndReturnActsAsDoubleClick) {
   I_Context ctx = Main();
   static I_ListRec recs[10] = {};
-  for (int i = 0; i < 10; ++i) {
-    recs[i] = {i < 9 ? &recs[i + 1] : nullptr, 0, {}, {0, 0, 0}};
-    std::snprintf(recs[i].text, sizeof recs[i].text, "line %d", i);
-  }
-  I_PutList(ctx, 7, &recs[0]);
-  I_SetGenericCallback(
-      ctx, 7,
-      [](I_Context, std::int32_t, std::span<const std::uint8_t>, void*) {
-        ++seen.lists;
-        seen.doubleClick = I_WasDoubleClick();
-      },
-      nullptr);
+  ShowList(ctx, 7, recs, "line");
   TkX11_Sync();
   Tk_Widget list = I_AccessWidget(ctx, 7);
   const TkX11_Rect box = TkX11_Where(list);
-  const TkX11_Rect first = TkX11_LineWhere(list, 0);
-  ClickAt(first.x + 10, first.y + first.height / 2);
+  ClickLine(list, 0);
   ASSERT_TRUE(Pump([] { return seen.lists == 1; }));
   for (int i = 0; i < 8; ++i) Key(XK_Down);
   Key(XK_Return);
@@ -396,14 +393,7 @@ TEST_F(X11Test, SingleSelectionListKeepsOneLineByPointerAndKeyboard) {
   I_Context ctx = I_Create("T_Form", true);
   ASSERT_NE(ctx, nullptr);
   static I_ListRec recs[4] = {};
-  for (int i = 0; i < 4; ++i) {
-    recs[i] = {i < 3 ? &recs[i + 1] : nullptr, 0, {}, {0, 0, 0}};
-    std::snprintf(recs[i].text, sizeof recs[i].text, "device %d", i);
-  }
-  I_PutList(ctx, 4, &recs[0]);
-  I_SetGenericCallback(
-      ctx, 4, [](I_Context, std::int32_t, std::span<const std::uint8_t>, void*) { ++seen.lists; },
-      nullptr);
+  ShowList(ctx, 4, recs, "device");
   TkX11_Sync();
   const auto flags = [] {
     std::string f;
@@ -411,18 +401,14 @@ TEST_F(X11Test, SingleSelectionListKeepsOneLineByPointerAndKeyboard) {
     return f;
   };
   Tk_Widget list = I_AccessWidget(ctx, 7);
-  const auto clickLine = [&](int line) {
-    const TkX11_Rect r = TkX11_LineWhere(list, line);
-    ClickAt(r.x + 10, r.y + r.height / 2);
-  };
-  clickLine(0);
+  ClickLine(list, 0);
   ASSERT_TRUE(Pump([] { return seen.lists == 1; }));
-  clickLine(2);
+  ClickLine(list, 2);
   ASSERT_TRUE(Pump([] { return seen.lists == 2; }));
   EXPECT_EQ(flags(), "0010");
   // Far enough apart in time not to count as a double click, which would select anyway.
   XTestFakeMotionEvent(user_, 0, 1, 1, 500);
-  clickLine(2);
+  ClickLine(list, 2);
   ASSERT_TRUE(Pump([] { return seen.lists == 3; }));
   EXPECT_EQ(flags(), "0010") << "clicking the selected line keeps it";
   // The arrow moves without selecting; Space selects the line reached, alone.
