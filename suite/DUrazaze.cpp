@@ -51,8 +51,6 @@ bool ProcessAlive(std::int32_t pid) {
   return true;
 }
 
-void OnTerminate(unsigned) { ReqServer::RequestStop(); }
-
 class ResourceManager {
  public:
   explicit ResourceManager(const SProtocol& protocol) : server_(protocol) {
@@ -241,11 +239,7 @@ int main(int argc, char** argv) {
   RsvDb_Init();
   ReqServer_Init();
   Daemon_Init();
-  Processe_SetApplicationType(3);
-  // Ending through the request loop lets the service be withdrawn and the pid file go.
-  Processe_InstallSignalHandler(Processe_SIGTERM, OnTerminate);
-  Processe_InstallSignalHandler(Processe_SIGINT, OnTerminate);
-  Processe_SignalIgnore(Processe_SIGHUP);
+  Daemon_TakeSignals();
 
   const auto protocol = SRMproto_CreateProtocol();
   ResourceManager manager(*protocol);

@@ -91,8 +91,6 @@ void RedirectToErrorFile(const std::string& errorFile, int uid = -1, int gid = -
   if (out > 2) ::close(out);
 }
 
-void OnTerminate(unsigned) { ReqServer::RequestStop(); }
-
 struct QueuedJob {
   VErarBase_Job job;
   int pid = -1;          // the running job's process (leader of its own group)
@@ -604,10 +602,7 @@ int main(int argc, char** argv) {
   VErarBase_Init();
   ReqServer_Init();
   Daemon_Init();
-  Processe_SetApplicationType(3);
-  Processe_InstallSignalHandler(Processe_SIGTERM, OnTerminate);
-  Processe_InstallSignalHandler(Processe_SIGINT, OnTerminate);
-  Processe_SignalIgnore(Processe_SIGHUP);
+  Daemon_TakeSignals();
   Processe_SignalIgnore(Processe_SIGPIPE);
 
   const auto protocol = CCprotocol_CreateServerProtocol();

@@ -7,6 +7,7 @@
 
 #include "DirAcces.hpp"
 #include "Processe.hpp"
+#include "ReqServer.hpp"
 #include "UCommon.hpp"
 
 void Daemon_Init() {
@@ -15,6 +16,18 @@ void Daemon_Init() {
   if (!init) return;
   DirAcces_Init();
   Processe_Init();
+  ReqServer_Init();
+}
+
+namespace {
+void OnTerminate(unsigned) { ReqServer::RequestStop(); }
+}  // namespace
+
+void Daemon_TakeSignals() {
+  Processe_SetApplicationType(3);
+  Processe_InstallSignalHandler(Processe_SIGTERM, OnTerminate);
+  Processe_InstallSignalHandler(Processe_SIGINT, OnTerminate);
+  Processe_SignalIgnore(Processe_SIGHUP);
 }
 
 void Daemon_Detach() {

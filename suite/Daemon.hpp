@@ -11,6 +11,10 @@ void Daemon_Init();
 // (a client that starts the server may pass some on by accident).
 void Daemon_Detach();
 
+// Runs as a server process: SIGTERM and SIGINT end the request loop (so the service is
+// withdrawn and the pid file goes), SIGHUP is ignored.
+void Daemon_TakeSignals();
+
 // The first directory of ZOLTDAT.
 std::string Daemon_DatDir();
 
