@@ -3,15 +3,17 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <set>
+#include <map>
 
 #include "DirAcces.hpp"
 #include "Processe.hpp"
@@ -20,52 +22,39 @@
 int SCipc_error = 0;
 
 struct SCipc_Channel {
-  int owner = 0;  // the process that made the answer pipe
-  std::string requestPath;
-  std::string answerPath;
-  int requestFd = -1;
-  int answerFd = -1;
-  std::string input;
-};
-
-struct SCipc_Server {
-  std::string path;
+  int owner = 0;  // the process that connected: a forked child must connect anew
   int fd = -1;
   std::string input;
 };
 
 namespace {
 
-constexpr std::size_t kRequestHeader = 8;  // length, pid
-constexpr std::size_t kAnswerHeader = 4;   // length
-constexpr int kSliceMs = 100;
-
-// Answer pipes made by this process, removed when the process ends. A forked child
-// inherits the set but must leave its parent's pipes alone.
-struct OwnPipes {
-  int owner = 0;
-  std::set<std::string> paths;
+struct Exchange {
+  int fd = -1;
+  int pid = 0;
+  int uid = -1;
+  std::string input;
 };
 
-OwnPipes& OwnAnswerPipes() {
-  static OwnPipes pipes;
-  if (pipes.owner != ::getpid()) {
-    pipes.owner = ::getpid();
-    pipes.paths.clear();
-  }
-  return pipes;
-}
+}  // namespace
 
-void RemoveOwnAnswerPipes() {
-  for (const std::string& p : OwnAnswerPipes().paths) ::unlink(p.c_str());
-  OwnAnswerPipes().paths.clear();
-}
+struct SCipc_Server {
+  std::string path;
+  int listenFd = -1;
+  int pollFd = -1;   // an epoll set: the listening socket and every exchange
+  int spareFd = -1;  // given up to take in and turn away a client when descriptors run out
+  int nextId = 1;
+  std::map<int, Exchange> exchanges;
+  std::vector<int> ended;  // found while answering, reported by the next SCipc_Serve
+};
+
+namespace {
+
+constexpr std::size_t kRequestHeader = 8;  // length, pid
+constexpr std::size_t kAnswerHeader = 4;   // length
+constexpr std::size_t kReadChunk = 65536;
 
 std::string ServicePath(StrIn service) { return SCipc_Directory() + "/" + service.str(); }
-
-std::string AnswerPath(const std::string& requestPath, int pid) {
-  return requestPath + "." + std::to_string(pid);
-}
 
 void PutU32(std::string& s, std::uint32_t v) { s.append(reinterpret_cast<const char*>(&v), 4); }
 
@@ -75,47 +64,71 @@ std::uint32_t GetU32(const std::string& s, std::size_t at) {
   return v;
 }
 
-// Writes one frame without dying of SIGPIPE when nobody reads the pipe any more. The
-// signal is blocked for the write and a pending one is taken back afterwards.
-int WriteFrame(int fd, const std::string& frame) {
-  sigset_t pipe, old;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, &old);
-  ssize_t w;
-  do {
-    w = ::write(fd, frame.data(), frame.size());
-  } while (w < 0 && errno == EINTR);
-  const int err = w < 0 ? errno : 0;
-  if (err == EPIPE) {
-    const timespec zero{0, 0};
-    while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (err != 0) return err;
-  return static_cast<std::size_t>(w) == frame.size() ? 0 : EIO;
-}
-
-// Whether a server reads the request pipe at path.
-bool Offered(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
+bool Address(const std::string& path, sockaddr_un& a) {
+  a = sockaddr_un{};
+  a.sun_family = AF_UNIX;
+  if (path.size() >= sizeof a.sun_path) return false;
+  std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
   return true;
 }
 
-void ReadAll(int fd, std::string& into) {
-  char buffer[PIPE_BUF];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+// Connects to the socket at path; -1 with errno.
+int ConnectTo(const std::string& path) {
+  sockaddr_un a;
+  if (!Address(path, a)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int r;
+  do {
+    r = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+// Writes all of bytes to a stream socket, waiting while it is full. 0 or an errno.
+int WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t w = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(w));
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      ::poll(&p, 1, 100);
+      continue;
+    }
+    return w < 0 ? errno : EIO;
+  }
+  return 0;
+}
+
+// Reads what is there without waiting. False when the other side has closed or failed.
+bool ReadAvailable(int fd, std::string& into, std::size_t limit = kReadChunk) {
+  char buffer[4096];
+  std::size_t got = 0;
+  while (got < limit) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0) {
       into.append(buffer, static_cast<std::size_t>(n));
+      got += static_cast<std::size_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    return;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -129,7 +142,6 @@ void SCipc_Init() {
   Strings_Init();
   Processe_Init();
   DirAcces_Init();
-  Processe_InstallTerminationProcedure(RemoveOwnAnswerPipes);
 }
 
 std::string SCipc_Directory() {
@@ -143,38 +155,20 @@ std::string SCipc_Directory() {
 SCipc_Channel* SCipc_Connect(StrIn service) {
   SCipc_Init();
   SCipc_error = 0;
+  const int fd = ConnectTo(ServicePath(service));
+  if (fd < 0) {
+    SCipc_error = (errno == ENOENT || errno == ECONNREFUSED) ? SCipc_errNoService : SCipc_errSystem;
+    return nullptr;
+  }
   auto* c = new SCipc_Channel;
-  c->requestPath = ServicePath(service);
-  c->requestFd = ::open(c->requestPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (c->requestFd < 0) {
-    SCipc_error = (errno == ENXIO || errno == ENOENT) ? SCipc_errNoService : SCipc_errSystem;
-    delete c;
-    return nullptr;
-  }
-  c->answerPath = AnswerPath(c->requestPath, static_cast<int>(::getpid()));
-  ::unlink(c->answerPath.c_str());
-  if (::mkfifo(c->answerPath.c_str(), 0600) != 0) {
-    SCipc_error = SCipc_errSystem;
-    ::close(c->requestFd);
-    delete c;
-    return nullptr;
-  }
+  c->fd = fd;
   c->owner = static_cast<int>(::getpid());
-  OwnAnswerPipes().paths.insert(c->answerPath);
-  // Held open for reading and writing, so the server can always open it for its answer
-  // and a read never sees an end of file.
-  c->answerFd = ::open(c->answerPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (c->answerFd < 0) {
-    SCipc_error = SCipc_errSystem;
-    SCipc_Close(c);
-    return nullptr;
-  }
   return c;
 }
 
 bool SCipc_Send(SCipc_Channel* c, std::string_view request) {
   SCipc_error = 0;
-  if (c == nullptr) {
+  if (c == nullptr || c->owner != ::getpid()) {
     SCipc_error = SCipc_errServerGone;
     return false;
   }
@@ -183,30 +177,31 @@ bool SCipc_Send(SCipc_Channel* c, std::string_view request) {
     return false;
   }
   // An answer that came after its requester stopped waiting must not answer this one.
-  std::string stale;
-  ReadAll(c->answerFd, stale);
+  c->input.clear();
+  if (!ReadAvailable(c->fd, c->input, SIZE_MAX)) {
+    SCipc_error = SCipc_errServerGone;
+    return false;
+  }
   c->input.clear();
   std::string frame;
   PutU32(frame, static_cast<std::uint32_t>(request.size()));
   PutU32(frame, static_cast<std::uint32_t>(::getpid()));
   frame.append(request);
-  const int err = WriteFrame(c->requestFd, frame);
+  const int err = WriteAll(c->fd, frame);
   if (err == 0) return true;
-  SCipc_error = err == EPIPE    ? SCipc_errBrokenPipe
-                : err == EAGAIN ? SCipc_errTimeout
-                                : SCipc_errSystem;
+  SCipc_error = (err == EPIPE || err == ECONNRESET) ? SCipc_errBrokenPipe : SCipc_errSystem;
   return false;
 }
 
 bool SCipc_Receive(SCipc_Channel* c, std::string& answer, std::size_t max, int timeoutMs) {
   SCipc_error = 0;
-  if (c == nullptr) {
+  if (c == nullptr || c->owner != ::getpid()) {
     SCipc_error = SCipc_errServerGone;
     return false;
   }
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
-    ReadAll(c->answerFd, c->input);
+    const bool open = ReadAvailable(c->fd, c->input);
     if (c->input.size() >= kAnswerHeader) {
       const std::uint32_t n = GetU32(c->input, 0);
       if (c->input.size() >= kAnswerHeader + n) {
@@ -215,11 +210,11 @@ bool SCipc_Receive(SCipc_Channel* c, std::string& answer, std::size_t max, int t
         return true;
       }
     }
-    if (!Offered(c->requestPath)) {
+    if (!open) {
       SCipc_error = SCipc_errServerGone;
       return false;
     }
-    int slice = kSliceMs;
+    int wait = -1;
     if (timeoutMs >= 0) {
       const auto used = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - start)
@@ -228,21 +223,16 @@ bool SCipc_Receive(SCipc_Channel* c, std::string& answer, std::size_t max, int t
         SCipc_error = SCipc_errTimeout;
         return false;
       }
-      if (timeoutMs - used < slice) slice = static_cast<int>(timeoutMs - used);
+      wait = static_cast<int>(timeoutMs - used);
     }
-    pollfd p{c->answerFd, POLLIN, 0};
-    ::poll(&p, 1, slice);
+    pollfd p{c->fd, POLLIN, 0};
+    ::poll(&p, 1, wait);
   }
 }
 
 void SCipc_Close(SCipc_Channel*& c) {
   if (c == nullptr) return;
-  if (c->requestFd >= 0) ::close(c->requestFd);
-  if (c->answerFd >= 0) ::close(c->answerFd);
-  if (!c->answerPath.empty() && c->owner == ::getpid()) {
-    ::unlink(c->answerPath.c_str());
-    OwnAnswerPipes().paths.erase(c->answerPath);
-  }
+  if (c->fd >= 0) ::close(c->fd);
   delete c;
   c = nullptr;
 }
@@ -250,75 +240,152 @@ void SCipc_Close(SCipc_Channel*& c) {
 SCipc_Server* SCipc_Offer(StrIn service, std::string& error) {
   SCipc_Init();
   const std::string dir = SCipc_Directory();
-  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
+  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
     error = "cannot create " + dir + ": " + std::strerror(errno);
     return nullptr;
   }
+  struct stat st{};
+  if (::stat(dir.c_str(), &st) == 0 && st.st_uid == ::geteuid()) ::chmod(dir.c_str(), 0755);
   const std::string path = dir + "/" + service.str();
-  if (Offered(path)) {
+  sockaddr_un a;
+  if (!Address(path, a)) {
+    error = "socket path too long: " + path;
+    return nullptr;
+  }
+  const int probe = ConnectTo(path);
+  if (probe >= 0) {
+    ::close(probe);
     error = "service " + service.str() + " is already offered";
     return nullptr;
   }
   ::unlink(path.c_str());
-  if (::mkfifo(path.c_str(), 0666) != 0) {
-    error = "cannot create " + path + ": " + std::strerror(errno);
-    return nullptr;
-  }
-  ::chmod(path.c_str(), 0666);  // every user's clients may write requests
   auto* s = new SCipc_Server;
   s->path = path;
-  // Read and write: the pipe then has a writer for as long as the server lives, so
-  // it never reads an end of file between clients.
-  s->fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (s->fd < 0) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    ::unlink(path.c_str());
+  s->listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // The socket is made with no permissions at all and opened to the service's users
+  // only after: nobody else can connect in between.
+  const mode_t mask = ::umask(0777);
+  const bool bound =
+      s->listenFd >= 0 && ::bind(s->listenFd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  ::umask(mask);
+  if (!bound || ::chmod(path.c_str(), 0660) != 0 || ::listen(s->listenFd, 64) != 0) {
+    error = "cannot offer " + path + ": " + std::strerror(errno);
+    if (bound) ::unlink(path.c_str());
+    if (s->listenFd >= 0) ::close(s->listenFd);
     delete s;
     return nullptr;
   }
+  s->pollFd = ::epoll_create1(EPOLL_CLOEXEC);
+  epoll_event e{};
+  e.events = EPOLLIN;
+  e.data.fd = s->listenFd;
+  ::epoll_ctl(s->pollFd, EPOLL_CTL_ADD, s->listenFd, &e);
+  s->spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   return s;
 }
 
-int SCipc_ServerFd(const SCipc_Server* s) { return s != nullptr ? s->fd : -1; }
+int SCipc_ServerFd(const SCipc_Server* s) { return s != nullptr ? s->pollFd : -1; }
 
-bool SCipc_NextRequest(SCipc_Server* s, int& pid, std::string& request) {
-  if (s == nullptr) return false;
-  ReadAll(s->fd, s->input);
-  if (s->input.size() < kRequestHeader) return false;
-  const std::uint32_t n = GetU32(s->input, 0);
-  if (n > SCipc_MaxMessage()) {
-    // Not a frame of ours: there is no way to find the next frame start, so drop
-    // everything read so far.
-    s->input.clear();
-    return false;
-  }
-  if (s->input.size() < kRequestHeader + n) return false;
-  pid = static_cast<int>(GetU32(s->input, 4));
-  request = s->input.substr(kRequestHeader, n);
-  s->input.erase(0, kRequestHeader + n);
-  return true;
+namespace {
+
+void EndExchange(SCipc_Server* s, std::map<int, Exchange>::iterator it) {
+  ::epoll_ctl(s->pollFd, EPOLL_CTL_DEL, it->second.fd, nullptr);
+  ::close(it->second.fd);
+  s->ended.push_back(it->first);
+  s->exchanges.erase(it);
 }
 
-bool SCipc_Answer(SCipc_Server* s, int pid, std::string_view answer) {
-  if (s == nullptr || pid <= 0 || answer.size() > SCipc_MaxMessage()) return false;
-  const std::string path = AnswerPath(s->path, pid);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+void AcceptClients(SCipc_Server* s) {
+  for (;;) {
+    const int fd = ::accept4(s->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if ((errno == EMFILE || errno == ENFILE) && s->spareFd >= 0) {
+        // Out of descriptors: the waiting client would keep the socket readable and
+        // the server busy. Take it in with the spare descriptor and turn it away.
+        ::close(s->spareFd);
+        const int turned = ::accept4(s->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (turned >= 0) ::close(turned);
+        s->spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        continue;
+      }
+      return;
+    }
+    ucred who{};
+    socklen_t len = sizeof who;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &who, &len) != 0) {
+      ::close(fd);
+      continue;
+    }
+    const int id = s->nextId++;
+    Exchange& x = s->exchanges[id];
+    x.fd = fd;
+    x.pid = static_cast<int>(who.pid);
+    x.uid = static_cast<int>(who.uid);
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.fd = -id;  // exchanges by their id, negated: the listening socket is positive
+    ::epoll_ctl(s->pollFd, EPOLL_CTL_ADD, fd, &e);
+  }
+}
+
+}  // namespace
+
+void SCipc_Serve(SCipc_Server* s, std::vector<SCipc_Request>& requests, std::vector<int>& ended) {
+  if (s == nullptr) return;
+  epoll_event events[64];
+  const int n = ::epoll_wait(s->pollFd, events, 64, 0);
+  for (int i = 0; i < n; ++i) {
+    if (events[i].data.fd == s->listenFd) {
+      AcceptClients(s);
+      continue;
+    }
+    const auto it = s->exchanges.find(-events[i].data.fd);
+    if (it == s->exchanges.end()) continue;
+    Exchange& x = it->second;
+    const bool open = ReadAvailable(x.fd, x.input);
+    std::size_t at = 0;
+    bool bad = false;
+    while (x.input.size() - at >= kRequestHeader) {
+      const std::uint32_t length = GetU32(x.input, at);
+      if (length > SCipc_MaxMessage()) {
+        bad = true;  // not a frame of ours: this exchange cannot be read any further
+        break;
+      }
+      if (x.input.size() - at < kRequestHeader + length) break;
+      SCipc_Request& r = requests.emplace_back();
+      r.client = it->first;
+      r.pid = x.pid;
+      r.uid = x.uid;
+      r.bytes = x.input.substr(at + kRequestHeader, length);
+      at += kRequestHeader + length;
+    }
+    x.input.erase(0, at);
+    if (bad || !open) EndExchange(s, it);
+  }
+  ended.insert(ended.end(), s->ended.begin(), s->ended.end());
+  s->ended.clear();
+}
+
+bool SCipc_Answer(SCipc_Server* s, int client, std::string_view answer) {
+  if (s == nullptr || answer.size() > SCipc_MaxMessage()) return false;
+  const auto it = s->exchanges.find(client);
+  if (it == s->exchanges.end()) return false;
   std::string frame;
   PutU32(frame, static_cast<std::uint32_t>(answer.size()));
   frame.append(answer);
-  const int err = WriteFrame(fd, frame);
-  ::close(fd);
-  return err == 0;
-}
-
-void SCipc_ForgetClient(SCipc_Server* s, int pid) {
-  if (s != nullptr && pid > 0) ::unlink(AnswerPath(s->path, pid).c_str());
+  const ssize_t w = ::send(it->second.fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (w == static_cast<ssize_t>(frame.size())) return true;
+  // A client that does not read its answers (or is gone) loses its exchange.
+  EndExchange(s, it);
+  return false;
 }
 
 void SCipc_Withdraw(SCipc_Server*& s) {
   if (s == nullptr) return;
-  if (s->fd >= 0) ::close(s->fd);
+  for (auto& [id, x] : s->exchanges) ::close(x.fd);
+  if (s->listenFd >= 0) ::close(s->listenFd);
+  if (s->pollFd >= 0) ::close(s->pollFd);
+  if (s->spareFd >= 0) ::close(s->spareFd);
   ::unlink(s->path.c_str());
   delete s;
   s = nullptr;

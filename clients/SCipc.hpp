@@ -1,25 +1,29 @@
-// Pipe transport between local clients and a server: services offered through named
-// pipes in a directory of the installation ("scipc" below the first directory of
-// ZOLTDAT).
+// Pipe transport between local clients and a server: services offered through a
+// named local (Unix-domain) stream socket in a directory of the installation ("scipc"
+// below the first directory of ZOLTDAT), one exchange per connected client.
 //
-//   <dir>/<service>        the server's request pipe; every client writes to it
-//   <dir>/<service>.<pid>  the answer pipe of the client process pid
+//   <dir>/<service>        the service's socket; a client connects to it
 //
 // A request travels as one frame: its length and the client's process id (4 bytes
-// each, host order: the pipes never leave the machine), then the request bytes. An
-// answer is a 4-byte length and the answer bytes. Frames fit in PIPE_BUF, so writes of
-// concurrent clients never mix. Only the service's server reads the request pipe; a
-// request pipe without reader means the service is not there.
+// each, host order: the frames never leave the machine), then the request bytes. An
+// answer is a 4-byte length and the answer bytes. Each client has its own exchange, so
+// a frame that cannot be read (too long, cut off) ends that client's exchange only.
+// The server knows its clients' process and user from the kernel, not from what the
+// frames claim. The socket may be used by the server's own user and the members of
+// its group (mode 0660); the directory is writable by the server's user only, so no one
+// else can put a socket of their own in the service's place.
 //
 // SCipc_error after each operation:
 //   0 success        1 request too long          2 time-out waiting for the answer
-//   3 system error   4 the server went away      5 the service does not exist
+//   3 system error (also: not allowed to use the service)
+//   4 the server went away      5 the service does not exist
 //   14 broken pipe: the server is gone (found while sending)
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Strings.hpp"
 
@@ -55,16 +59,24 @@ void SCipc_Close(SCipc_Channel*& channel);
 
 struct SCipc_Server;
 
-// Offers a service: creates its request pipe. nullptr (with a reason) when the
-// directory cannot be made or a live server already offers the service.
+// One request as the server receives it.
+struct SCipc_Request {
+  int client = 0;  // the exchange it came through, unique for the life of the server
+  int pid = 0;     // the client's process, as the kernel reports it
+  int uid = -1;    // the client's user, as the kernel reports it
+  std::string bytes;
+};
+
+// Offers a service: creates its socket. nullptr (with a reason) when the directory
+// cannot be made or a live server already offers the service.
 SCipc_Server* SCipc_Offer(StrIn service, std::string& error);
-// Descriptor to wait on for requests.
+// Descriptor to wait on for new clients and requests.
 int SCipc_ServerFd(const SCipc_Server* server);
-// Reads what arrived; then takes the next whole request. False when none is complete.
-bool SCipc_NextRequest(SCipc_Server* server, int& pid, std::string& request);
-// Answers the client process pid. False when it is gone.
-bool SCipc_Answer(SCipc_Server* server, int pid, std::string_view answer);
-// Removes the answer pipe a dead client left behind.
-void SCipc_ForgetClient(SCipc_Server* server, int pid);
+// Takes in new clients and what arrived: appends the whole requests in arrival order
+// and the exchanges that ended (the client went, or sent a frame that cannot be read).
+void SCipc_Serve(SCipc_Server* server, std::vector<SCipc_Request>& requests,
+                 std::vector<int>& ended);
+// Answers the client of an exchange. False when it is gone.
+bool SCipc_Answer(SCipc_Server* server, int client, std::string_view answer);
 // Withdraws the service and frees the server.
 void SCipc_Withdraw(SCipc_Server*& server);

@@ -456,6 +456,48 @@ void SRM_UpdateResource(StrOut name) {
   Strings_Concat(name, ":*", name);
 }
 
+bool SRM_HandOver(const std::vector<std::string>& names, StrIn host, std::int32_t holderPid,
+                  std::string& error) {
+  SRM_Init();
+  SRM_error = 0;
+  if (names.empty()) return true;
+  if (!SRM_connected && !SRM_Connect()) {
+    error = "no connection to DUrazaze";
+    return false;
+  }
+  if (SRM_connection.useSocket) {
+    SClient_Connection* rm = SRM_connection.client;
+    for (const std::string& name : names) {
+      const SReqObj params =
+          SReqObj::Array({SReqObj::String(host.view()), SReqObj::Integer(holderPid),
+                          SReqObj::Boolean(false), SReqObj::String(name)});
+      if (!SClient_SendRequest(rm, SRMproto_use, 1, params, nullptr)) {
+        error = SClient_ErrorText(rm);
+        SRM_connected = SClient_IsConnected(rm);
+        return false;
+      }
+    }
+    SReqObj result;
+    const bool ok = SClient_SendRequest(rm, SProtocol_testService, 1, SReqObj::Array(), &result);
+    if (!ok) error = SClient_ErrorText(rm);
+    SRM_connected = SClient_IsConnected(rm);
+    return ok;
+  }
+  for (const std::string& name : names) {
+    std::string bytes =
+        SRMproto_BuildRequest(SRMproto_letterUse, false, OwnPid(), host, StrIn(name));
+    SRMproto_AddHolder(bytes, holderPid);
+    if (SendViaPipe(bytes, nullptr)) continue;
+    if (ServerWentAway()) {
+      SRM_connected = false;
+      if (SRM_Connect() && SendViaPipe(bytes, nullptr)) continue;
+    }
+    error = "the pipe request to DUrazaze failed (pipe error " + std::to_string(SCipc_error) + ")";
+    return false;
+  }
+  return true;
+}
+
 void SRM_VMDemonStartup() {
   SRM_Init();
   Request(Kind::Demon, "", SRM_localHost, false);

@@ -15,7 +15,10 @@
 // the caller has opened an ignore bracket.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "SCipc.hpp"
 #include "SClient.hpp"
@@ -86,6 +89,14 @@ bool SRM_QueryInUse(StrIn name);
 void SRM_ReadResource(StrOut name);
 // Appends the exclusive-use suffix ":*".
 void SRM_UpdateResource(StrOut name);
+
+// Hands reservations over to another holder (a job's): one use of each name for
+// holderPid on host, through this process's own connection and transport. False with
+// a reason when the server could not be told. On sockets a closing TEST_SERVICE waits
+// until the server has handled them; the pipe service handles one client's requests
+// in order. Either way a release this process sends afterwards cannot come first.
+bool SRM_HandOver(const std::vector<std::string>& names, StrIn host, std::int32_t holderPid,
+                  std::string& error);
 
 void SRM_VMDemonStartup();
 void SRM_StartDebugLog();

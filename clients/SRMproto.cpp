@@ -123,6 +123,24 @@ bool SRMproto_SplitRequest(std::string_view request, char& letter, bool& trapPre
   return true;
 }
 
+void SRMproto_AddHolder(std::string& request, std::int32_t holderPid) {
+  const auto id = static_cast<std::uint32_t>(holderPid);
+  for (int i = 0; i < 4; ++i) request.push_back(static_cast<char>((id >> (8 * i)) & 0xFF));
+}
+
+std::int32_t SRMproto_Holder(std::string_view request) {
+  const std::size_t at = HostOffset() + SRMproto_hostField;
+  if (request.size() < at) return 0;
+  const std::size_t end = request.find('\0', at);
+  if (end == std::string_view::npos || request.size() != end + 5) return 0;
+  std::uint32_t id = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    id |= static_cast<std::uint32_t>(static_cast<unsigned char>(request[end + 1 + i])) << (8 * i);
+  }
+  const auto holder = static_cast<std::int32_t>(id);
+  return holder >= SRMproto_firstHolderPid ? holder : 0;
+}
+
 std::string SRMproto_RefusalAnswer(StrIn holderHost, int holderPid) {
   std::string a(SRMproto_refusalLength, '\0');
   a[0] = 'N';

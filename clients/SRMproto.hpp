@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -70,6 +71,15 @@ bool SRMproto_IsVerbose(std::string_view request);
 // layout or the name has no terminating NUL.
 bool SRMproto_SplitRequest(std::string_view request, char& letter, bool& trapPrematureDeath,
                            StrOut host, int& pid, StrOut name);
+
+// Process numbers of job holders lie above every process id the system hands out.
+inline constexpr std::int32_t SRMproto_firstHolderPid = 0x40000000;
+// A use, release or free on behalf of a job's holder, whose number does not fit the
+// request's own process id field: the number follows the name's NUL in 4 bytes, least
+// significant first. Only numbers of job holders are carried.
+void SRMproto_AddHolder(std::string& request, std::int32_t holderPid);
+// The holder a request names after its name; 0 when it names none.
+std::int32_t SRMproto_Holder(std::string_view request);
 
 // Answer to a refused reservation: "NO", the holder's host in bytes 3 to 19 and its
 // process id as decimal text in bytes 20 to 35.

@@ -19,10 +19,6 @@ constexpr std::size_t kMaxInlineCommand = 8191;
 SClient_Connection* jobServer = nullptr;
 int idCounter = 0;
 
-// A connection of our own to the resource manager, used for hand-overs when the
-// reservation client does not talk to it over a socket.
-SClient_Connection* handOverConnection = nullptr;
-
 std::string MachineName() {
   char machine[128] = {};
   DirAcces_GetMachineName(machine);
@@ -35,46 +31,17 @@ VErarBase_CpuUsage CpuUsage(std::uint8_t classic) {
   return VErarBase_CpuUsage::High;
 }
 
-SClient_Connection* ResourceManager() {
-  if (SRM_connected && SRM_connection.useSocket && SRM_connection.client != nullptr) {
-    return SRM_connection.client;
-  }
-  if (handOverConnection == nullptr) {
-    static const std::unique_ptr<SProtocol> protocol = SRMproto_CreateProtocol();
-    // The resource manager of this machine: the one the local job server talks to.
-    handOverConnection =
-        SClient_Connect("", SRM_connectTimeout, nullptr, protocol.get(), SClient_NoopYield);
-  }
-  return handOverConnection;
-}
-
 // Hands the job's inherited reservations over to the job: the job's own holder at the
-// resource manager takes one use of each. The closing TEST_SERVICE waits until the
-// server has handled them, so a release of the submitter's own hold that follows can
-// never leave a gap in which somebody else could take the reservation.
+// resource manager takes one use of each before the submitter releases its own hold
+// (see SRM_HandOver), so there is never a gap in which somebody else could take it.
 bool HandOver(const VErarBase_Job& job, std::string& error) {
-  std::vector<const std::string*> names;
+  std::vector<std::string> names;
   for (const VErarBase_Precondition& p : job.preconditions) {
-    if (p.kind == VErarBase_PrecondKind::Inherited) names.push_back(&p.value);
+    if (p.kind == VErarBase_PrecondKind::Inherited) names.push_back(p.value);
   }
-  if (names.empty()) return true;
-  SClient_Connection* rm = ResourceManager();
-  const std::int32_t holder = VErarBase_HolderPid(job.id);
-  for (const std::string* name : names) {
-    const SReqObj params =
-        SReqObj::Array({SReqObj::String(job.employerHost), SReqObj::Integer(holder),
-                        SReqObj::Boolean(false), SReqObj::String(*name)});
-    if (!SClient_SendRequest(rm, SRMproto_use, 1, params, nullptr)) {
-      error = SClient_ErrorText(rm);
-      return false;
-    }
-  }
-  SReqObj result;
-  if (!SClient_SendRequest(rm, SProtocol_testService, 1, SReqObj::Array(), &result)) {
-    error = SClient_ErrorText(rm);
-    return false;
-  }
-  return true;
+  // Through the reservation client's own connection: one per process, to the server
+  // and over the transport it chose.
+  return SRM_HandOver(names, job.employerHost, VErarBase_HolderPid(job.id), error);
 }
 
 }  // namespace

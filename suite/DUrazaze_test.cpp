@@ -222,16 +222,19 @@ TEST_P(DUrazazeTest, DumpWritesTheDatabaseAndDebugSwitchesTheLog) {
   EXPECT_EQ(zolt::test::ReadFile(log).find("*:D3:*"), std::string::npos);
 }
 
-TEST_P(DUrazazeTest, AServerThatWentAwayIsStartedAgainByTheNextRequest) {
+TEST_P(DUrazazeTest, AServerThatWentAwayIsStartedAgainByTheNextRequestAndKeepsWhatMustLast) {
   ASSERT_TRUE(SRM_Reserve("*:R1:*", false));
+  ASSERT_TRUE(SRM_Reserve("*:T1:*", true));
   const int first = ServerPid();
   ::kill(first, SIGKILL);
   ASSERT_TRUE(Eventually([first] { return ::kill(first, 0) != 0; }, 3000));
-  // Its reservations went with it; the next request finds a fresh server.
+  // The next request finds a fresh server. What was held without being tied to the
+  // connection is still held; what was tied to the dead connection is free.
   EXPECT_TRUE(SRM_Reserve("*:R2:*", false));
   EXPECT_EQ(SRM_error, 0);
   EXPECT_NE(ServerPid(), first);
-  EXPECT_TRUE(FreeForOthers("*:R1:*"));
+  EXPECT_FALSE(FreeForOthers("*:R1:*"));
+  EXPECT_TRUE(FreeForOthers("*:T1:*"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, DUrazazeTest, ::testing::Values(false, true),

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "DirAcces.hpp"
 #include "Processe.hpp"
@@ -48,13 +50,35 @@ std::string Daemon_DatDir() {
   return StrIn(dat).str();
 }
 
+bool Daemon_WritePidFile(const std::string& path, std::string& error) {
+  const std::string temporary = path + ".tmp";
+  std::FILE* f = std::fopen(temporary.c_str(), "w");
+  bool ok = f != nullptr && std::fprintf(f, "%d\n", Processe_GetPID()) > 0;
+  ok = ok && std::fflush(f) == 0;
+  const int err = errno;
+  if (f != nullptr && std::fclose(f) != 0) ok = false;
+  if (!ok || std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(ok ? errno : err);
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
 void Daemon_ServeWithPidFile(const std::string& name, int port,
                              const std::function<void()>& serve) {
   const std::string pidFile = Daemon_DatDir() + "/" + name + "-" + std::to_string(port) + ".pid";
-  if (std::FILE* f = std::fopen(pidFile.c_str(), "w")) {
-    std::fprintf(f, "%d\n", Processe_GetPID());
-    std::fclose(f);
+  std::string error;
+  if (!Daemon_WritePidFile(pidFile, error)) {
+    std::fprintf(stderr, "%s: %s\n", name.c_str(), error.c_str());
+    Processe_SetExitStatus(1);
+    Processe_Exit();
   }
   serve();
   std::remove(pidFile.c_str());
+  if (!ReqServer_Failure().empty()) {
+    std::fprintf(stderr, "%s: %s\n", name.c_str(), ReqServer_Failure().c_str());
+    Processe_SetExitStatus(1);
+    Processe_Exit();
+  }
 }

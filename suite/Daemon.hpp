@@ -18,5 +18,10 @@ void Daemon_TakeSignals();
 // The first directory of ZOLTDAT.
 std::string Daemon_DatDir();
 
-// Runs serve while "<ZOLTDAT>/<name>-<port>.pid" holds the process id.
+// Runs serve while "<ZOLTDAT>/<name>-<port>.pid" holds the process id. A pid file
+// that cannot be written, or a request loop that failed, ends the process with status
+// 1 and the reason on standard error: a server nobody can find or stop must not run.
 void Daemon_ServeWithPidFile(const std::string& name, int port, const std::function<void()>& serve);
+
+// Writes the pid file (through a temporary file and a rename); false with a reason.
+bool Daemon_WritePidFile(const std::string& path, std::string& error);

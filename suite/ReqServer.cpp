@@ -1,5 +1,7 @@
 #include "ReqServer.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -8,7 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 
 #include "Socket.hpp"
 #include "UCommon.hpp"
@@ -16,6 +21,7 @@
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
+std::string lastFailure;
 
 // A client that does not read its replies is dropped once this much is waiting.
 constexpr std::size_t kMaxPendingOutput = std::size_t{8} << 20;
@@ -35,7 +41,61 @@ std::string Clip(std::string text, std::size_t n = 200) {
   return text;
 }
 
+// An address and port as the kernel's socket tables show them: the raw 32-bit words
+// of the address in hexadecimal, then the port.
+std::string TableAddress(const sockaddr_storage& a, bool& v4) {
+  char text[64] = {};
+  if (a.ss_family == AF_INET) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(a);
+    std::snprintf(text, sizeof text, "%08X:%04X", in.sin_addr.s_addr, ntohs(in.sin_port));
+    v4 = true;
+  } else if (a.ss_family == AF_INET6) {
+    const auto& in = reinterpret_cast<const sockaddr_in6&>(a);
+    std::uint32_t w[4];
+    std::memcpy(w, &in.sin6_addr, sizeof w);
+    std::snprintf(text, sizeof text, "%08X%08X%08X%08X:%04X", w[0], w[1], w[2], w[3],
+                  ntohs(in.sin6_port));
+    v4 = false;
+  }
+  return text;
+}
+
+// The owner of the socket whose local end is local and remote end remote in a table
+// of /proc/net.
+int FindSocketOwner(const char* table, const std::string& local, const std::string& remote) {
+  std::ifstream in(table);
+  std::string line;
+  std::getline(in, line);  // the column titles
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string slot, l, r, state, queues, timer, retransmits;
+    int uid = -1;
+    if (fields >> slot >> l >> r >> state >> queues >> timer >> retransmits >> uid && l == local &&
+        r == remote) {
+      return uid;
+    }
+  }
+  return -1;
+}
+
 }  // namespace
+
+const std::string& ReqServer_Failure() { return lastFailure; }
+
+int ReqServer_PeerUid(int fd) {
+  // The client's socket is the one whose local end is our peer and whose remote end
+  // is our own address: it is in the table only when the client runs on this machine.
+  sockaddr_storage self{}, peer{};
+  socklen_t selfLen = sizeof self, peerLen = sizeof peer;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &selfLen) != 0 ||
+      ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0) {
+    return -1;
+  }
+  bool v4 = false;
+  const std::string remote = TableAddress(self, v4);
+  const std::string local = TableAddress(peer, v4);
+  return FindSocketOwner(v4 ? "/proc/net/tcp" : "/proc/net/tcp6", local, remote);
+}
 
 void ReqServer_Init() {
   static bool started = false;
@@ -87,29 +147,42 @@ void ReqServer::Log(const std::string& line) {
   std::fflush(log_);
 }
 
-void ReqServer::Run() {
+bool ReqServer::Run() {
   while (!stop_ && stopRequested == 0) {
     std::vector<pollfd> fds;
-    fds.push_back({listenFd_, POLLIN, 0});
+    const long long now = NowMs();
+    // While no descriptor is left for a new connection the listening socket is not
+    // looked at (a negative descriptor is skipped by poll).
+    const bool accepting = now >= acceptPausedUntil_;
+    fds.push_back({accepting ? listenFd_ : -1, POLLIN, 0});
     for (const auto& w : watched_) fds.push_back({w.first, POLLIN, 0});
     const std::size_t firstClient = fds.size();
     for (const ReqServer_Client& c : clients_) {
-      fds.push_back({c.fd, static_cast<short>(POLLIN | (c.output.empty() ? 0 : POLLOUT)), 0});
+      const short events =
+          static_cast<short>((c.inputEnded ? 0 : POLLIN) | (c.output.empty() ? 0 : POLLOUT));
+      fds.push_back({c.fd, events, 0});
     }
-    int timeout = -1;
-    const long long now = NowMs();
+    int timeout = accepting ? -1 : static_cast<int>(acceptPausedUntil_ - now);
     for (const Ticker& t : tickers_) {
       const long long left = t.due > now ? t.due - now : 0;
       if (timeout < 0 || left < timeout) timeout = static_cast<int>(left);
     }
     const int ready = ::poll(fds.data(), fds.size(), timeout);
-    if (ready < 0) continue;  // a signal: look at the stop flag again
+    if (ready < 0) {
+      if (errno == EINTR) continue;  // a signal: look at the stop flag again
+      failure_ = std::string("waiting for requests failed: ") + std::strerror(errno);
+      Log(failure_);
+      lastFailure = failure_;
+      return false;
+    }
     // Clients first, by position: accepting adds to the list only afterwards.
     std::size_t i = firstClient;
     for (auto it = clients_.begin(); it != clients_.end() && i < fds.size(); ++i) {
       auto current = it++;
       if (fds[i].revents & POLLOUT) Flush(*current);
       if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) ReadFrom(*current);
+      // A client that has said all it will say goes once it has every reply.
+      if (current->inputEnded && current->output.empty()) current->closing = true;
       if (current->closing) Drop(current);
     }
     for (std::size_t w = 0; w < watched_.size(); ++w) {
@@ -124,19 +197,29 @@ void ReqServer::Run() {
       }
     }
   }
+  return true;
 }
 
 void ReqServer::Accept() {
   for (;;) {
     std::string peer;
     const int fd = Socket_Accept(listenFd_, &peer);
-    if (fd < 0) return;
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // The connection stays in the backlog; trying again at once would only spin.
+        Log(std::string("cannot accept: ") + std::strerror(errno));
+        acceptPausedUntil_ = NowMs() + acceptPauseMs;
+      }
+      return;
+    }
     Socket_SetNoDelay(fd);
     ReqServer_Client& c = clients_.emplace_back();
     c.id = nextId_++;
     c.fd = fd;
     c.peer = peer;
-    Log("connection " + std::to_string(c.id) + " from " + peer);
+    c.uid = ReqServer_PeerUid(fd);
+    Log("connection " + std::to_string(c.id) + " from " + peer +
+        (c.uid >= 0 ? " user " + std::to_string(c.uid) : std::string()));
   }
 }
 
@@ -145,33 +228,46 @@ void ReqServer::ReadFrom(ReqServer_Client& c) {
   for (;;) {
     const long n = Socket_Read(c.fd, buffer, sizeof buffer);
     if (n == -2) break;
-    if (n <= 0) {
+    if (n == 0) {
+      // The client has finished sending; what it sent is still answered.
+      c.inputEnded = true;
+      break;
+    }
+    if (n < 0) {
       c.closing = true;
       break;
     }
     c.input.append(buffer, static_cast<std::size_t>(n));
-    if (c.input.size() > maxMessage + 1) break;  // judged below
+    if (c.input.size() - c.consumed > maxMessage + 1) break;  // judged below
   }
-  while (!c.input.empty()) {
+  // Handled messages are cut off once per read, not after each message: a stream of
+  // many small requests costs time in proportion to its length.
+  while (c.consumed < c.input.size() && !c.closing) {
+    const std::string_view rest = std::string_view(c.input).substr(c.consumed);
     std::size_t used = 0;
     SReqObj message;
-    const SReqObj_Result r = SReqObj_ReceiveMessage(c.input, nullptr, used);
+    const SReqObj_Result r = SReqObj_ReceiveMessage(rest, nullptr, used);
     if (r == SReqObj_Result::Incomplete) {
-      if (c.input.size() > maxMessage) {
+      if (rest.size() > maxMessage) {
         Log("connection " + std::to_string(c.id) + ": message too long, closed");
         c.closing = true;
+      } else if (c.inputEnded) {
+        Log("connection " + std::to_string(c.id) + ": ended inside a message");
+        c.consumed = c.input.size();
       }
-      return;
+      break;
     }
     if (r == SReqObj_Result::Malformed) {
       Log("connection " + std::to_string(c.id) + ": malformed frame, closed");
       c.closing = true;
-      return;
+      break;
     }
-    SReqObj_ReceiveMessage(c.input, &message, used);
-    c.input.erase(0, used);
+    SReqObj_ReceiveMessage(rest, &message, used);
+    c.consumed += used;
     Dispatch(c, message);
   }
+  c.input.erase(0, c.consumed);
+  c.consumed = 0;
 }
 
 void ReqServer::Dispatch(ReqServer_Client& c, const SReqObj& message) {

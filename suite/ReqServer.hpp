@@ -9,6 +9,10 @@
 // own status). A frame that cannot be decoded, is not ended by a line feed or grows
 // beyond the message limit closes the connection; the server itself carries on.
 // The standard requests of every protocol are answered here.
+//
+// A client that ends its side of the connection after its requests still gets every
+// reply before the server closes. When the process runs out of descriptors the server
+// stops accepting for a moment instead of trying again at once.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +32,9 @@ struct ReqServer_Client {
   int id = 0;  // unique for the life of the server
   int fd = -1;
   std::string peer;  // address in text form
+  // The user of the process at the other end when it runs on this machine (found in
+  // the kernel's socket table); -1 when it is another machine's or cannot be found.
+  int uid = -1;
   // From "CLIENTID".
   std::string host;
   std::string binaryName;
@@ -36,7 +43,9 @@ struct ReqServer_Client {
   std::int32_t clientType = 0;
   std::int32_t eventMask = 0;
   std::string input;
+  std::size_t consumed = 0;  // bytes of input already handled
   std::string output;
+  bool inputEnded = false;  // the client will send nothing more
   bool closing = false;
 };
 
@@ -83,8 +92,10 @@ class ReqServer {
   // Calls tick about every ms milliseconds.
   void Every(int ms, std::function<void()> tick);
 
-  // Serves until Stop (also from a signal handler through RequestStop).
-  void Run();
+  // Serves until Stop (also from a signal handler through RequestStop). False with
+  // failure() when waiting for input failed for another reason than a signal.
+  bool Run();
+  const std::string& failure() const { return failure_; }
   void Stop() { stop_ = true; }
   static void RequestStop();
 
@@ -99,6 +110,8 @@ class ReqServer {
 
   // Largest message accepted, in bytes.
   std::size_t maxMessage = std::size_t{1} << 20;
+  // How long accepting pauses when no descriptor is left for a new connection.
+  int acceptPauseMs = 100;
 
  private:
   void Accept();
@@ -114,6 +127,8 @@ class ReqServer {
   int port_ = -1;
   int nextId_ = 1;
   bool stop_ = false;
+  long long acceptPausedUntil_ = 0;
+  std::string failure_;
   std::FILE* log_ = nullptr;
   std::list<ReqServer_Client> clients_;
   std::map<std::pair<std::string, int>, Handler> handlers_;
@@ -126,5 +141,12 @@ class ReqServer {
   };
   std::vector<Ticker> tickers_;
 };
+
+// Why the last request loop of this process ended other than by Stop; "" when none did.
+const std::string& ReqServer_Failure();
+
+// The user of the local process at the other end of the TCP connection fd; -1 when
+// the other end is not on this machine or cannot be found.
+int ReqServer_PeerUid(int fd);
 
 void ReqServer_Init();
