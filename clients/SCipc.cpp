@@ -244,7 +244,7 @@ SCipc_Server* SCipc_Offer(StrIn service, std::string& error) {
     error = "cannot create " + dir + ": " + std::strerror(errno);
     return nullptr;
   }
-  struct stat st{};
+  struct stat st {};
   if (::stat(dir.c_str(), &st) == 0 && st.st_uid == ::geteuid()) ::chmod(dir.c_str(), 0755);
   const std::string path = dir + "/" + service.str();
   sockaddr_un a;

@@ -10,8 +10,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/wait.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -224,7 +224,7 @@ class ResourceManager {
     db_.Free(host, pid, pattern, who, &refused);
     CheckJournal();
     if (refused > 0) {
-      Complain("FREE: " + std::to_string(refused) + " reservations matching " +
+      Complain("FREE: " + std::to_string(refused) + " of the reservations matching " +
                    pattern.substr(0, 200) + " are held by another user: not freed",
                call);
     }
@@ -245,8 +245,8 @@ class ResourceManager {
     for (const SCipc_Request& r : requests) ServePipeRequest(r);
     for (const int client : ended) {
       const int n = db_.DropConnection(PipeConnection(client));
-      if (n > 0) server_.Log("reclaimed " + std::to_string(n) + " of pipe client " +
-                             std::to_string(client));
+      if (n > 0)
+        server_.Log("reclaimed " + std::to_string(n) + " of pipe client " + std::to_string(client));
     }
     CheckJournal();
   }

@@ -262,8 +262,8 @@ const RsvDb_Holding* RsvDb::FirstConflict(std::string_view name, Skip skip) cons
   return found;
 }
 
-RsvDb_Holding& RsvDb::Add(std::string_view host, std::int32_t pid, bool trap,
-                          std::string_view name, const RsvDb_Requester& who) {
+RsvDb_Holding& RsvDb::Add(std::string_view host, std::int32_t pid, bool trap, std::string_view name,
+                          const RsvDb_Requester& who) {
   if (const Id id = FindId(host, pid, name)) {
     RsvDb_Holding& h = byId_.at(id);
     // The first assertion of a holding read back from the journal confirms it: a
@@ -328,9 +328,8 @@ RsvDb_Outcome RsvDb::Reserve(std::string_view host, std::int32_t pid, bool trap,
   return RsvDb_Outcome::done;
 }
 
-RsvDb_Outcome RsvDb::Use(std::string_view host, std::int32_t pid, bool trap,
-                         std::string_view name, const RsvDb_Requester& who,
-                         RsvDb_Holder* holder) {
+RsvDb_Outcome RsvDb::Use(std::string_view host, std::int32_t pid, bool trap, std::string_view name,
+                         const RsvDb_Requester& who, RsvDb_Holder* holder) {
   if (name.size() > RsvDb_maxName) return RsvDb_Outcome::nameTooLong;
   if (!who.privileged) {
     const RsvDb_Holding* other =
@@ -399,9 +398,8 @@ int RsvDb::Free(std::string_view host, std::int32_t pid, std::string_view patter
 }
 
 int RsvDb::DropConnection(int connection) {
-  return EraseIf([&](const RsvDb_Holding& h) {
-    return h.trapPrematureDeath && h.connection == connection;
-  });
+  return EraseIf(
+      [&](const RsvDb_Holding& h) { return h.trapPrematureDeath && h.connection == connection; });
 }
 
 int RsvDb::DropProcess(std::string_view host, std::int32_t pid) {
@@ -536,8 +534,7 @@ bool RsvDb::OpenJournal(const std::string& path, std::string& error) {
     const std::string text = all.str();
     // Replay: the last record of a holding tells its count. A record cut short by a
     // crash in the middle of a write ends the replay.
-    std::map<std::tuple<std::string, std::int32_t, std::string>, std::pair<int, std::string>>
-        kept;
+    std::map<std::tuple<std::string, std::int32_t, std::string>, std::pair<int, std::string>> kept;
     std::vector<std::tuple<std::string, std::int32_t, std::string>> order;
     for (std::size_t at = 0; at < text.size();) {
       long long count = 0, pid = 0;

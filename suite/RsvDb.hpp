@@ -43,8 +43,8 @@ struct RsvDb_Holding {
   std::int32_t pid = 0;
   int count = 0;
   bool trapPrematureDeath = false;
-  int connection = -1;  // the client connection that made it; -1 for none
-  std::string owner;    // who made it, as verified by the server ("" unknown)
+  int connection = -1;     // the client connection that made it; -1 for none
+  std::string owner;       // who made it, as verified by the server ("" unknown)
   bool restored = false;   // read back from the journal and not yet asserted again
   bool journaled = false;  // the journal holds it with a positive count
 };
