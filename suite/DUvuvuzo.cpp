@@ -294,7 +294,12 @@ class JobServer {
     return true;
   }
 
-  void Run() { server_.Run(); }
+  // Serves until stopped. Jobs go on without the server (a restarted one watches them);
+  // precondition scripts are the server's own work and end with it.
+  void Run() {
+    server_.Run();
+    for (QueuedJob& q : jobs_) StopScripts(q);
+  }
   int port() const { return server_.port(); }
 
  private:
