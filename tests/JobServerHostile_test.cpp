@@ -197,8 +197,10 @@ TEST_F(JobServerHostileTest, TwoHundredSmallJobsFinishInAFewSeconds) {
                  return e.AsString().find("STATUS=done") != std::string::npos;
                }) == 200;
       },
-      20000));
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+      30000));
+  // Started one per tick they took 40 s; a few seconds on a quiet machine, and the bound
+  // leaves room for a loaded one and for the sanitizers.
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
 }
 
 // ---- Nothing held is lost ----
