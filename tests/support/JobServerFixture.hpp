@@ -51,7 +51,8 @@ inline void Stop(const std::string& pidFile, int sig = SIGTERM) {
   if (sig == SIGKILL || !Eventually([&] { return ReadFile(pidFile).empty(); }, 3000)) {
     ::kill(pid, SIGKILL);
     Eventually([pid] { return ::kill(pid, 0) != 0; }, 3000);
-    std::remove(pidFile.c_str());
+    // A server started again meanwhile (a client does so at once) keeps its own file.
+    if (std::atoi(ReadFile(pidFile).c_str()) == pid) std::remove(pidFile.c_str());
   }
 }
 
