@@ -2,6 +2,7 @@
 
 #include <execinfo.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +43,19 @@ int lastExitCode = 0;
 Processe_TerminationProcedure sharMemCleanUp = nullptr;
 Processe_TerminationProcedure semaphorCleanUp = nullptr;
 char runFile[1024] = "";  // the run file this process created (empty when none)
+
+// The termination signal is only noted by its handler; the main flow ends the process at
+// its next wait (Processe_CheckTermination), where standard I/O, the allocator and the
+// server connections are in a known state. A flow that does not get there within
+// kTerminationFallbackMs is ended from the fallback timer's signal as before.
+volatile std::sig_atomic_t terminationPending = 0;
+constexpr long kTerminationFallbackMs = 1000;
+timer_t fallbackTimer{};
+volatile std::sig_atomic_t fallbackTimerPid = 0;  // the process that owns the timer
+int fallbackSignal = 0;
+
+// The clock of the command time-outs; replaceable for tests.
+Processe_ClockProc monotonicClock = nullptr;
 
 // The handlers installed through Processe_InstallSignalHandler, by local number.
 Processe_SignalHandler handlers[NSIG] = {};
@@ -157,7 +171,63 @@ void QuitHandler(int) {
   Finish();
 }
 
-void TerminateHandler(int) { Processe_Exit(); }
+void TerminateHandler(int) {
+  if (terminationPending != 0) return;
+  terminationPending = 1;
+  if (fallbackTimerPid != 0 && fallbackTimerPid == ::getpid()) {
+    itimerspec due{};
+    due.it_value.tv_sec = kTerminationFallbackMs / 1000;
+    due.it_value.tv_nsec = kTerminationFallbackMs % 1000 * 1000000;
+    ::timer_settime(fallbackTimer, 0, &due, nullptr);
+  }
+}
+
+// The main flow did not take the termination in time: end from here after all.
+void FallbackHandler(int) {
+  if (terminationPending != 0 && !terminating) Processe_Exit();
+}
+
+void MakeFallbackTimer() {
+  sigevent event{};
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = fallbackSignal;
+  fallbackTimerPid = ::timer_create(CLOCK_MONOTONIC, &event, &fallbackTimer) == 0 ? ::getpid() : 0;
+}
+
+void DisarmFallbackTimer() {
+  if (fallbackTimerPid == 0 || fallbackTimerPid != ::getpid()) return;
+  const itimerspec off{};
+  ::timer_settime(fallbackTimer, 0, &off, nullptr);
+}
+
+// Timers are not inherited: a forked child that goes on running this code gets its own.
+void AfterForkInChild() {
+  if (fallbackTimerPid != 0) MakeFallbackTimer();
+}
+
+void InstallTerminationFallback() {
+  fallbackSignal = SIGRTMIN + 3;
+  struct sigaction sa {};
+  sa.sa_handler = FallbackHandler;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(fallbackSignal, &sa, nullptr);
+  MakeFallbackTimer();
+  ::pthread_atfork(nullptr, nullptr, AfterForkInChild);
+}
+
+timespec Now() {
+  timespec now{};
+  if (monotonicClock != nullptr) return monotonicClock();
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+// Whole milliseconds from since to now; never rounded up, so a time-out is never cut short.
+long ElapsedMs(const timespec& since, const timespec& now) {
+  const long long ns = (static_cast<long long>(now.tv_sec) - since.tv_sec) * 1000000000LL +
+                       (now.tv_nsec - since.tv_nsec);
+  return static_cast<long>(ns / 1000000);
+}
 
 void AbortHandler(int sig) {
   const char* name = sig == SIGSEGV ? "SIGSEGV" : sig == SIGFPE ? "SIGFPE" : "SIGBUS";
@@ -192,7 +262,13 @@ void InstallStandardHandlers() {
   InstallStandard(SIGINT, IgnoreInterrupt, SA_RESTART);
   InstallStandard(SIGALRM, EmptyAlarm, 0);
   InstallStandard(SIGQUIT, QuitHandler, SA_RESETHAND);
-  InstallStandard(SIGTERM, TerminateHandler, 0);
+  struct sigaction term {};
+  if (::sigaction(SIGTERM, nullptr, &term) == 0 && term.sa_handler == SIG_DFL &&
+      (term.sa_flags & SA_SIGINFO) == 0) {
+    // Without SA_RESTART, so that a wait is interrupted and looks at the pending flag.
+    InstallStandard(SIGTERM, TerminateHandler, 0);
+    InstallTerminationFallback();
+  }
   // Reset to the default at once so that a fault inside the handler ends the process.
   InstallStandard(SIGSEGV, AbortHandler, SA_RESETHAND | SA_NODEFER);
   InstallStandard(SIGFPE, AbortHandler, SA_RESETHAND | SA_NODEFER);
@@ -258,6 +334,7 @@ bool Processe_System(StrIn command) {
   std::fflush(nullptr);
   const int status = std::system(cmd.c_str());
   lastExitCode = status == -1 ? 127 : ExitCode(status);
+  Processe_CheckTermination();
   return status != 0;
 }
 
@@ -277,8 +354,7 @@ unsigned Processe_ExecuteCommand(StrIn command, long timeoutMs) {
     ::_exit(127);
   }
   ::setpgid(pid, pid);  // the child may not have got there yet
-  struct timespec start {};
-  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  const timespec start = Now();
   for (;;) {
     int status = 0;
     const pid_t r = ::waitpid(pid, &status, WNOHANG);
@@ -287,10 +363,8 @@ unsigned Processe_ExecuteCommand(StrIn command, long timeoutMs) {
       return status == 0 ? 0 : 1;
     }
     if (r < 0 && errno != EINTR) return 2;
-    struct timespec now {};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long elapsed =
-        (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    Processe_CheckTermination();
+    const long elapsed = ElapsedMs(start, Now());
     if (elapsed >= timeoutMs) break;
     const long wait = std::min(kPollMs, timeoutMs - elapsed);
     struct timespec pause {
@@ -334,8 +408,7 @@ int Processe_Fork() {
 int Processe_Wait(bool& failed) {
   int status = 0;
   pid_t r;
-  while ((r = ::wait(&status)) < 0 && errno == EINTR) {
-  }
+  while ((r = ::wait(&status)) < 0 && errno == EINTR) Processe_CheckTermination();
   failed = r > 0 && status != 0;
   if (r > 0) lastExitCode = ExitCode(status);
   return static_cast<int>(r);
@@ -345,6 +418,7 @@ int Processe_WaitWithRsrcUsage(int pid, bool block, bool& failed, struct rusage&
   int status = 0;
   pid_t r;
   while ((r = ::wait4(pid, &status, block ? 0 : WNOHANG, &usage)) < 0 && errno == EINTR) {
+    Processe_CheckTermination();
   }
   failed = false;
   if (r <= 0) return static_cast<int>(r);
@@ -393,7 +467,10 @@ bool Processe_Nice(int increment) {
 
 void Processe_SetPGrp() { ::setpgid(0, 0); }
 
-void Processe_Pause() { ::pause(); }
+void Processe_Pause() {
+  ::pause();
+  Processe_CheckTermination();
+}
 
 bool Processe_IsInitialProcess() { return initialPid == 0 || ::getpid() == initialPid; }
 
@@ -446,9 +523,18 @@ void Processe_SetExitStatus(int status) { exitStatus = status; }
 
 int Processe_ExitStatus() { return exitStatus; }
 
+void Processe_CheckTermination() {
+  if (terminationPending != 0 && !terminating) Processe_Exit();
+}
+
+bool Processe_TerminationPending() { return terminationPending != 0; }
+
+void Processe_SetClock(Processe_ClockProc clock) { monotonicClock = clock; }
+
 void Processe_Exit() {
   if (!terminating) {
     terminating = true;
+    DisarmFallbackTimer();
     if (exitStatus == 2 &&
         (applicationType >= 2 || DirAcces_CheckFlag("DO_BACKTRACE_FOR_FAILURE"))) {
       WriteBacktrace();

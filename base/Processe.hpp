@@ -8,9 +8,12 @@
 //
 // Standard signal handlers: interrupt is caught and ignored; alarm is caught by an empty
 // handler (so that it interrupts a blocking call); quit ends the process with exit
-// status 2 after the termination procedures; terminate calls Processe_Exit; segmentation
-// fault, floating-point error and bus error write "***AbortHandler caught <signal>
-// (<program>)." and a backtrace to standard error and end with exit status 2.
+// status 2 after the termination procedures; terminate calls Processe_Exit from the main
+// flow: its handler only notes the signal, and the next wait of this module (or of the
+// server connections, or a Processe_CheckTermination of the program's own loop) ends the
+// process; a flow that gets to none within a second is ended from a timer signal.
+// Segmentation fault, floating-point error and bus error write "***AbortHandler caught
+// <signal> (<program>)." and a backtrace to standard error and end with exit status 2.
 //
 // Signal numbers in this interface are the system's own numbering (that of System V
 // Release 4); they are mapped to the local numbers at the system call.
@@ -20,6 +23,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <time.h>
 
 #include <cstdint>
 #include <string>
@@ -83,7 +87,12 @@ int Processe_LastExitCode();
 // every 32 milliseconds: 0 when it ended with status 0, 1 for any other status, 2 when
 // it could not be started or outlived its time-out (then the whole group is killed with
 // signal 9 and error 7 is reported). With timeoutMs <= 0 it is Processe_System (0 or 1).
+// The command is never killed before timeoutMs have fully passed.
 unsigned Processe_ExecuteCommand(StrIn command, long timeoutMs);
+// The monotonic clock the time-outs of commands are measured with (nullptr: the
+// system's); for tests.
+using Processe_ClockProc = timespec (*)();
+void Processe_SetClock(Processe_ClockProc clock);
 
 // ---- Processes ----
 
@@ -130,6 +139,11 @@ void Processe_SignalDefault(unsigned signal);
 void Processe_SignalIgnore(unsigned signal);
 
 // ---- Termination ----
+
+// Ends the process through Processe_Exit when the termination signal has arrived; for the
+// waits and loops of the main flow.
+void Processe_CheckTermination();
+bool Processe_TerminationPending();
 
 using Processe_TerminationProcedure = void (*)();
 

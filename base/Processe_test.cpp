@@ -108,6 +108,34 @@ TEST_F(ProcesseTest, ACommandThatOutlivesItsTimeOutIsKilledWithEverythingItStart
   EXPECT_EQ(count, 2);
 }
 
+// A clock that starts just before a second boundary and moves 0.9 ms per reading, so
+// that the time-out falls between two readings across the boundary.
+timespec fakeStart{5, 999600000};
+timespec fakeLast{};
+timespec FakeClock() {
+  fakeLast.tv_nsec += 900000;
+  if (fakeLast.tv_nsec >= 1000000000) {
+    fakeLast.tv_nsec -= 1000000000;
+    ++fakeLast.tv_sec;
+  }
+  return fakeLast;
+}
+
+TEST_F(ProcesseTest, ACommandIsNeverKilledBeforeItsTimeOutHasFullyPassed) {
+  for (const long timeoutMs : {10L, 11L, 37L}) {
+    fakeLast = fakeStart;
+    Processe_SetClock(FakeClock);
+    unsigned result = 0;
+    EXPECT_EQ(Failing([&] { result = Processe_ExecuteCommand("sleep 30", timeoutMs); }), 7);
+    Processe_SetClock(nullptr);
+    EXPECT_EQ(result, 2u);
+    // The first reading is the start; the kill follows the last one.
+    const long long passedNs = (fakeLast.tv_sec - fakeStart.tv_sec) * 1000000000LL +
+                               (fakeLast.tv_nsec - fakeStart.tv_nsec) - 900000;
+    EXPECT_GE(passedNs, timeoutMs * 1000000) << timeoutMs;
+  }
+}
+
 // ---- Processes ----
 
 TEST_F(ProcesseTest, WaitPidPollsAndCollectsTheChildsStatus) {
@@ -244,6 +272,35 @@ TEST_F(ProcesseTest, TerminationProceduresRunMostRecentFirstAndOnce) {
   EXPECT_TRUE(r.exited);
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.err, "third\nsecond\nfirst\n");
+}
+
+// The termination signal ends the process from its main flow: the procedures run with
+// the signal no longer being handled. A flow that never waits is ended all the same.
+TEST_F(ProcesseTest, TerminateEndsTheProcessFromItsMainFlowOrAfterABoundedTime) {
+  const auto start = Clock::now();
+  const auto waiting = RunInChild([] {
+    Processe_InstallTerminationProcedure([] {
+      sigset_t blocked;
+      ::sigprocmask(SIG_BLOCK, nullptr, &blocked);
+      std::fprintf(stderr, sigismember(&blocked, SIGTERM) ? "in the handler\n" : "in the flow\n");
+    });
+    Processe_ExecuteCommand("kill -TERM $PPID; sleep 5", 10000);
+    std::fprintf(stderr, "went on\n");
+  });
+  EXPECT_TRUE(waiting.exited);
+  EXPECT_EQ(waiting.exitStatus, 0);
+  EXPECT_EQ(waiting.err, "in the flow\n");
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(4000));
+
+  const auto busy = RunInChild([] {
+    ProcedureRan();
+    ::raise(SIGTERM);
+    for (volatile bool forever = true; forever;) {
+    }
+  });
+  EXPECT_TRUE(busy.exited);
+  EXPECT_EQ(busy.exitStatus, 0);
+  EXPECT_EQ(busy.err, "procedure ran\n");
 }
 
 TEST_F(ProcesseTest, AFatalErrorExitsWithTwoAfterTheProcedures) {

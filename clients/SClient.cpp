@@ -89,19 +89,31 @@ void StartServer(const SClient_Connection* c) {
   Processe_System(command);
 }
 
-bool WriteMessage(SClient_Connection* c, const SReqObj& message) {
-  std::string wire;
+// The bytes of a message; false (error 105) when it cannot be encoded, which says
+// nothing about the connection.
+bool Encode(SClient_Connection* c, const SReqObj& message, std::string& wire) {
+  wire.clear();
   if (!SReqObj_Send(message, wire)) {
     SetError(c, SClient_errBadRequest, "request object too large");
     return false;
   }
   wire.push_back(SReqObj_messageEnd);
+  return true;
+}
+
+// False (error 107, connection closed) when sending failed.
+bool WriteWire(SClient_Connection* c, const std::string& wire) {
   if (!Socket_WriteAll(c->fd, wire.data(), wire.size())) {
     SetError(c, SClient_errSend, "sending to " + ServerName(c) + " failed");
     Disconnect(c);
     return false;
   }
   return true;
+}
+
+bool WriteMessage(SClient_Connection* c, const SReqObj& message) {
+  std::string wire;
+  return Encode(c, message, wire) && WriteWire(c, wire);
 }
 
 // The announcement every fresh connection makes.
@@ -181,6 +193,8 @@ bool WaitForReply(SClient_Connection* c, SReqObj& reply) {
       }
       if (left < slice) slice = static_cast<int>(left);
     }
+    // A termination signal that came meanwhile ends the process from here.
+    Processe_CheckTermination();
     if (Socket_WaitReadable(c->fd, slice) == Socket_Wait::Ready) {
       if (!ReadAvailable(c)) {
         // What arrived before the end may still hold the reply.
@@ -197,14 +211,17 @@ bool WaitForReply(SClient_Connection* c, SReqObj& reply) {
 
 bool Exchange(SClient_Connection* c, const SProtocol_Request& request, const SReqObj& message,
               SReqObj* result) {
+  // A request that cannot be encoded is not sent, and the connection stays as it is.
+  std::string wire;
+  if (!Encode(c, message, wire)) return false;
   // Anything still waiting on the connection is stale; an end of file means the
   // server went away, so the request goes to a fresh connection.
   if (c->fd >= 0 && !ReadAvailable(c)) Disconnect(c);
   c->input.clear();
   if (c->fd < 0 && !SClient_Reconnect(c)) return false;
-  if (!WriteMessage(c, message)) {
+  if (!WriteWire(c, wire)) {
     // The server may have closed an idle connection: one more try on a fresh one.
-    if (!SClient_Reconnect(c) || !WriteMessage(c, message)) return false;
+    if (!SClient_Reconnect(c) || !WriteWire(c, wire)) return false;
   }
   if (request.NoReply()) return true;
   SReqObj reply;
@@ -299,6 +316,7 @@ bool SClient_Reconnect(SClient_Connection* c) {
       if (left < wait) wait = left;
     }
     Utility_Delay(static_cast<std::uint32_t>(wait));
+    Processe_CheckTermination();
     if (c->yield != nullptr) c->yield();
   }
   Socket_SetNoDelay(c->fd);

@@ -242,6 +242,19 @@ TEST_F(SClientTest, ALostConnectionIsMadeAgainBeforeTheNextRequest) {
   EXPECT_EQ(server->connections(), 2);
 }
 
+TEST_F(SClientTest, ARequestTooLargeToEncodeKeepsTheHealthyConnection) {
+  Serve([](const SReqObj&) { return FakeServer::Wire(SProtocol_SuccessReply()); });
+  Connect();
+  const int number = SClient_ConnectionNumber(connection);
+  EXPECT_FALSE(SClient_SendRequest(
+      connection, "ASK", 1, SReqObj::String(std::string(SReqObj_maxString + 1, 'x')), nullptr));
+  EXPECT_EQ(Error(), SClient_errBadRequest);
+  EXPECT_TRUE(SClient_SendRequest(connection, "ASK", 1, SReqObj::String("x"), nullptr))
+      << SClient_ErrorText(connection);
+  EXPECT_EQ(SClient_ConnectionNumber(connection), number);
+  EXPECT_EQ(server->connections(), 1);
+}
+
 TEST_F(SClientTest, PortComesFromTheVariableNamedAfterTheServer) {
   ::unsetenv("VM_TESTER_PORT");
   EXPECT_EQ(SClient_ServerPort(*protocol), 1);

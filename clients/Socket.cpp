@@ -111,7 +111,7 @@ int Socket_Connect(std::string_view host, int port, int bufferSize, std::string&
   return fd;
 }
 
-int Socket_Listen(int port, int backlog, std::string& error) {
+int Socket_Listen(int port, int backlog, std::string& error, bool loopbackOnly) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error = ErrnoText("socket");
@@ -122,7 +122,7 @@ int Socket_Listen(int port, int backlog, std::string& error) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     error = ErrnoText("bind");
     ::close(fd);

@@ -21,8 +21,9 @@ bool Socket_IsLocalHost(std::string_view host);
 // Returns the descriptor, or -1 with a reason in error.
 int Socket_Connect(std::string_view host, int port, int bufferSize, std::string& error);
 
-// Listens on every interface at port (0: any free port). Returns the descriptor or -1.
-int Socket_Listen(int port, int backlog, std::string& error);
+// Listens on every interface, or with loopbackOnly on the loopback interface only, at
+// port (0: any free port). Returns the descriptor or -1.
+int Socket_Listen(int port, int backlog, std::string& error, bool loopbackOnly = false);
 // The port a listening socket is bound to, or -1.
 int Socket_LocalPort(int fd);
 // Accepts one connection (non-blocking, close-on-exec), or -1. The peer's address

@@ -1,16 +1,27 @@
 // DUvuvuzo: the suite's job server. Accepts jobs over the request protocol ("DUvuvuzo",
 // port from VM_DUVUVUZO_PORT), keeps them in a queue that survives its own restart,
-// waits for their preconditions and runs them, one after another, with /bin/sh.
+// waits for their preconditions and runs them with /bin/sh, several at once.
+//
+// A job never runs with more rights than its submitter: a local submitter is known by
+// the owner of its end of the connection in the kernel's socket table, and its jobs run
+// as that user whatever the job string claims (a root submitter may name the user).
+// Other hosts reach the server only when VM_DUVUVUZO_HOSTS names them; their jobs run as
+// the unprivileged user VM_DUVUVUZO_REMOTE_USER (default "nobody").
 //
 // Started by the first client that cannot reach it ("DUvuvuzo </dev/null &"), it
 // detaches from the caller's terminal and output and serves until it is terminated.
 // When the port is already served it ends at once with status 1.
 //
 //   DUvuvuzo [-f]     -f: stay in the foreground and keep standard error
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <grp.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,9 +29,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,8 +57,16 @@ using Status = VErarBase_Status;
 using Kind = VErarBase_PrecondKind;
 
 constexpr int kTickMs = 200;
-// A script precondition that runs longer than this counts as not met.
-constexpr int kScriptPrecondMs = 10000;
+// A script precondition that runs longer than this counts as not met (the number flag
+// DUVUVUZO_SCRIPT_TIMEOUT, in seconds, changes it); a script that did not pass is tried
+// again after a tick.
+constexpr long long kScriptPrecondMs = 10000;
+// Time-outs beyond this many seconds (about 30 years), and those that are not a finite
+// positive number, mean none.
+constexpr double kLongestTimeout = 1e9;
+// While jobs hold reservations the resource manager is asked this often whether it is
+// still the one that knows them.
+constexpr long long kHoldingCheckMs = 1000;
 // After a failed attempt the resource manager is not tried again for this long.
 constexpr long long kResourceManagerRetryMs = 5000;
 constexpr int kResourceManagerTimeoutMs = 5000;
@@ -66,6 +88,99 @@ std::string MachineName() {
   return StrIn(machine).str();
 }
 
+// A job's time-out in milliseconds; 0 for none.
+long long TimeoutMs(double seconds) {
+  if (!std::isfinite(seconds) || seconds <= 0 || seconds > kLongestTimeout) return 0;
+  return std::max(1LL, static_cast<long long>(seconds * 1000));
+}
+
+// ---- Who is on the other end of a connection ----
+
+struct Peer {
+  bool local = false;   // its socket is in this machine's socket table
+  uid_t uid = 0;        // for a local peer: the owner of its socket
+  std::string address;  // dotted form
+  in_addr_t raw = 0;
+};
+
+// The connection's other end. Only a process of this machine can own the matching
+// entry of the kernel's socket table; its owner is the submitter.
+std::optional<Peer> PeerOf(int fd) {
+  sockaddr_in peer{};
+  socklen_t peerLen = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0 ||
+      peer.sin_family != AF_INET) {
+    return std::nullopt;
+  }
+  Peer p;
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  p.address = text;
+  p.raw = peer.sin_addr.s_addr;
+  if (const int uid = ReqServer_PeerUid(fd); uid >= 0) {
+    p.local = true;
+    p.uid = static_cast<uid_t>(uid);
+  }
+  return p;
+}
+
+// Whether the configured host list (names or addresses, separated by blanks or commas)
+// names the address.
+bool HostAllowed(const std::string& hosts, in_addr_t address) {
+  std::string list = hosts;
+  std::replace(list.begin(), list.end(), ',', ' ');
+  std::istringstream names(list);
+  std::string name;
+  while (names >> name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0) continue;
+    bool match = false;
+    for (const addrinfo* a = found; a != nullptr && !match; a = a->ai_next) {
+      match = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr == address;
+    }
+    ::freeaddrinfo(found);
+    if (match) return true;
+  }
+  return false;
+}
+
+std::string StringFlag(const char* name) {
+  char value[1024] = {};
+  if (!DirAcces_CheckStringFlag(StrIn::FromC(name), value)) return {};
+  return StrIn(value).str();
+}
+
+// Appends text to a file the server opens for a job: never through a symbolic link,
+// never a new file, and only a regular file that belongs to the job's user (or any
+// when that user is root), so that a job cannot make the server write where its user
+// may not.
+void AppendAsOwner(const std::string& path, const std::string& text, uid_t owner) {
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (owner == 0 || st.st_uid == owner)) {
+    if (::write(fd, text.data(), text.size()) < 0) {
+      // A note that cannot be written is lost; the job's status still tells.
+    }
+  }
+  ::close(fd);
+}
+
+// The SIGCHLD self-pipe: the loop wakes as soon as a job or a precondition script ends.
+int childPipe[2] = {-1, -1};
+
+void OnChild(int) {
+  const int saved = errno;
+  const char byte = 'c';
+  if (::write(childPipe[1], &byte, 1) < 0) {
+    // Full: the loop is woken already.
+  }
+  errno = saved;
+}
+
 // In a child before exec: a clean signal state and no inherited descriptors but 0-2.
 void PrepareChild() {
   sigset_t none;
@@ -76,12 +191,14 @@ void PrepareChild() {
 }
 
 // In a child before exec: input from /dev/null, output and errors appended to the job's
-// error file, which belongs to owner (uid, gid) when one is given.
+// error file, which belongs to owner (uid, gid) when one is given. The file is never
+// reached through a symbolic link.
 void RedirectToErrorFile(const std::string& errorFile, int uid = -1, int gid = -1) {
   const int null = ::open("/dev/null", O_RDONLY);
   if (null >= 0) ::dup2(null, 0);
   if (null > 0) ::close(null);
-  const int out = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  const int out =
+      ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NOCTTY, 0644);
   if (out < 0) return;
   if (uid >= 0 && ::fchown(out, uid, gid) != 0) {
     // The file stays the server's; the job can still write to it through this descriptor.
@@ -93,10 +210,24 @@ void RedirectToErrorFile(const std::string& errorFile, int uid = -1, int gid = -
 
 struct QueuedJob {
   VErarBase_Job job;
-  int pid = -1;          // the running job's process (leader of its own group)
-  bool adopted = false;  // running since before a restart: not our child
-  bool cancel = false;   // cancel requested while running
+  int pid = -1;             // the running job's process (leader of its own group)
+  bool adopted = false;     // running since before a restart: not our child
+  bool cancel = false;      // cancel requested while running
+  bool handedBack = false;  // what was handed over to it has been freed
   long long startedMs = 0;
+  // The job's script preconditions, run beside the loop in a process group of their own.
+  enum class Script { Idle, Running, Passed, Failed } script = Script::Idle;
+  int scriptPid = -1;
+  long long scriptDeadlineMs = 0;
+  long long nextScriptMs = 0;
+};
+
+// The user and group a job runs as, decided from its submitter; or why it is refused.
+struct Owner {
+  std::string refusal;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  bool root = false;  // a root submitter: the job names its user itself
 };
 
 class JobServer {
@@ -104,21 +235,54 @@ class JobServer {
   explicit JobServer(const SProtocol& protocol) : server_(protocol) { machine_ = MachineName(); }
 
   bool Start(int port, std::string& error) {
-    if (!server_.Listen(port, error)) return false;
+    remoteHosts_ = StringFlag("DUVUVUZO_HOSTS");
+    remoteUser_ = StringFlag("DUVUVUZO_REMOTE_USER");
+    if (remoteUser_.empty()) remoteUser_ = "nobody";
+    // Other machines cannot even connect unless some are named.
+    if (!server_.Listen(port, error, remoteHosts_.find_first_not_of(" ,") == std::string::npos)) {
+      return false;
+    }
     const std::string base = Daemon_DatDir() + "/DUvuvuzo-" + std::to_string(server_.port());
     queueFile_ = base + ".queue";
     spoolDir_ = base + ".jobs";
     ::mkdir(spoolDir_.c_str(), 0755);
-    std::int64_t slots = 1;
+    const long processors = ::sysconf(_SC_NPROCESSORS_ONLN);
+    slots_ = processors > 0 ? static_cast<int>(processors) : 1;
+    std::int64_t slots = 0;
     if (DirAcces_CheckIntFlag("DUVUVUZO_PARALLEL", slots) && slots > 0) {
-      slots_ = static_cast<int>(slots);
+      slots_ = static_cast<int>(std::min<std::int64_t>(slots, 4096));
     }
+    double scriptSeconds = 0;
+    if (DirAcces_CheckRealFlag("DUVUVUZO_SCRIPT_TIMEOUT", scriptSeconds) &&
+        TimeoutMs(scriptSeconds) > 0) {
+      scriptTimeoutMs_ = TimeoutMs(scriptSeconds);
+    }
+    if (::pipe2(childPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+      error = std::string("pipe: ") + std::strerror(errno);
+      return false;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnChild;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    ::sigaction(SIGCHLD, &sa, nullptr);
+    server_.Watch(childPipe[0], [this] {
+      char drain[256];
+      while (::read(childPipe[0], drain, sizeof drain) > 0) {
+      }
+      Tick();
+    });
     Load();
     Register();
     return true;
   }
 
-  void Run() { server_.Run(); }
+  // Serves until stopped. Jobs go on without the server (a restarted one watches them);
+  // precondition scripts are the server's own work and end with it.
+  void Run() {
+    server_.Run();
+    for (QueuedJob& q : jobs_) StopScripts(q);
+  }
   int port() const { return server_.port(); }
 
  private:
@@ -135,6 +299,7 @@ class JobServer {
         copy.extra.emplace_back("SERVER_PID", std::to_string(q.pid));
         if (q.cancel) copy.extra.emplace_back("CANCEL", "1");
       }
+      if (q.handedBack) copy.extra.emplace_back("HANDED_BACK", "1");
       // Job strings may hold line feeds (commands of several lines): each record tells
       // its length.
       const std::string text = VErarBase_Render(copy);
@@ -163,7 +328,9 @@ class JobServer {
       std::erase_if(q.job.extra, [&q](const auto& piece) {
         if (piece.first == "SERVER_PID") q.pid = std::atoi(piece.second.c_str());
         if (piece.first == "CANCEL") q.cancel = true;
-        return piece.first == "SERVER_PID" || piece.first == "CANCEL";
+        if (piece.first == "HANDED_BACK") q.handedBack = true;
+        return piece.first == "SERVER_PID" || piece.first == "CANCEL" ||
+               piece.first == "HANDED_BACK";
       });
       if (q.job.status == Status::Running) {
         q.adopted = true;
@@ -183,11 +350,26 @@ class JobServer {
     return spoolDir_ + "/" + name + suffix;
   }
 
+  bool OwnSpoolFile(const VErarBase_Job& job) const {
+    return job.errorFileName == JobFile(job, ".err");
+  }
+
+  // A line of the server's own in the job's output.
   void Note(const VErarBase_Job& job, const std::string& text) {
-    if (std::FILE* f = std::fopen(job.errorFileName.c_str(), "a")) {
-      std::fprintf(f, "DUvuvuzo: %s\n", text.c_str());
-      std::fclose(f);
+    const std::string line = "DUvuvuzo: " + text + "\n";
+    if (OwnSpoolFile(job)) {
+      // Made by the server in its own directory, where nobody else can put a link.
+      const int fd = ::open(job.errorFileName.c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd >= 0) {
+        if (::write(fd, line.data(), line.size()) < 0) {
+          // Lost; the job's status still tells.
+        }
+        ::close(fd);
+      }
+      return;
     }
+    AppendAsOwner(job.errorFileName, line, job.uid ? static_cast<uid_t>(*job.uid) : ::geteuid());
   }
 
   std::string HolderHost(const VErarBase_Job& job) const {
@@ -197,47 +379,112 @@ class JobServer {
   // ---- The resource manager ----
 
   SClient_Connection* ResourceManager() {
-    if (rm_ != nullptr && SClient_IsConnected(rm_)) return rm_;
-    if (NowMs() < nextRmTry_) return nullptr;
-    if (rmProtocol_ == nullptr) rmProtocol_ = SRMproto_CreateProtocol();
-    if (rm_ == nullptr) {
-      rm_ = SClient_Connect("", kResourceManagerTimeoutMs, nullptr, rmProtocol_.get(),
-                            SClient_NoopYield);
-    } else {
-      SClient_Reconnect(rm_);
+    if (rm_ == nullptr || !SClient_IsConnected(rm_)) {
+      if (NowMs() < nextRmTry_) return nullptr;
+      if (rmProtocol_ == nullptr) rmProtocol_ = SRMproto_CreateProtocol();
+      if (rm_ == nullptr) {
+        rm_ = SClient_Connect("", kResourceManagerTimeoutMs, nullptr, rmProtocol_.get(),
+                              SClient_NoopYield);
+      } else {
+        SClient_Reconnect(rm_);
+      }
+      if (!SClient_IsConnected(rm_)) {
+        nextRmTry_ = NowMs() + kResourceManagerRetryMs;
+        return nullptr;
+      }
     }
-    if (SClient_IsConnected(rm_)) return rm_;
-    nextRmTry_ = NowMs() + kResourceManagerRetryMs;
-    return nullptr;
+    ReassertOnNewConnection();
+    return rm_;
+  }
+
+  // Sends a request to the resource manager; a connection made anew on the way (the
+  // manager restarted) first gets the jobs' holdings back.
+  bool RmSend(std::string_view request, const SReqObj& params, SReqObj* result) {
+    SClient_Connection* rm = ResourceManager();
+    if (rm == nullptr) return false;
+    const bool ok = SClient_SendRequest(rm, request, 1, params, result);
+    ReassertOnNewConnection();
+    return ok;
+  }
+
+  SReqObj HolderParams(const VErarBase_Job& job, std::optional<bool> trap,
+                       const std::string& name) const {
+    SReqObj params = SReqObj::Array(
+        {SReqObj::String(HolderHost(job)), SReqObj::Integer(VErarBase_HolderPid(job.id))});
+    if (trap) params.Append(SReqObj::Boolean(*trap));
+    params.Append(SReqObj::String(name));
+    return params;
   }
 
   bool Reserve(const VErarBase_Job& job, const std::string& name) {
-    SClient_Connection* rm = ResourceManager();
-    if (rm == nullptr) return false;
-    const SReqObj params = SReqObj::Array({SReqObj::String(HolderHost(job)),
-                                           SReqObj::Integer(VErarBase_HolderPid(job.id)),
-                                           SReqObj::Boolean(false), SReqObj::String(name)});
     SReqObj result;
-    if (!SClient_SendRequest(rm, SRMproto_reserve, 1, params, &result)) return false;
-    return result.at(0).AsBoolean();
+    return RmSend(SRMproto_reserve, HolderParams(job, false, name), &result) &&
+           result.at(0).AsBoolean();
   }
 
   void RmRequest(std::string_view request, const VErarBase_Job& job, const std::string& name) {
-    SClient_Connection* rm = ResourceManager();
-    if (rm == nullptr) return;
-    const SReqObj params =
-        SReqObj::Array({SReqObj::String(HolderHost(job)),
-                        SReqObj::Integer(VErarBase_HolderPid(job.id)), SReqObj::String(name)});
-    SClient_SendRequest(rm, request, 1, params, nullptr);
+    RmSend(request, HolderParams(job, std::nullopt, name), nullptr);
+  }
+
+  // A resource manager that was restarted may have forgotten what the jobs hold (or
+  // granted it to others since): on every new connection the server tells it again
+  // what each job holds. Hand-overs are recorded as uses, as their submitter made
+  // them; what a running job reserved is reserved again, and a conflict is noted in the
+  // job's output.
+  void ReassertOnNewConnection() {
+    const int number = SClient_ConnectionNumber(rm_);
+    if (reasserting_ || number == rmConnection_) return;
+    reasserting_ = true;
+    rmConnection_ = number;
+    for (QueuedJob& q : jobs_) {
+      if (VErarBase_IsFinal(q.job.status)) continue;
+      for (const VErarBase_Precondition& p : q.job.preconditions) {
+        if (p.kind == Kind::Inherited && !q.handedBack) {
+          SClient_SendRequest(rm_, SRMproto_use, 1, HolderParams(q.job, false, p.value), nullptr);
+        } else if (p.kind == Kind::Resource && q.job.status == Status::Running) {
+          SReqObj result;
+          if (SClient_SendRequest(rm_, SRMproto_reserve, 1, HolderParams(q.job, false, p.value),
+                                  &result) &&
+              !result.at(0).AsBoolean()) {
+            Note(q.job,
+                 "the reservation " + p.value + " was lost while the resource manager was away");
+          }
+        }
+      }
+    }
+    reasserting_ = false;
+  }
+
+  bool HoldsSomething(const QueuedJob& q) const {
+    if (VErarBase_IsFinal(q.job.status)) return false;
+    return std::any_of(q.job.preconditions.begin(), q.job.preconditions.end(),
+                       [&q](const VErarBase_Precondition& p) {
+                         return (p.kind == Kind::Inherited && !q.handedBack) ||
+                                (p.kind == Kind::Resource && q.job.status == Status::Running);
+                       });
+  }
+
+  // While jobs hold reservations, a resource manager that went away is noticed soon.
+  void CheckHoldings() {
+    if (NowMs() < nextHoldingCheck_) return;
+    nextHoldingCheck_ = NowMs() + kHoldingCheckMs;
+    if (std::none_of(jobs_.begin(), jobs_.end(),
+                     [this](const QueuedJob& q) { return HoldsSomething(q); })) {
+      return;
+    }
+    SReqObj result;
+    RmSend(SProtocol_testService, SReqObj::Array(), &result);
   }
 
   // Gives back everything the job holds: the reservations handed over to it and those
   // its resource preconditions took.
-  void ReleaseAll(const VErarBase_Job& job) {
+  void ReleaseAll(QueuedJob& q) {
+    const VErarBase_Job& job = q.job;
     const bool holds = std::any_of(job.preconditions.begin(), job.preconditions.end(),
                                    [](const VErarBase_Precondition& p) {
                                      return p.kind == Kind::Inherited || p.kind == Kind::Resource;
                                    });
+    q.handedBack = true;
     if (holds) RmRequest(SRMproto_free, job, "*");
   }
 
@@ -248,13 +495,13 @@ class JobServer {
   void EnterJob(const VErarBase_Job& job, const std::string& exitFile) const {
     const bool asOwner = ::geteuid() == 0 && job.uid && job.gid;
     const int uid = asOwner ? *job.uid : -1, gid = asOwner ? *job.gid : -1;
-    // Files of the spool directory are made by the server and handed to the owner; an
-    // error file the submitter named is opened as the owner, so that a job never writes
+    // The job's own file in the spool directory is made by the server and handed to the
+    // owner; any other error file is opened as the owner, so that a job never writes
     // where its owner may not.
-    const bool spoolFile = job.errorFileName.rfind(spoolDir_ + "/", 0) == 0;
+    const bool spoolFile = OwnSpoolFile(job);
     if (spoolFile || !asOwner) RedirectToErrorFile(job.errorFileName, uid, gid);
     if (!exitFile.empty()) {
-      const int exitFd = ::open(exitFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int exitFd = ::open(exitFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
       if (exitFd >= 0) {
         if (uid >= 0 && ::fchown(exitFd, uid, gid) != 0) {
           // Without it the outcome is only known to the server that started the job.
@@ -262,10 +509,15 @@ class JobServer {
         ::close(exitFd);
       }
     }
-    if (asOwner && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
-      std::fprintf(stderr, "DUvuvuzo: cannot take user %d and group %d: %s\n", uid, gid,
-                   std::strerror(errno));
-      ::_exit(126);
+    if (asOwner) {
+      const passwd* pw = ::getpwuid(static_cast<uid_t>(uid));
+      const bool groups =
+          pw != nullptr ? ::initgroups(pw->pw_name, gid) == 0 : ::setgroups(0, nullptr) == 0;
+      if (!groups || ::setgid(gid) != 0 || ::setuid(uid) != 0) {
+        std::fprintf(stderr, "DUvuvuzo: cannot take user %d and group %d: %s\n", uid, gid,
+                     std::strerror(errno));
+        ::_exit(126);
+      }
     }
     if (!spoolFile && asOwner) RedirectToErrorFile(job.errorFileName);
     if (!job.workDir.empty() && ::chdir(job.workDir.c_str()) != 0) {
@@ -277,31 +529,46 @@ class JobServer {
 
   // ---- Preconditions ----
 
-  bool ScriptSucceeds(const VErarBase_Job& job, const std::string& script) {
+  // Starts the job's script preconditions, one after another in one process group, as
+  // the job's user; the loop goes on meanwhile and learns the outcome when it ends.
+  void StartScripts(QueuedJob& q, const std::vector<const std::string*>& scripts) {
     const pid_t pid = ::fork();
-    if (pid < 0) return false;
     if (pid == 0) {
+      ::setpgid(0, 0);
       PrepareChild();
-      EnterJob(job, "");
-      ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+      EnterJob(q.job, "");
+      std::vector<const char*> argv = {"sh", "-c", "for s do /bin/sh -c \"$s\" || exit 1; done",
+                                       "sh"};
+      for (const std::string* script : scripts) argv.push_back(script->c_str());
+      argv.push_back(nullptr);
+      ::execv("/bin/sh", const_cast<char* const*>(argv.data()));
       ::_exit(127);
     }
-    const long long end = NowMs() + kScriptPrecondMs;
-    int status = 0;
-    for (;;) {
-      const pid_t r = ::waitpid(pid, &status, WNOHANG);
-      if (r == pid) break;
-      if (r < 0 || NowMs() > end) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        return false;
-      }
-      ::usleep(10000);
+    if (pid < 0) {
+      q.script = QueuedJob::Script::Failed;
+      return;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    ::setpgid(pid, pid);  // the child may not have got there yet
+    q.script = QueuedJob::Script::Running;
+    q.scriptPid = pid;
+    q.scriptDeadlineMs = NowMs() + scriptTimeoutMs_;
   }
 
-  bool PreconditionsMet(const VErarBase_Job& job) {
+  void StopScripts(QueuedJob& q) {
+    if (q.script == QueuedJob::Script::Running) ::kill(-q.scriptPid, SIGKILL);
+  }
+
+  void ScriptsEnded(QueuedJob& q, int status) {
+    q.script = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? QueuedJob::Script::Passed
+                                                             : QueuedJob::Script::Failed;
+    q.scriptPid = -1;
+    q.nextScriptMs = NowMs() + kTickMs;
+  }
+
+  // Whether the job may start now. Script preconditions take one round of their own:
+  // started here, their outcome is used the next time the job is looked at.
+  bool PreconditionsMet(QueuedJob& q) {
+    const VErarBase_Job& job = q.job;
     for (const VErarBase_Precondition& p : job.preconditions) {
       if (p.kind != Kind::File) continue;
       // A relative path names a file in the job's work directory.
@@ -309,8 +576,24 @@ class JobServer {
           p.value[0] == '/' || job.workDir.empty() ? p.value : job.workDir + "/" + p.value;
       if (::access(path.c_str(), F_OK) != 0) return false;
     }
+    std::vector<const std::string*> scripts;
     for (const VErarBase_Precondition& p : job.preconditions) {
-      if (p.kind == Kind::Script && !ScriptSucceeds(job, p.value)) return false;
+      if (p.kind == Kind::Script) scripts.push_back(&p.value);
+    }
+    if (!scripts.empty()) {
+      switch (q.script) {
+        case QueuedJob::Script::Running:
+          return false;
+        case QueuedJob::Script::Failed:
+          if (NowMs() < q.nextScriptMs) return false;
+          [[fallthrough]];
+        case QueuedJob::Script::Idle:
+          StartScripts(q, scripts);
+          return false;
+        case QueuedJob::Script::Passed:
+          q.script = QueuedJob::Script::Idle;  // looked at anew next time
+          break;
+      }
     }
     // Resource preconditions last: they are taken for the job and must all be had at
     // once; those taken in a round that does not get them all go back.
@@ -363,7 +646,8 @@ class JobServer {
     q.job.status = status;
     q.pid = -1;
     q.adopted = false;
-    ReleaseAll(q.job);
+    StopScripts(q);
+    ReleaseAll(q);
     std::remove(JobFile(q.job, ".exit").c_str());
   }
 
@@ -392,9 +676,16 @@ class JobServer {
     pid_t pid;
     while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
       for (QueuedJob& q : jobs_) {
+        if (q.scriptPid == pid && q.script == QueuedJob::Script::Running) ScriptsEnded(q, status);
         if (q.pid != pid || q.job.status != Status::Running) continue;
         Ended(q, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
         changed = true;
+      }
+    }
+    for (QueuedJob& q : jobs_) {
+      // A script that overstays is stopped with all it started; it counts as not met.
+      if (q.script == QueuedJob::Script::Running && NowMs() > q.scriptDeadlineMs) {
+        ::kill(-q.scriptPid, SIGKILL);
       }
     }
     for (QueuedJob& q : jobs_) {
@@ -405,8 +696,8 @@ class JobServer {
       if (q.adopted && (code >= 0 || !Processe_IsAlive(q.pid))) {
         Ended(q, code);
         changed = true;
-      } else if (q.job.timeout > 0 && !q.cancel &&
-                 NowMs() - q.startedMs > static_cast<long long>(q.job.timeout * 1000)) {
+      } else if (TimeoutMs(q.job.timeout) > 0 && !q.cancel &&
+                 NowMs() - q.startedMs > TimeoutMs(q.job.timeout)) {
         Note(q.job, "time-out: the job is stopped");
         ::kill(-q.pid, SIGTERM);
         q.job.timeout = 0;
@@ -434,7 +725,7 @@ class JobServer {
     });
     for (QueuedJob* q : order) {
       if (running >= slots_) break;
-      if (!PreconditionsMet(q->job)) {
+      if (!PreconditionsMet(*q)) {
         if (q->job.status != Status::WaitingForPrecond) {
           q->job.status = Status::WaitingForPrecond;
           changed = true;
@@ -451,6 +742,7 @@ class JobServer {
   void Tick() {
     Reap();
     Schedule();
+    CheckHoldings();
   }
 
   // ---- Requests ----
@@ -466,10 +758,68 @@ class JobServer {
     return pattern.empty() || ::fnmatch(pattern.c_str(), id.c_str(), 0) == 0;
   }
 
+  // Who sent the call, and as whom its jobs run.
+  Owner OwnerOf(const ReqServer_Call& call) const {
+    Owner o;
+    const std::optional<Peer> peer = PeerOf(call.client.fd);
+    if (!peer) {
+      o.refusal = "the submitter cannot be identified";
+      return o;
+    }
+    const passwd* pw = nullptr;
+    if (peer->local) {
+      o.uid = peer->uid;
+      o.root = peer->uid == 0;
+      if (o.root) return o;
+      if (::geteuid() != 0 && peer->uid != ::geteuid()) {
+        o.refusal = "the job server runs as user " + std::to_string(::geteuid()) +
+                    " and cannot run jobs of user " + std::to_string(peer->uid);
+        return o;
+      }
+      pw = ::getpwuid(peer->uid);
+      if (pw == nullptr) {
+        o.refusal = "user " + std::to_string(peer->uid) + " is unknown here";
+        return o;
+      }
+    } else {
+      if (!HostAllowed(remoteHosts_, peer->raw)) {
+        o.refusal = "jobs from " + peer->address + " are not accepted here";
+        return o;
+      }
+      pw = ::getpwnam(remoteUser_.c_str());
+      if (pw == nullptr || pw->pw_uid == 0) {
+        o.refusal = "no unprivileged user for jobs of other hosts (" + remoteUser_ + ")";
+        return o;
+      }
+    }
+    o.uid = pw->pw_uid;
+    o.gid = pw->pw_gid;
+    return o;
+  }
+
+  // The group a local user's job asks for, when the user is a member of it.
+  static gid_t GroupFor(const Owner& owner, const VErarBase_Job& job) {
+    if (!job.gid || static_cast<gid_t>(*job.gid) == owner.gid) return owner.gid;
+    const passwd* pw = ::getpwuid(owner.uid);
+    if (pw == nullptr) return owner.gid;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    if (::getgrouplist(pw->pw_name, owner.gid, groups.data(), &count) < 0) {
+      groups.resize(static_cast<std::size_t>(count));
+      ::getgrouplist(pw->pw_name, owner.gid, groups.data(), &count);
+    }
+    groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+    const gid_t wanted = static_cast<gid_t>(*job.gid);
+    return std::find(groups.begin(), groups.end(), wanted) != groups.end() ? wanted : owner.gid;
+  }
+
   void Submit(ReqServer_Call& call) {
     VErarBase_Job job;
     std::string error;
-    if (!VErarBase_Parse(call.params.at(0).AsString(), job, error)) {
+    const Owner owner = OwnerOf(call);
+    if (!owner.refusal.empty()) {
+      call.Fail(ReqServer_failed, "job refused: " + owner.refusal);
+    } else if (!VErarBase_Parse(call.params.at(0).AsString(), job, error)) {
       call.Fail(ReqServer_failed, "bad job string: " + error);
     } else if (job.type != VErarBase_Type::Inline && job.type != VErarBase_Type::Script) {
       call.Fail(ReqServer_failed, "job type not served here");
@@ -486,6 +836,14 @@ class JobServer {
       job.id = machine_ + "-" + std::to_string(Utility_GetCurrentTimeMillis()) + "-" +
                std::to_string(::getpid()) + "-" + std::to_string(ownIds_++);
     }
+    if (!owner.root) {
+      // Whatever the job string claims: the job runs with its submitter's rights.
+      job.gid = static_cast<std::int32_t>(GroupFor(owner, job));
+      job.uid = static_cast<std::int32_t>(owner.uid);
+    } else if (!job.uid) {
+      job.uid = 0;
+      if (!job.gid) job.gid = 0;
+    }
     job.status = Status::Waiting;
     if (job.errorFileName.empty()) job.errorFileName = JobFile(job, ".err");
     jobs_.push_back(QueuedJob{job});
@@ -494,12 +852,21 @@ class JobServer {
   }
 
   void JobCommand(ReqServer_Call& call) {
+    const Owner caller = OwnerOf(call);
+    if (!caller.refusal.empty()) {
+      call.Fail(ReqServer_failed, "command refused: " + caller.refusal);
+      return;
+    }
     const auto command = static_cast<CCprotocol_JobCommand>(call.params.at(0).AsInteger());
     const bool failedOnly = call.params.at(1).AsBoolean();
     std::vector<std::string> ids;
     for (const SReqObj& e : call.params.at(2).elements()) ids.push_back(e.AsString());
-    auto named = [&ids](const QueuedJob& q) {
-      return std::find(ids.begin(), ids.end(), q.job.id) != ids.end();
+    // A user touches only its own jobs; root touches all.
+    auto mine = [&caller](const QueuedJob& q) {
+      return caller.root || (q.job.uid && static_cast<uid_t>(*q.job.uid) == caller.uid);
+    };
+    auto named = [&ids, &mine](const QueuedJob& q) {
+      return mine(q) && std::find(ids.begin(), ids.end(), q.job.id) != ids.end();
     };
     int affected = 0;
     switch (command) {
@@ -521,13 +888,14 @@ class JobServer {
           const Status s = q.job.status;
           const bool over =
               failedOnly ? (s == Status::Failed || s == Status::Canceled) : VErarBase_IsFinal(s);
-          return over && (ids.empty() || named(q));
+          return over && (ids.empty() ? mine(q) : named(q));
         }));
         break;
       case CCprotocol_JobCommand::Restart:
         for (QueuedJob& q : jobs_) {
           if (named(q) && (q.job.status == Status::Failed || q.job.status == Status::Canceled)) {
             q.job.status = Status::Waiting;
+            q.script = QueuedJob::Script::Idle;
             ++affected;
           }
         }
@@ -579,6 +947,12 @@ class JobServer {
   std::vector<QueuedJob> jobs_;
   bool stopped_ = false;
   int slots_ = 1;
+  long long scriptTimeoutMs_ = kScriptPrecondMs;
+  std::string remoteHosts_;
+  std::string remoteUser_;
+  int rmConnection_ = -1;  // the resource manager connection the holdings were told to
+  bool reasserting_ = false;
+  long long nextHoldingCheck_ = 0;
   int ownIds_ = 0;
   std::string machine_;
   std::string queueFile_;

@@ -113,8 +113,8 @@ ReqServer::~ReqServer() {
   Socket_Close(listenFd_);
 }
 
-bool ReqServer::Listen(int port, std::string& error) {
-  listenFd_ = Socket_Listen(port, 64, error);
+bool ReqServer::Listen(int port, std::string& error, bool loopbackOnly) {
+  listenFd_ = Socket_Listen(port, 64, error, loopbackOnly);
   if (listenFd_ < 0) return false;
   port_ = Socket_LocalPort(listenFd_);
   return true;

@@ -80,8 +80,9 @@ class ReqServer {
   ReqServer(const ReqServer&) = delete;
   ReqServer& operator=(const ReqServer&) = delete;
 
-  // Listens on port (0: any free port). False with a reason when it is taken.
-  bool Listen(int port, std::string& error);
+  // Listens on port (0: any free port), with loopbackOnly on the loopback interface
+  // only. False with a reason when it is taken.
+  bool Listen(int port, std::string& error, bool loopbackOnly = false);
   int port() const { return port_; }
 
   void OnRequest(std::string_view name, int version, Handler handler);
