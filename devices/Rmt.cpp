@@ -114,7 +114,8 @@ bool ReadLine(int fd, std::size_t limit, std::string& line) {
 }
 
 bool Send(int n, const std::string& request, const char* data = nullptr, std::size_t length = 0) {
-  struct sigaction ignore {}, old {};
+  struct sigaction ignore {
+  }, old{};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &old);
   std::string bytes = request;
@@ -241,18 +242,25 @@ int Remote(int fd) { return fd - RmtRemoteBase; }
 
 int AccessMode(int mode) {
   switch (mode) {
-    case 0: return R_OK;
-    case 1: return W_OK;
-    case 2: return X_OK;
-    default: return F_OK;
+    case 0:
+      return R_OK;
+    case 1:
+      return W_OK;
+    case 2:
+      return X_OK;
+    default:
+      return F_OK;
   }
 }
 
 int OpenFlags(int mode) {
   switch (mode) {
-    case 1: return O_WRONLY | O_CREAT;
-    case 2: return O_RDWR | O_CREAT;
-    default: return O_RDONLY;
+    case 1:
+      return O_WRONLY | O_CREAT;
+    case 2:
+      return O_RDWR | O_CREAT;
+    default:
+      return O_RDONLY;
   }
 }
 
@@ -324,8 +332,7 @@ bool RmtReplyNumber(const char* text, long long* value) {
 int RmtAccess(const char* name, bool local, int mode) {
   const int n = SetupPipes(name, local);
   if (n < 0) return -1;
-  const long long r =
-      Command(n, "A" + connections[n].device + "\n" + std::to_string(mode) + "\n");
+  const long long r = Command(n, "A" + connections[n].device + "\n" + std::to_string(mode) + "\n");
   const int err = errno;
   Shutdown(n);
   errno = err;
@@ -398,7 +405,7 @@ int RmtTpInitTape(const char* name, bool local) {
 
 int RmtTpTapeOp(int conn, int op, int count) {
   return Command(conn, "TT" + std::to_string(op) + "\n" + std::to_string(count) + "\n") < 0 ? -1
-                                                                                           : 0;
+                                                                                            : 0;
 }
 
 int RmtTpGetPos(int conn, long* residual, long* fileNumber, long* blockNumber) {

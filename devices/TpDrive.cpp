@@ -37,7 +37,7 @@ int LinuxGetPos(int fd, long* residual, long* fileNumber, long* blockNumber) {
 
 int LinuxSetBlockSize(int fd, int size) { return LinuxTapeOp(fd, MTSETBLK, size); }
 
-const TpDriveOps linuxDrive{"linux",   nullptr,      LinuxOpen,   LinuxClose,       LinuxRead,
+const TpDriveOps linuxDrive{"linux",    nullptr,     LinuxOpen,   LinuxClose,       LinuxRead,
                             LinuxWrite, LinuxTapeOp, LinuxGetPos, LinuxSetBlockSize};
 
 std::vector<const TpDriveOps*> others;

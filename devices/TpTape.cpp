@@ -113,14 +113,29 @@ void TpTape_Init() {
 void TpStrError(int code, char* buffer, std::size_t length) {
   const char* text = "unknown errcode";
   switch (code) {
-    case TpErrNone: text = "no Error"; break;
-    case TpErrRead: text = "read failed"; break;
-    case TpErrTapeOp: text = "TpTapeOp failed"; break;
-    case TpErrGetBlockLimits: text = "TpGetBlockLimits failed"; break;
-    case TpErrSetBlockSize: text = "TpSetBlockSize failed"; break;
-    case TpErrGetBlockSize: text = "TpGetBlockSize failed"; break;
-    case TpErrReadBlockAlloc: text = "TpReadBlockFailed failed"; break;
-    default: break;  // also the position query
+    case TpErrNone:
+      text = "no Error";
+      break;
+    case TpErrRead:
+      text = "read failed";
+      break;
+    case TpErrTapeOp:
+      text = "TpTapeOp failed";
+      break;
+    case TpErrGetBlockLimits:
+      text = "TpGetBlockLimits failed";
+      break;
+    case TpErrSetBlockSize:
+      text = "TpSetBlockSize failed";
+      break;
+    case TpErrGetBlockSize:
+      text = "TpGetBlockSize failed";
+      break;
+    case TpErrReadBlockAlloc:
+      text = "TpReadBlockFailed failed";
+      break;
+    default:
+      break;  // also the position query
   }
   Copy(buffer, length, text);
 }

@@ -35,9 +35,9 @@ struct Tape {
   double capacity = 0;
   long blockSize = 0;
   bool writeProtected = false, loaded = true;
-  long marks = 0;                          // files 0 .. marks-1 end with a file mark
-  std::vector<std::vector<Block>> files;   // the recorded files, their blocks
-  long file = 0, block = 0;                // the position
+  long marks = 0;                         // files 0 .. marks-1 end with a file mark
+  std::vector<std::vector<Block>> files;  // the recorded files, their blocks
+  long file = 0, block = 0;               // the position
   bool blockKnown = true;
 };
 
@@ -92,7 +92,8 @@ bool IndexFile(const std::string& path, std::vector<Block>& blocks, std::string&
       ok = false;
       break;
     }
-    const std::uint32_t length = word[0] | word[1] << 8 | word[2] << 16 | std::uint32_t(word[3]) << 24;
+    const std::uint32_t length =
+        word[0] | word[1] << 8 | word[2] << 16 | std::uint32_t(word[3]) << 24;
     if (length == 0 || length > kMaxBlock || size - at - 4 < length) {
       ok = false;
       break;
@@ -187,8 +188,8 @@ bool Save(const Tape& t) {
   std::fprintf(out,
                "vtape 1\ncapacity %.0f\nblocksize %ld\nprotected %d\nloaded %d\nfiles %zu\n"
                "marks %ld\nposition %ld %ld %d\n",
-               t.capacity, t.blockSize, t.writeProtected ? 1 : 0, t.loaded ? 1 : 0,
-               t.files.size(), t.marks, t.file, t.block, t.blockKnown ? 1 : 0);
+               t.capacity, t.blockSize, t.writeProtected ? 1 : 0, t.loaded ? 1 : 0, t.files.size(),
+               t.marks, t.file, t.block, t.blockKnown ? 1 : 0);
   const bool ok = std::fflush(out) == 0 && ::fsync(fileno(out)) == 0;
   if (std::fclose(out) != 0 || !ok) return false;
   return std::rename(tmp.c_str(), path.c_str()) == 0;
@@ -209,7 +210,7 @@ bool EraseAfterPosition(Tape& t) {
   if (f < static_cast<long>(t.files.size())) {
     auto& blocks = t.files[f];
     const std::uint64_t cut = t.block < static_cast<long>(blocks.size()) ? blocks[t.block].offset
-                              : blocks.empty() ? 0
+                              : blocks.empty()                           ? 0
                                                : blocks.back().offset + 4 + blocks.back().length;
     if (::truncate(DataPath(t.dir, f).c_str(), static_cast<off_t>(cut)) != 0) return false;
     blocks.resize(t.block);
@@ -345,9 +346,9 @@ ssize_t VirtWrite(int fd, const void* buffer, std::size_t size) {
   std::string record;
   const char* p = static_cast<const char*>(buffer);
   for (std::uint32_t length : lengths) {
-    const unsigned char word[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-                                   static_cast<unsigned char>(length >> 16),
-                                   static_cast<unsigned char>(length >> 24)};
+    const unsigned char word[4] = {
+        static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+        static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
     record.append(reinterpret_cast<const char*>(word), 4);
     record.append(p, length);
     p += length;
@@ -554,5 +555,6 @@ bool TpVirt_GetStatus(const char* dir, TpVirt_Status& status, std::string& error
 }
 
 bool TpVirt_SetProtected(const char* dir, bool on, std::string& error) {
-  return Update(dir, error, [](Tape& t, bool v) { t.writeProtected = v; }, on);
+  return Update(
+      dir, error, [](Tape& t, bool v) { t.writeProtected = v; }, on);
 }

@@ -21,6 +21,8 @@
 //   TR<limit>\n           one block: A<status>, buffer size, data length, then the data
 // Failures are "E<errno>\n<text>\n"; a request that cannot be understood is answered
 // "F<errno>\n<text>\n" and ends the server, as does the end of standard input.
+#include "Rmt.hpp"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,7 +33,6 @@
 #include <vector>
 
 #include "Processe.hpp"
-#include "Rmt.hpp"
 #include "TpTape.hpp"
 #include "UArgs.hpp"
 
@@ -118,7 +119,7 @@ void Tape(int what) {
       const long long op = NumberLine(), count = NumberLine();
       if (!Open()) return;
       return rmtTpTapeOp(device, static_cast<int>(op), static_cast<int>(count)) == 0 ? Number(0)
-                                                                                    : Error(errno);
+                                                                                     : Error(errno);
     }
     case 'P': {
       Line();

@@ -44,8 +44,9 @@ int main(int argc, char** argv) {
   Processe_Init();
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "--help") {
-    std::printf("usage: vrsh HOST [-l USER] COMMAND [ARGUMENT...]\n"
-                "Runs the command on this host (the only host it serves).\n");
+    std::printf(
+        "usage: vrsh HOST [-l USER] COMMAND [ARGUMENT...]\n"
+        "Runs the command on this host (the only host it serves).\n");
     Exit(0);
   }
   if (args.size() >= 3 && args[1] == "-l") {

@@ -66,9 +66,12 @@ bool Size(const char* text, long long& value) {
   errno = 0;
   long long v = std::strtoll(text, &end, 10);
   if (errno != 0 || end == text || v < 0) return false;
-  if (*end == 'k') v <<= 10, ++end;
-  else if (*end == 'M') v <<= 20, ++end;
-  else if (*end == 'G') v <<= 30, ++end;
+  if (*end == 'k')
+    v <<= 10, ++end;
+  else if (*end == 'M')
+    v <<= 20, ++end;
+  else if (*end == 'G')
+    v <<= 30, ++end;
   if (*end != '\0') return false;
   value = v;
   return true;
@@ -104,7 +107,8 @@ void Status(const std::string& device) {
   if (TpVirt_IsVirtual(device.c_str()) && TpVirt_GetStatus(device.c_str(), s, error)) {
     std::printf("capacity %.0f\nused %.0f\nblock size %d\nfiles %ld\nfile marks %ld\n%s\n%s\n",
                 s.capacity, s.used, s.blockSize, s.files, s.marks,
-                s.writeProtected ? "write protected" : "writable", s.loaded ? "loaded" : "unloaded");
+                s.writeProtected ? "write protected" : "writable",
+                s.loaded ? "loaded" : "unloaded");
   }
 }
 
