@@ -88,11 +88,17 @@ bool QueryInUse(const SDevAllo_Device& d) {
 SDevAllo_DevList Default() {
   if (catalogue != nullptr) return catalogue;
   char path[1024] = {};
-  if (!DirAcces_PathLookup1("ZOLTENV", kCatalogue, DirAcces_readable, path)) {
+  // The lookup's own reason stays on the stack beneath ours.
+  Messages_IgnoreErrors(true);
+  const bool found = DirAcces_PathLookup1("ZOLTENV", kCatalogue, DirAcces_readable, path);
+  Messages_IgnoreErrors(false);
+  if (!found) {
     SDevAllo_error = 1;
     cataloguePath.clear();
+    char dirs[1024] = {};
+    DirAcces_EnvVar("ZOLTENV", dirs);
     Messages_SupplyAdditionalInfo("::Default: " + std::string(kCatalogue) +
-                                  " not found along ZOLTENV");
+                                  " not found along ZOLTENV (" + StrIn(dirs).str() + ")");
     Messages_Error(kSection, 1);
     return nullptr;
   }

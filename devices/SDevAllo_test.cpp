@@ -131,7 +131,7 @@ TEST_F(SDevAlloTest, MissingOrEmptyCatalogueIsAnErrorNamingWhereItWasLookedFor) 
       zolt::test::RunInChild([] { SDevAllo_GetListOfAllDevices(); });
   EXPECT_TRUE(child.exited);
   EXPECT_EQ(child.exitStatus, 2);
-  EXPECT_NE(child.err.find("ZOLTENV"), std::string::npos) << child.err;
+  EXPECT_NE(child.err.find("ZOLTENV (" + Env("ZOLTENV") + ")"), std::string::npos) << child.err;
   EXPECT_NE(child.err.find("devices.Velmar"), std::string::npos) << child.err;
 
   Messages_IgnoreErrors(true);
