@@ -2,46 +2,25 @@
 #include "SDevAllo.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Capture.hpp"
 #include "DirAcces.hpp"
 #include "Messages.hpp"
-#include "SRM.hpp"
-#include "Sandbox.hpp"
+#include "test/DeviceTest.hpp"
 
 namespace {
 
-using zolt::test::ReadFile;
+using zolt::test::Env;
+using zolt::test::Eventually;
 using zolt::test::WriteFile;
-
-std::string Env(const char* name) {
-  const char* v = std::getenv(name);
-  return v != nullptr ? v : "";
-}
 
 std::string LocalHost() {
   char host[128] = {};
   DirAcces_GetMachineName(host);
   return host;
-}
-
-bool Eventually(const std::function<bool()>& condition, int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
 }
 
 std::vector<const SDevAllo_Device*> Records(SDevAllo_DevList list) {
@@ -56,15 +35,7 @@ class SDevAlloTest : public ::testing::Test {
     SDevAllo_Init();
     SDevAllo_Reset();
   }
-  void TearDown() override {
-    // The resource manager that the queries started.
-    const std::string pidFile = Env("ZOLTDAT") + "/DUrazaze-" + Env("VM_DURAZAZE_PORT") + ".pid";
-    const int pid = std::atoi(ReadFile(pidFile).c_str());
-    if (pid > 0 && ::kill(pid, SIGTERM) == 0 &&
-        !Eventually([&] { return ReadFile(pidFile).empty(); }, 3000)) {
-      ::kill(pid, SIGKILL);
-    }
-  }
+  void TearDown() override { zolt::test::StopResourceManager(); }
   static void Catalogue(const std::string& text) {
     WriteFile(Env("ZOLTENV") + "/devices.Velmar", text);
   }
@@ -112,10 +83,6 @@ TEST_F(SDevAlloTest, ClassNamesAreExactAfterTrimmingAndLongFieldsAreCut) {
   EXPECT_EQ(SDevAllo_ClassOfName("  unixFS\t"), SDevAllo_unixFS);
   EXPECT_EQ(SDevAllo_ClassOfName("unixfs"), SDevAllo_unknown);
   EXPECT_EQ(SDevAllo_ClassOfName("exabyte"), SDevAllo_exa8200);
-  for (int c = 1; c <= SDevAllo_lastClass; ++c) {
-    EXPECT_EQ(SDevAllo_ClassOfName(StrIn::FromC(SDevAllo_ClassName(static_cast<std::uint8_t>(c)))),
-              c);
-  }
   const std::string longDesc(300, 'd');
   SDevAllo_DevList list = SDevAllo_ParseCatalogue(
       "magtape:" + std::string(200, 'h') + ":/dev/t::" + longDesc, "f", "x");
@@ -193,23 +160,13 @@ TEST_F(SDevAlloTest, SelectionByClassHostAndAlternativeName) {
 
 TEST_F(SDevAlloTest, AnAllocationIsARealReservationThatEndsWithItsProcess) {
   Catalogue("exa8500::/dev/nst0:exa:Tape\n");
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  const pid_t holder = ::fork();
-  if (holder == 0) {
-    SRM_Reset();
+  const zolt::test::Holder holder = zolt::test::HoldInChild([] {
     SDevAllo_DevList list = SDevAllo_GetListOfAllDevices();
     list->selected = true;
     char host[128], name[1024], id[128];
-    const char ok = SDevAllo_AllocateDevice(list, true, host, name, id) ? 1 : 0;
-    if (::write(fds[1], &ok, 1) != 1) ::_exit(3);
-    for (;;) ::pause();
-  }
-  ::close(fds[1]);
-  char ok = 0;
-  ASSERT_EQ(::read(fds[0], &ok, 1), 1);
-  ::close(fds[0]);
-  EXPECT_EQ(ok, 1);
+    return SDevAllo_AllocateDevice(list, true, host, name, id);
+  });
+  EXPECT_TRUE(holder.ok);
 
   SDevAllo_DevList list = SDevAllo_GetListOfAllDevices();
   ASSERT_NE(list, nullptr);
@@ -219,8 +176,7 @@ TEST_F(SDevAlloTest, AnAllocationIsARealReservationThatEndsWithItsProcess) {
   EXPECT_EQ(SDevAllo_error, 6);
   EXPECT_EQ(SDevAllo_GetListOfFreeDevices(SDevAllo_exa8500), nullptr);
 
-  ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
+  holder.Kill();
   EXPECT_TRUE(Eventually(
       [] {
         SDevAllo_DevList l = SDevAllo_GetListOfAllDevices();
