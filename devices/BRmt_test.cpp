@@ -65,7 +65,7 @@ TEST_F(BRmtTest, LocalAndRemoteHandlesBehaveAlike) {
     std::free(block);
     EXPECT_TRUE(BRmt_Close(f));
     EXPECT_EQ(f, BRmt_Nil);
-    ::truncate(path.c_str(), 0);
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
   }
 }
 
@@ -76,21 +76,17 @@ TEST_F(BRmtTest, NamesChooseTheRoute) {
   ASSERT_TRUE(BRmt_LegalFileHandle(f));
   EXPECT_EQ(f->kind, BRmt_Kind::Local);
   BRmt_Close(f);
-  EXPECT_TRUE(BRmt_Access(Work() + "/a:b", true, 0));
   // Without it the name is host "<Work>/a" and device "b", which nothing serves.
   EXPECT_FALSE(BRmt_Access(Work() + "/a:b", false, 0));
 
   WriteFile("plain", "x");
   EXPECT_TRUE(BRmt_Access1("", "localhost", Work() + "/plain", 1));
   EXPECT_FALSE(BRmt_Access1("", "localhost", Work() + "/none", 3));
-  f = BRmt_Open1("", "localhost", Work() + "/plain", 0);
-  ASSERT_TRUE(BRmt_LegalFileHandle(f));
-  EXPECT_EQ(f->kind, BRmt_Kind::Remote);
-  BRmt_Close(f);
   // The local open takes existing files only; the remote server creates one.
   EXPECT_EQ(BRmt_Open1("", "", Work() + "/new", 1), BRmt_Nil);
   f = BRmt_Open1("", "localhost", Work() + "/new", 1);
-  EXPECT_TRUE(BRmt_LegalFileHandle(f));
+  ASSERT_TRUE(BRmt_LegalFileHandle(f));
+  EXPECT_EQ(f->kind, BRmt_Kind::Remote);
   BRmt_Close(f);
   EXPECT_EQ(::access((Work() + "/new").c_str(), F_OK), 0);
 

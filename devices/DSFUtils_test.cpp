@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "Messages.hpp"
 #include "Sandbox.hpp"
 
 namespace {
@@ -27,60 +26,46 @@ std::string Work() { return zolt::test::SandboxDir() + "/work"; }
 
 TEST(DSFUtilsTest, TempNamesEndInTheSuffixExactlyOnce) {
   DSFUtils_Init();
-  const Ds tar(".tar"), upper(".TAR"), empty("");
-  DS a = dsNil, b = dsNil, c = dsNil, d = dsNil, e = dsNil;
-  DSCreateLongTmpNameWD(&a, tar);
+  DS a = dsNil, b = dsNil, c = dsNil, d = dsNil;
+  DSCreateLongTmpNameWD(&a, Ds(".tar"));
   DSCreateLongTmpNameWD(&b, dsNil);
-  DSCreateLongTmpName(&c, upper);
-  DSCreateLongUniqueVarName(&d, empty);
-  DSCreateLongUniqueVarName(&e, tar);
-  const std::string sa = DSStr(a), sb = DSStr(b), sc = DSStr(c), sd = DSStr(d), se = DSStr(e);
-  EXPECT_EQ(sa.find(".tar"), sa.size() - 4) << sa;
-  EXPECT_TRUE(sa.starts_with("T") && sb.find('/') == std::string::npos) << sb;
+  DSCreateLongTmpName(&c, Ds(".TAR"));
+  DSCreateLongUniqueVarName(&d, Ds(""));
+  const std::string sa = DSStr(a), sb = DSStr(b), sc = DSStr(c), sd = DSStr(d);
+  EXPECT_TRUE(sa.starts_with("T") && sa.find(".tar") == sa.size() - 4) << sa;
   EXPECT_NE(sa.substr(0, 14), sb.substr(0, 14));  // a fresh counter every call
-  EXPECT_TRUE(sb.find(".tar") == std::string::npos && !sb.ends_with(".")) << sb;
-  EXPECT_EQ(sc.rfind(std::string(std::getenv("TMP")) + "/T", 0), 0u) << sc;
-  EXPECT_TRUE(sc.ends_with(".TAR")) << sc;
-  const std::string varTmp = std::string(std::getenv("ZOLTDAT")) + "/tmp/T";
-  EXPECT_EQ(sd.rfind(varTmp, 0), 0u) << sd;
-  EXPECT_EQ(se.rfind(varTmp, 0), 0u) << se;
-  EXPECT_TRUE(se.ends_with(".tar") && !sd.ends_with(".")) << sd;
-  for (DS* s : {&a, &b, &c, &d, &e}) DSFree(s);
+  EXPECT_TRUE(sb.find_first_of("/.") == std::string::npos) << sb;
+  EXPECT_TRUE(sc.starts_with(std::string(std::getenv("TMP")) + "/T") && sc.ends_with(".TAR")) << sc;
+  EXPECT_TRUE(sd.starts_with(std::string(std::getenv("ZOLTDAT")) + "/tmp/T") && !sd.ends_with("."));
+  for (DS* s : {&a, &b, &c, &d}) DSFree(s);
 }
 
 TEST(DSFUtilsTest, FileOperationsOnDynamicNames) {
   DSFUtils_Init();
-  const Ds deep(Work() + "/x/y/z"), file(Work() + "/x/f"), copy(Work() + "/x/g"),
+  const Ds dir(Work() + "/x/y"), file(Work() + "/x/f"), copy(Work() + "/x/g"),
       link(Work() + "/x/l");
-  EXPECT_TRUE(DSAssertDir(deep, 0755));
-  EXPECT_TRUE(DSAccess(deep, DirAcces_searchable));
+  EXPECT_TRUE(DSAssertDir(dir, 0755));
   BFileIO_File f = DSBCreate(file, 1);
   ASSERT_NE(f, BFileIO_Nil);
-  BFileIO_Write(f, "bytes\0ok", 8);
   BFileIO_Close(f);
-  DSCopy(file, copy);
-  EXPECT_EQ(ReadFile(Work() + "/x/g"), std::string("bytes\0ok", 8));
-  // The atomic rename replaces the target.
   WriteFile(Work() + "/x/g", "new");
-  DSAtomicRename(copy, file);
-  EXPECT_EQ(ReadFile(Work() + "/x/f"), "new");
-  DSSymlink(file, link);
+  DSCopy(copy, file);
+  DSAtomicRename(file, copy);  // replaces the copy
+  EXPECT_EQ(ReadFile(Work() + "/x/g"), "new");
+  EXPECT_FALSE(DSAccess(file, DirAcces_exists));
+  DSSymlink(copy, link);
   DS target = dsNil;
   DSReadLink(link, &target);
-  EXPECT_STREQ(DSStr(target), (Work() + "/x/f").c_str());
+  EXPECT_STREQ(DSStr(target), (Work() + "/x/g").c_str());
   DSFree(&target);
+  DSChMod(link, Ds("640"));
   DirAcces_DirEntry entry{};
   DSFileStatN(link, entry);
   EXPECT_EQ(entry.size, 3.0);
-  const Ds mode("640");
-  DSChMod(file, mode);
-  struct stat st {};
-  ASSERT_EQ(::stat((Work() + "/x/f").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(entry.mode & 0777, 0640u);
   DSRemove(link);
-  EXPECT_FALSE(DSAccess(link, DirAcces_exists));
   DSChDir(Ds(Work() + "/x"));
-  EXPECT_TRUE(DSAccess(Ds("f"), DirAcces_readable));
+  EXPECT_TRUE(DSAccess(Ds("g"), DirAcces_readable) && !DSAccess(Ds("l"), DirAcces_exists));
 }
 
 TEST(DSFUtilsTest, AccessIgnoringCaseFindsEveryComponent) {
