@@ -24,9 +24,9 @@ struct OOinfos_Info {
 // Result of the last OOinfos_Load.
 enum OOinfos_Error : int {
   OOinfos_ok = 0,
-  OOinfos_cannotOpen = 3,   // the file cannot be opened, or the path is empty
-  OOinfos_reserved = 4,     // the order is reserved elsewhere
-  OOinfos_unreadable = 5,   // the contents cannot be read
+  OOinfos_cannotOpen = 3,  // the file cannot be opened, or the path is empty
+  OOinfos_reserved = 4,    // the order is reserved elsewhere
+  OOinfos_unreadable = 5,  // the contents cannot be read
 };
 extern int OOinfos_error;
 

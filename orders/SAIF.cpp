@@ -158,7 +158,7 @@ bool ReadTagList(SAIF_File& f) {
 std::array<char, kHeaderSize> HeaderBytes(const SAIF_File& f) {
   std::array<char, kHeaderSize> h{};
   const std::uint32_t values[kFieldSizes.size()] = {
-      SAIF_magic, SAIF_version,     f.width,  f.height,     f.across,       f.down,
+      SAIF_magic,     SAIF_version,    f.width,    f.height,     f.across,      f.down,
       SAIF_tileWidth, SAIF_tileHeight, f.channels, f.tagListPos, SAIF_dataStart};
   std::size_t at = 0;
   for (std::size_t i = 0; i < kFieldSizes.size(); ++i) {
@@ -312,8 +312,8 @@ void SAIF_Init() {
   StrHash_Init();
 }
 
-SAIF SAIF_Open(StrIn fileName, std::uint32_t& width, std::uint32_t& height,
-               std::uint32_t& channels, bool readOnly) {
+SAIF SAIF_Open(StrIn fileName, std::uint32_t& width, std::uint32_t& height, std::uint32_t& channels,
+               bool readOnly) {
   SAIF_Init();
   SAIF_aifError = 0;
   auto* f = new SAIF_File;

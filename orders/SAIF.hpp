@@ -55,11 +55,10 @@ inline constexpr std::size_t SAIF_maxTagData = 65535;
 void SAIF_Init();
 
 // Opens an existing container and reads its header and tag list. nil on failure.
-SAIF SAIF_Open(StrIn fileName, std::uint32_t& width, std::uint32_t& height,
-               std::uint32_t& channels, bool readOnly);
+SAIF SAIF_Open(StrIn fileName, std::uint32_t& width, std::uint32_t& height, std::uint32_t& channels,
+               bool readOnly);
 // Creates (or truncates) a container of the given size with an empty tag list.
-SAIF SAIF_Create(StrIn fileName, std::uint32_t width, std::uint32_t height,
-                 std::uint32_t channels);
+SAIF SAIF_Create(StrIn fileName, std::uint32_t width, std::uint32_t height, std::uint32_t channels);
 // Writes back a changed tag list, closes the file and sets file to nil.
 void SAIF_Close(SAIF& file);
 // Writes back a changed tag list.
@@ -70,8 +69,7 @@ void SAIF_Flush(SAIF file);
 void SAIF_TagRetrieve(SAIF file, StrIn name, std::size_t& length, std::span<char> data);
 // Creates or replaces the tag with the first min(length, data.size()) bytes of data.
 // Storing no byte or more than SAIF_maxTagData bytes is a programming error (HALT).
-void SAIF_TagInsertOrReplace(SAIF file, StrIn name, std::size_t length,
-                             std::span<const char> data);
+void SAIF_TagInsertOrReplace(SAIF file, StrIn name, std::size_t length, std::span<const char> data);
 // Removes the tag when it exists.
 void SAIF_TagDestroy(SAIF file, StrIn name);
 // Walk over all tags in table order: name, length and (cut to data.size()) data of the

@@ -109,8 +109,8 @@ TEST_F(SAIFTest, NewFileHasTheHeaderAndTagListWhereTheLayoutPutsThem) {
   SAIF_Close(p);
   const std::string bytes = ReadFile("pixels.aif");
   const std::uint32_t position = 1024 + 2 * 2 * 3 * 6144;
-  EXPECT_EQ(bytes.substr(0, 26), Header({.width = 130, .height = 50, .channels = 3,
-                                         .tagPos = position}));
+  EXPECT_EQ(bytes.substr(0, 26),
+            Header({.width = 130, .height = 50, .channels = 3, .tagPos = position}));
   EXPECT_EQ(bytes.size(), position + 2);
   SAIF q = Open("pixels.aif");
   ASSERT_NE(q, SAIF_Nil);

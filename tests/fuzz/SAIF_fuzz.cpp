@@ -132,11 +132,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char** argv) {
   // The smallest container: header, tag list at 1024 with one tag "A" = "x".
   std::string fallback(1024, '\0');
-  const unsigned char header[] = {36, 101, 1, 0, 0, 0, 0, 0, 0, 0, 0,   0,   128,
+  const unsigned char header[] = {36, 101, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 128,
                                   0,  48,  0, 1, 0, 0, 4, 0, 0, 0, 4, 0, 0};
   fallback.replace(0, sizeof header, reinterpret_cast<const char*>(header), sizeof header);
-  fallback += std::string("\x01\x00", 2) + "A" + std::string(127, '\0') + "x" +
-              std::string(2, '\0');
+  fallback +=
+      std::string("\x01\x00", 2) + "A" + std::string(127, '\0') + "x" + std::string(2, '\0');
   const zolt::fuzz::DriverOptions options{
       "SAIF_fuzz",
       fallback,
@@ -144,8 +144,8 @@ int main(int argc, char** argv) {
        std::string(128, '\0'), "ORDERINFO"},
       1500,
       200};
-  return zolt::fuzz::RunDriver(
-      argc, argv, options,
-      [](const std::uint8_t* d, std::size_t n) { LLVMFuzzerTestOneInput(d, n); });
+  return zolt::fuzz::RunDriver(argc, argv, options, [](const std::uint8_t* d, std::size_t n) {
+    LLVMFuzzerTestOneInput(d, n);
+  });
 }
 #endif
