@@ -236,7 +236,9 @@ bool ReplaceFile(SAIF_File& f, std::string_view operation) {
   if (out != BFileIO_Nil) {
     ok = WriteFront(f, out) && WriteTagList(f, out);
     if (ok) {
-      BFileIO_Sync(out);
+      // Flushed, not synced: the rename already keeps readers from a half-written list,
+      // and a sync per order would make writing thousands of orders crawl.
+      BFileIO_Flush(out);
       ok = BFileIO_ioError == 0;
     }
     if (ok && f.file != BFileIO_Nil) {
