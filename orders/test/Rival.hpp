@@ -6,10 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "DirAcces.hpp"
 #include "SRM.hpp"
@@ -59,9 +57,7 @@ inline void StopResourceManager() {
   const int pid = std::atoi(zolt::test::ReadFile(pidFile).c_str());
   if (pid <= 0) return;
   ::kill(pid, SIGTERM);
-  for (int i = 0; i < 60 && !zolt::test::ReadFile(pidFile).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  for (int i = 0; i < 60 && !zolt::test::ReadFile(pidFile).empty(); ++i) ::usleep(50000);
   if (!zolt::test::ReadFile(pidFile).empty()) ::kill(pid, SIGKILL);
 }
 

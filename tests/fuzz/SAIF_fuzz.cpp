@@ -9,9 +9,7 @@
 //     and a lookup of its name gives the same bytes;
 //   - the tags written into a new container read back the same.
 //
-// Built with clang, this is a libFuzzer target. Otherwise main() below is a plain
-// driver: it runs every file of the directories or files named on the command line
-// and then a fixed number of pseudo-random mutations of them.
+// Built with clang, this is a libFuzzer target, otherwise a plain driver (FuzzDriver.hpp).
 #include <unistd.h>
 
 #include <algorithm>
