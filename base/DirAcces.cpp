@@ -1177,6 +1177,8 @@ void DirAcces_LastFilePath(StrOut path) { Put(lastFilePath, path); }
 
 void DirAcces_SetInstallRoot(StrIn root) { installRoot = root.str(); }
 
+void DirAcces_InstalledPath(StrIn path, StrOut result) { Put(Installed(path.str()), result); }
+
 void DirAcces_SetNodeNameSource(DirAcces_NodeNameSource source) {
   nodeNameSource = source;
   nodeName.reset();

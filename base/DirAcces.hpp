@@ -232,6 +232,9 @@ void DirAcces_LastFilePath(StrOut path);
 // The fixed installation directories of the defaults ("/etc/opt/velmar", "/opt/velmar",
 // "/var/opt/velmar", "/projects") are taken below root; empty (the default) is "/".
 void DirAcces_SetInstallRoot(StrIn root);
+// A fixed installation path (such as "/projects/orders") as the defaults take it: the
+// path itself, or the path below the root set above.
+void DirAcces_InstalledPath(StrIn path, StrOut result);
 // Where the node name comes from; nullptr restores uname. Clears the cached name.
 using DirAcces_NodeNameSource = bool (*)(std::string& name);
 void DirAcces_SetNodeNameSource(DirAcces_NodeNameSource source);

@@ -183,6 +183,7 @@ void SPrintf_String(StrOut fmt, StrIn text) {
   // (the work buffer's worth) before either changes.
   const std::size_t len = text.length();
   char value[sizeof SPrintf_tmp];
+  value[0] = '\0';  // the empty text must read as empty, not as what the stack held
   const std::size_t kept = std::min(len, sizeof value);
   std::memcpy(value, text.data(), kept);
   const StrIn copy(value, kept == 0 ? 0 : kept - 1);

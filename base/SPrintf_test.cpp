@@ -51,6 +51,13 @@ TEST_F(SPrintfTest, EachCallFillsTheFirstDirectiveOfItsLetter) {
   SPrintf_Int64(mixed, INT64_MIN);
   SPrintf_Int(mixed, 1);  // no %d left: nothing changes
   EXPECT_STREQ(mixed, "x0.500000 4000000000 -9223372036854775808 %s");
+
+  // An empty text fills its directive with nothing, whatever was filled before it.
+  char empty[64] = "[%s][%s]";
+  const char nothing[16] = "";
+  SPrintf_String(empty, "<+>");
+  SPrintf_String(empty, nothing);
+  EXPECT_STREQ(empty, "[<+>][]");
 }
 
 TEST_F(SPrintfTest, WidthZeroFillAndJustification) {
