@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "BConvert.hpp"
+#include "BkFLists.hpp"
 #include "DirAcces.hpp"
 #include "DynStr.hpp"
 #include "Messages.hpp"
 #include "SRegExpr.hpp"
+#include "Strings.hpp"
 #include "UCommon.hpp"
 
 namespace {
