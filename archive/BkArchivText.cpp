@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "BConvert.hpp"
+#include "BkFLists.hpp"
 #include "DirAcces.hpp"
 #include "DynStr.hpp"
 #include "Messages.hpp"
 #include "SRegExpr.hpp"
+#include "Strings.hpp"
 #include "UCommon.hpp"
 
 namespace {
@@ -136,6 +138,50 @@ class Writer {
   bool failed_ = false;
 };
 
+// Whether a comment line would read back as the line that closes the comment block,
+// which ends the comment there and leaves the rest to be misread: the reader drops
+// carriage returns, reads a tab as a blank and ends a read at character 26 and at a full
+// line, so every piece it would make of the line is compared.
+bool ReadsAsCommentEnd(std::string_view line) {
+  constexpr std::string_view kEnd = "END COMMENT";
+  if (line.find("COMMENT") == std::string_view::npos) return false;
+  std::string piece;
+  auto closes = [&piece, kEnd] {
+    const bool is = piece == kEnd;
+    piece.clear();
+    return is;
+  };
+  for (const char c : line) {
+    if (c == '\r') continue;
+    if (c == 26) {
+      if (closes()) return true;
+      continue;
+    }
+    piece.push_back(c == '\t' ? ' ' : c);
+    if (piece.size() == kLine && closes()) return true;
+  }
+  return closes();
+}
+
+bool CommentReadsBack(std::string_view comment) {
+  for (;;) {
+    const std::size_t end = comment.find('\n');
+    if (ReadsAsCommentEnd(comment.substr(0, end))) return false;
+    if (end == std::string_view::npos) return true;
+    comment.remove_prefix(end + 1);
+  }
+}
+
+// The comment block has no escape: a comment holding a line that closes the block cannot
+// be written so that it reads back, and the header is refused before a byte is written.
+bool CommentsReadBack(const Header* hdr) {
+  if (!CommentReadsBack(StrIn(hdr->mediaComment).view())) return false;
+  for (const Archive* a = hdr->archives; a != nullptr; a = a->next) {
+    if (!CommentReadsBack(StrIn(a->archiveComment).view())) return false;
+  }
+  return true;
+}
+
 void WriteComment(Writer& w, std::string_view comment) {
   w.Line("BEGIN COMMENT");
   if (!comment.empty()) {
@@ -180,6 +226,11 @@ void WriteArchive(Writer& w, const Archive* a) {
 
 // The standard text with the given nextData.
 void WriteStd(BFileIO_File file, Header* hdr, bool withFullPaths, std::uint32_t nextData) {
+  if (!CommentsReadBack(hdr)) {
+    Messages_SupplyAdditionalInfo("::GenStdSHeader: a comment line reads as END COMMENT");
+    BkArchiv_ReportError(10);
+    return;
+  }
   Writer w(file);
   w.Line("10");
   w.Line(StrIn(hdr->label).view());

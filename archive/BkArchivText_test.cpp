@@ -365,6 +365,37 @@ TEST_F(BkArchivTextTest, ACommentHoldsAtMost4096Lines) {
   EXPECT_EQ(Reasons().front(), "::ParseStdSHeader: could not read archive comment");
 }
 
+TEST_F(BkArchivTextTest, ACommentLineThatWouldCloseTheCommentIsRefusedBeforeWriting) {
+  // Lines the reader would take for the end of the block: refused, nothing written.
+  for (const char* line : {"END COMMENT", "END\tCOMMENT", "END COMMENT\r", "\rEND COMMENT"}) {
+    for (bool inArchive : {false, true}) {
+      BuildStandard();
+      StrOut comment =
+          inArchive ? StrOut(hdr->archives->next->archiveComment) : StrOut(hdr->mediaComment);
+      Strings_Assign("first\n" + std::string(line) + "\nBEGIN DIR", comment);
+      EXPECT_EQ(Generate(hdr), "") << line;
+      EXPECT_EQ(BkArchiv_bkaError, 10) << line;
+      EXPECT_EQ(Reasons().back(), "::GenStdSHeader: a comment line reads as END COMMENT");
+      BkArchiv_DestroyHeaderAndArchives(hdr);
+    }
+  }
+  // Near misses are written and read back as they are.
+  BuildStandard();
+  Strings_Assign("END COMMENTS\n END COMMENT\nEND  COMMENT\nEND COMMENT ", hdr->mediaComment);
+  ASSERT_TRUE(Parse(Generate(hdr)));
+  EXPECT_STREQ(back->mediaComment, hdr->mediaComment);
+
+  // A comment cut to its capacity inside a line can end in such a line when it is read;
+  // that header is refused too rather than written as another one.
+  std::vector<std::string> lines = Lines(Golden("empty.hdr"));
+  lines.erase(lines.begin() + 12, lines.begin() + 14);
+  lines.insert(lines.begin() + 12, {std::string(4096 - 12, 'x'), "END COMMENTS"});
+  ASSERT_TRUE(Parse(Join(lines)));
+  EXPECT_EQ(Lines(StrIn(back->mediaComment).str() + "\n").back(), "END COMMENT");
+  EXPECT_EQ(Generate(back), "");
+  EXPECT_EQ(BkArchiv_bkaError, 10);
+}
+
 TEST_F(BkArchivTextTest, TheFormatDecidesWhatIsWritten) {
   auto line6 = [](const std::string& text) { return Lines(text).at(5); };
   // An appendable header names the data file behind the header copy the job writes.

@@ -92,6 +92,7 @@ void BConvert_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "BConvert");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
 }
 

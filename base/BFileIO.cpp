@@ -159,6 +159,7 @@ void BFileIO_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "BFileIO");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   SPrintf_Init();
   Messages_Init();

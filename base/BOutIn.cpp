@@ -27,6 +27,7 @@ void BOutIn_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "BOutIn");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   BConvert_Init();
   BFileIO_Init();

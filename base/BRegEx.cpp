@@ -64,6 +64,7 @@ void BRegEx_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "BRegEx");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Messages_Init();
 }

@@ -9,6 +9,7 @@ void BStorage_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "BStorage");
   if (!init) return;
+  UCommon_Init();
   Messages_Init();
 }
 

@@ -46,9 +46,11 @@ void Catalog_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "Catalog");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Messages_Init();
   BStorage_Init();
+  DirAcces_Init();
 }
 
 void Catalog_GetLanguage(StrOut lang, StrIn deflt) {

@@ -369,6 +369,7 @@ void CfConfig_Init() {
   DynStr_Init();
   DynStrIO_Init();
   BRegEx_Init();
+  Msg_Init();
   Messages_Init();
   FuFile_Init();
   Env_Init();

@@ -559,6 +559,7 @@ void DirAcces_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "DirAcces");
   if (!init) return;
+  UCommon_Init();
   UArgs_Init();
   Strings_Init();
   Messages_Init();

@@ -529,6 +529,7 @@ void DynStr_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "DynStr");
   if (!init) return;
+  UCommon_Init();
   BRegEx_Init();
   CIO_Init();
   RecPool_Init();

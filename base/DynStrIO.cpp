@@ -66,7 +66,9 @@ void DynStrIO_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "DynStrIO");
   if (!init) return;
+  UCommon_Init();
   DynStr_Init();
+  Msg_Init();
   Messages_Init();
 }
 

@@ -164,6 +164,7 @@ void FileIO_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "FileIO");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Messages_Init();
 }

@@ -254,6 +254,7 @@ void FuFile_Init() {
   zolt::ModuleInit init(started, "FuFile");
   if (!init) return;
   UCommon_Init();
+  Msg_Init();
   Messages_Init();
   // The texts of this layer live in their own catalogue; without it they show as missing.
   MsgIgnoreErrors(true);

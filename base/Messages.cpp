@@ -181,11 +181,13 @@ void Messages_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "Messages");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Catalog_Init();
   Processe_Init();
   BStorage_Init();
   SPrintf_Init();
+  Msg_Init();
   Processe_InstallTerminationProcedure(Terminate);
   Catalog_GetLanguage(nativeLanguage, "eng");
   // A missing general catalogue is no reason to stop: its texts show as not found.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "UCommon.hpp"
+
 namespace {
 
 // The built-in stand-in used before the message system is plugged in.
@@ -76,6 +78,14 @@ void WriteReasons(int fd) {
 }
 
 }  // namespace
+
+void Msg_Init() {
+  static bool started = false;
+  zolt::ModuleInit init(started, "Msg");
+  if (!init) return;
+  UCommon_Init();
+  Strings_Init();
+}
 
 void MsgError(const char* section, unsigned number) {
   if (plugged) {

@@ -17,6 +17,8 @@
 
 #include "Strings.hpp"
 
+void Msg_Init();
+
 void MsgError(const char* section, unsigned number);
 void MsgIgnoreErrors(bool on);
 unsigned MsgIgnoreLevel();

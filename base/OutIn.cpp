@@ -27,6 +27,7 @@ void OutIn_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "OutIn");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   BConvert_Init();
   FileIO_Init();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "DirAcces.hpp"
+#include "Strings.hpp"
 #include "UCommon.hpp"
 
 namespace {
@@ -30,6 +31,7 @@ void Path_Init() {
   zolt::ModuleInit init(started, "Path");
   if (!init) return;
   UCommon_Init();
+  Strings_Init();
   DirAcces_Init();
 }
 

@@ -137,6 +137,7 @@ void SPrintf_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "SPrintf");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   StringOp_Init();
   BConvert_Init();

@@ -22,6 +22,7 @@ void SRegExpr_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "SRegExpr");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
 }
 

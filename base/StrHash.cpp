@@ -134,6 +134,7 @@ void StrHash_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "StrHash");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   SLnkList_Init();
 }

@@ -37,6 +37,7 @@ void StringOp_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "StringOp");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
 }
 

@@ -24,12 +24,12 @@ void UArgs_Init() {
 
 std::size_t UArgs_NumParams() { return argCount > 0 ? static_cast<std::size_t>(argCount - 1) : 0; }
 
-bool UArgs_GetParam(std::size_t n, StrOut param) {
+bool UArgs_GetParam(std::size_t n, char* param, std::size_t high) {
   const bool present = argValues != nullptr && n < static_cast<std::size_t>(argCount);
   const char* value = present ? argValues[n] : "";
-  const std::size_t len = std::min(std::strlen(value), param.high());
-  std::memcpy(param.data(), value, len);
-  param.data()[len] = '\0';
+  const std::size_t len = std::min(std::strlen(value), high);
+  std::memcpy(param, value, len);
+  param[len] = '\0';
   return present;
 }
 

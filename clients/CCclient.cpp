@@ -8,6 +8,7 @@ void CCclient_Init() {
   zolt::ModuleInit init(started, "CCclient");
   if (!init) return;
   UCommon_Init();
+  Strings_Init();
   SClient_Init();
   CCprotocol_Init();
   VErarBase_Init();

@@ -139,6 +139,7 @@ void SCipc_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "SCipc");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Processe_Init();
   DirAcces_Init();

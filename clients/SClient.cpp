@@ -249,6 +249,7 @@ void SClient_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "SClient");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Processe_Init();
   Utility_Init();

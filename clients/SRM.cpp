@@ -11,6 +11,7 @@
 #include "Processe.hpp"
 #include "SPrintf.hpp"
 #include "SRMproto.hpp"
+#include "SReqObj.hpp"
 #include "UArgs.hpp"
 #include "UCommon.hpp"
 #include "Utility.hpp"
@@ -349,6 +350,7 @@ void SRM_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "SRM");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   SPrintf_Init();
   Messages_Init();

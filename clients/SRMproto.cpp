@@ -12,6 +12,7 @@ void SRMproto_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "SRMproto");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   DirAcces_Init();
   SRegExpr_Init();

@@ -60,6 +60,7 @@ void VErar_Init() {
   SRM_Init();
   VErarBase_Init();
   CCclient_Init();
+  SJobQues_Init();
 }
 
 VErarBase_ExecuteOn VErar_ExecuteOnForClass(StrIn jobClass) {

@@ -8,10 +8,12 @@
 #include <list>
 #include <string>
 
+#include "IdlgCat.hpp"
 #include "Messages.hpp"
 #include "Processe.hpp"
 #include "SIdPool.hpp"
 #include "SrcFile.hpp"
+#include "Tk.hpp"
 #include "UCommon.hpp"
 #include "Utility.hpp"
 
@@ -398,11 +400,13 @@ void I_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "I");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Messages_Init();
   Processe_Init();
   Utility_Init();
   SrcFile_Init();
+  SIdPool_Init();
   IdlgCat_Init();
   Ibase_Init();
   Tk_Init();

@@ -185,6 +185,8 @@ void IScript_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "IScript");
   if (!init) return;
+  UCommon_Init();
+  Strings_Init();
   Processe_Init();
   Utility_Init();
   I_Init();

@@ -6,6 +6,7 @@ void Ibase_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "Ibase");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   IdlgCat_Init();
   Tk_Init();

@@ -198,6 +198,7 @@ void IdlgCat_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "IdlgCat");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Messages_Init();
   Catalog_Init();

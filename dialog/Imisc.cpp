@@ -89,10 +89,12 @@ void Imisc_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "Imisc");
   if (!init) return;
+  UCommon_Init();
   Strings_Init();
   Messages_Init();
   Processe_Init();
   I_Init();
+  Tk_Init();
 }
 
 std::vector<std::string> Imisc_BreakLines(std::string_view text) {

@@ -16,6 +16,7 @@ void Daemon_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "Daemon");
   if (!init) return;
+  UCommon_Init();
   DirAcces_Init();
   Processe_Init();
   ReqServer_Init();

@@ -101,6 +101,7 @@ void ReqServer_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "ReqServer");
   if (!init) return;
+  UCommon_Init();
   SReqObj_Init();
   SProtocol_Init();
   Socket_Init();

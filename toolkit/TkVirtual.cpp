@@ -190,6 +190,7 @@ void TkVirtual_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "TkVirtual");
   if (!init) return;
+  UCommon_Init();
   Tk_Init();
   Utility_Init();
 }

@@ -1052,6 +1052,7 @@ void TkX11_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "TkX11");
   if (!init) return;
+  UCommon_Init();
   Tk_Init();
 }
 

@@ -10,8 +10,8 @@
 //   - the file written back as one "[name]" line per section and one "name = value" (or
 //     "name") line per entry reads again into the same sections and entries.
 //
-// Built with clang, this is a libFuzzer target. Otherwise main() below is a plain
-// driver: it runs every file of the directories or files named on the command line
+// In a fuzz build (ZOLT_FUZZ) this is a libFuzzer target. Otherwise main() below is a
+// plain driver: it runs every file of the directories or files named on the command line
 // and then a fixed number of pseudo-random mutations of them.
 #include <unistd.h>
 
@@ -122,6 +122,12 @@ std::string WriteBack(const std::vector<Item>& items) {
   for (const Item& i : items) {
     if (section == nullptr || *section != i.section) text += "[ " + i.section + " ]\n";
     section = &i.section;
+    // A name that is empty or begins with "[" comes from a logical line that a
+    // continuation begins with its joining blank ("\\" alone on a line, then "= v" or
+    // "[x = v"): such a line is not a section header, and its name is trimmed. Written
+    // alone on a line the entry would be a bad line or a header, so it is written the way
+    // it came.
+    if (i.entry.empty() || i.entry[0] == '[') text += "\\\n";
     text += i.hasValue ? i.entry + " = " + i.value + "\n" : i.entry + "\n";
   }
   return text;
@@ -141,7 +147,7 @@ void Check(const std::uint8_t* data, std::size_t size) {
     // a name (trimmed with the name, leaving its backslash at the end of the line) do not
     // survive writing back.
     bool writable = input.find('\0') == std::string::npos;
-    for (const Item& i : items) writable = writable && i.entry.back() != '\\';
+    for (const Item& i : items) writable = writable && (i.entry.empty() || i.entry.back() != '\\');
     std::vector<Item> again;
     if (writable) {
       CfFile back = ReadText(WriteBack(items));

@@ -9,7 +9,7 @@
 //   - a decoded message goes through the request checks of a protocol table without
 //     crashing.
 //
-// Built with clang, this is a libFuzzer target. Otherwise main() below is a plain
+// In a fuzz build (ZOLT_FUZZ) this is a libFuzzer target. Otherwise main() below is a plain
 // driver: it runs every file of the directories or files named on the command line
 // and then a fixed number of pseudo-random mutations of them.
 #include <cstddef>

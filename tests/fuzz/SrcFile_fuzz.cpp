@@ -8,7 +8,7 @@
 //   - reading that text again and writing it once more gives the same lines (reals within
 //     the precision they are written with).
 //
-// Built with clang, this is a libFuzzer target. Otherwise main() below is a plain driver:
+// In a fuzz build (ZOLT_FUZZ) this is a libFuzzer target. Otherwise main() below is a plain driver:
 // it runs every file of the directories or files named on the command line and then a
 // fixed number of pseudo-random mutations of them (FUZZ_ROUNDS, default 20000).
 #include <unistd.h>
@@ -50,7 +50,6 @@ void Start() {
   for (const char* var :
        {"HOME", "VM_CUSTOMER", "VM_PROJECTS", "VM_NODE", "ZOLTDAT", "ZOLTENV", "ZOLTLIB", "TMP"})
     ::setenv(var, dir, 1);
-  if (::chdir(dir) != 0) Fail("cannot enter the temporary directory", "");
   SrcFile_Init();
 }
 
