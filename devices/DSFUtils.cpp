@@ -7,6 +7,7 @@
 #include "FuFile.hpp"
 #include "Messages.hpp"
 #include "SFilMisc.hpp"
+#include "Strings.hpp"
 #include "UCommon.hpp"
 
 void DSFUtils_Init() {
