@@ -1,5 +1,8 @@
 #include "BkArchivText.hpp"
 
+#include <sys/types.h>
+
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -232,15 +235,19 @@ void WriteStd(BFileIO_File file, Header* hdr, bool withFullPaths, std::uint32_t 
 // ---------------------------------------------------------------- reading
 
 // Reads lines the way the text layer's ReadString does on a buffered file, but a whole
-// line at a time: a header of a million files is read at the speed of the file. The
-// stream is read in large blocks and lines are found in place; what was read beyond the
-// last line taken is given back to a seekable stream when the reader ends.
+// line at a time: a header of a million files is read at the speed of the file. A
+// seekable stream is read in large blocks and lines are found in place; what was read
+// beyond the last line taken is given back when the reader ends. A stream that cannot
+// seek (a pipe, a remote tape) is read one line at a time, so that whatever follows the
+// header stays in the stream for the next reader.
 class LineReader {
  public:
-  explicit LineReader(BFileIO_File f) : f_(f) {}
+  explicit LineReader(BFileIO_File f) : f_(f), byLine_(f != BFileIO_Nil && ::ftello(f) < 0) {}
   ~LineReader() {
-    if (f_ != BFileIO_Nil && end_ > start_) {
-      std::fseek(f_, -static_cast<long>(end_ - start_), SEEK_CUR);
+    std::free(line_);
+    if (f_ != BFileIO_Nil && end_ > start_ &&
+        ::fseeko(f_, -static_cast<off_t>(end_ - start_), SEEK_CUR) != 0) {
+      Messages_SupplyAdditionalInfo("::ParseStdSHeader: the text behind the header is lost");
     }
   }
   LineReader(const LineReader&) = delete;
@@ -248,6 +255,8 @@ class LineReader {
 
   // Bytes read from the stream and not yet taken as lines.
   std::size_t Unread() const { return end_ - start_; }
+  // Bytes taken as lines so far.
+  std::size_t Taken() const { return taken_ + start_; }
 
   // The next line; false when the file ended before a character was read.
   bool Next(std::string_view& line) {
@@ -311,10 +320,21 @@ class LineReader {
     if (f_ == BFileIO_Nil || eof_) return false;
     const std::size_t shift = start_, oldEnd = end_;
     if (shift > 0) std::memmove(buf_.data(), buf_.data() + shift, end_ - shift);
+    taken_ += shift;
     end_ -= shift;
     start_ = 0;
-    if (buf_.size() - end_ < kBlock) buf_.resize(end_ + kBlock);
-    const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
+    std::size_t n = 0;
+    if (byLine_) {
+      const ssize_t got = ::getline(&line_, &lineSize_, f_);
+      if (got > 0) {
+        n = static_cast<std::size_t>(got);
+        if (buf_.size() - end_ < n) buf_.resize(end_ + std::max(n, kBlock));
+        std::memcpy(buf_.data() + end_, line_, n);
+      }
+    } else {
+      if (buf_.size() - end_ < kBlock) buf_.resize(end_ + kBlock);
+      n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
+    }
     if (n == 0) eof_ = true;
     end_ += n;
     // A special character already found moves with the text; where none was found up to
@@ -384,9 +404,13 @@ class LineReader {
   }
 
   BFileIO_File f_;
+  bool byLine_;           // the stream cannot seek: nothing may be read ahead
+  char* line_ = nullptr;  // getline's buffer when reading by line
+  std::size_t lineSize_ = 0;
   std::vector<char> buf_;
   std::size_t start_ = 0;  // the unread rest of the buffer: [start_, end_)
   std::size_t end_ = 0;
+  std::size_t taken_ = 0;        // bytes moved out of the buffer's front
   std::size_t special_[3] = {};  // see Plain; end_ when there is none
   bool eof_ = false;
   std::vector<Piece> queue_;
@@ -530,6 +554,10 @@ class Parser {
     ok_ = in_.Next(line_);
     return line_;
   }
+  // A text field keeps at most its capacity less one, so it always ends in a NUL.
+  static void Keep(std::string_view line, StrOut field) {
+    Strings_Assign(line.substr(0, field.high()), field);
+  }
   bool Comment(bool openingRead, StrOut comment);
   bool ParseArchive(Archive* a);
   bool FileLine(Archive* a);
@@ -625,7 +653,7 @@ bool Parser::FileLine(Archive* a) {
 }
 
 bool Parser::ParseArchive(Archive* a) {
-  Strings_Assign(Line(), a->archiveType);
+  Keep(Line(), a->archiveType);
   if (ok_) Line();
   if (!ok_) return Fail("::ParseArchive: read type/date failed");
   if (!LineToMoment(line_, a->created)) return Fail("::ParseArchive: bad date");
@@ -636,7 +664,7 @@ bool Parser::ParseArchive(Archive* a) {
     Messages_SupplyAdditionalInfo("::ParseArchive: bad comment");
   }
   if (Line() != "BEGIN FILES" || !ok_) return Fail("::ParseArchive: BEGIN FILES expected");
-  Strings_Assign(Line(), a->baseDir);
+  Keep(Line(), a->baseDir);
   Strings_Assign(a->baseDir, a->writtenBaseDir);
   for (;;) {
     Line();
@@ -652,11 +680,11 @@ bool Parser::Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file) {
     return Fail("::ParseStdSHeader: version mismatch", 8);
   }
   hdr_->version = version;
-  Strings_Assign(Line(), hdr_->label);
+  Keep(Line(), hdr_->label);
   if (!Strings_Equal(hdr_->label, "NONAME") && !SRegExpr_Match(labelPattern, hdr_->label)) {
     return Fail("::ParseStdSHeader: bad media label");
   }
-  Strings_Assign(Line(), hdr_->mediaType);
+  Keep(Line(), hdr_->mediaType);
   isEmpty = Strings_Equal(hdr_->mediaType, "EMPTY_MEDIA");
   if (!LineToMoment(Line(), hdr_->created)) {
     return Fail("::ParseStdSHeader: bad media creation time");
@@ -708,11 +736,10 @@ bool Parser::Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file) {
     if (!ParseArchive(a)) return false;
     if (Line() != "END ARCHIVE" || !ok_) return Fail("::ParseStdSHeader: END ARCHIVE expected");
   }
-  Messages_IgnoreErrors(true);
-  // Where the next line starts: the stream is ahead by what the reader holds unread.
-  const double pos = BFileIO_GetPos(file) - static_cast<double>(in_.Unread());
-  Messages_IgnoreErrors(false);
-  Messages_ForgetErrorReasons();
+  // Where the next line starts: the stream is ahead by what the reader holds unread. A
+  // stream without positions counts from where the header began.
+  double pos = static_cast<double>(in_.Taken());
+  if (const off_t at = ::ftello(file); at >= 0) pos = static_cast<double>(at) - in_.Unread();
   hdr_->fmDirPos = pos > 0 ? static_cast<std::uint32_t>(pos) : 0;
   hdr_->fmDir = nullptr;
   if (Line() != "BEGIN FMDIR" || !ok_) return true;

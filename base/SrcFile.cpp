@@ -399,7 +399,9 @@ ParseResult ParseLine(std::string_view text, Line& line) {
   if (line.key.find('\0') != std::string::npos) return ParseResult::bad;
   std::string_view valueText = rest.substr(eq + 1);
   if (IsString(line.type)) {
-    line.value.s = LeftStripped(valueText.substr(0, SrcFile_stringSize - 1));
+    // Stripped first: the blank of the written form "= value" is no part of the value.
+    line.value.s = LeftStripped(valueText);
+    if (line.value.s.size() > SrcFile_stringSize) line.value.s.resize(SrcFile_stringSize);
     std::size_t nul = line.value.s.find('\0');
     if (nul != std::string::npos) line.value.s.resize(nul);
     return ParseResult::ok;
