@@ -5,6 +5,7 @@
 #include "BConvert.hpp"
 #include "BFileIO.hpp"
 #include "BOutIn.hpp"
+#include "BkMisc.hpp"
 #include "DirAcces.hpp"
 #include "DynStr.hpp"
 #include "Messages.hpp"
@@ -95,6 +96,7 @@ void BkArchivNames_Init() {
   DirAcces_Init();
   DynStr_Init();
   SRegExpr_Init();
+  BkMisc_Init();
   DirAcces_IncludeSpecialPath(DirAcces_projectsPath, "backups", BkArchiv_archivDir);
   Strings_Assign(BkArchiv_archivDir, BkArchiv_stdArchivDir);
   for (int f = 0; f <= mfmtLast; ++f) formatNames[f] = DSCreateStr(kFormats[f].name, 0);
@@ -262,14 +264,8 @@ void BkArchiv_DecodeName(StrIn name, int& day, int& month, int& year, int& count
 }
 
 void BkArchiv_DateTimeText(const Utility_Date& date, const Utility_Time& time, StrOut text) {
-  char s[64] = "%02d.%02d.%02d %02d:%02d:%02d";
-  SPrintf_Card(s, date.day);
-  SPrintf_Card(s, date.month);
-  SPrintf_Card(s, date.year);
-  SPrintf_Card(s, time.hour);
-  SPrintf_Card(s, time.minute);
-  SPrintf_Card(s, time.second);
-  Strings_Assign(s, text);
+  char s[BkMisc_dateAndTimeMax];
+  Strings_Assign(std::string_view(s, BkMisc_PutDateAndTime(date, time, s)), text);
 }
 
 void BkArchiv_MkLabelFromData(StrIn name, StrIn mediaType, StrIn dateText, StrOut label) {

@@ -3,7 +3,6 @@
 #include <sys/types.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "BConvert.hpp"
+#include "BkMisc.hpp"
 #include "DirAcces.hpp"
 #include "DynStr.hpp"
 #include "Messages.hpp"
@@ -60,27 +60,13 @@ class Writer {
     if (v < 0) Char('-');
     Card(v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v));
   }
-  // At least two digits, as "%02d" writes them.
-  void Two(unsigned v) {
-    if (v < 10) Char('0');
-    Card(v);
-  }
   void Char(char c) {
     Reserve(1);
     *p_++ = c;
   }
   void Moment(const Utility_Date& d, const Utility_Time& t) {
-    Two(d.day);
-    Char('.');
-    Two(d.month);
-    Char('.');
-    Two(d.year);
-    Char(' ');
-    Two(t.hour);
-    Char(':');
-    Two(t.minute);
-    Char(':');
-    Two(t.second);
+    Reserve(BkMisc_dateAndTimeMax);
+    p_ += BkMisc_PutDateAndTime(d, t, p_);
   }
   void CardLn(std::uint64_t v) {
     Card(v);
@@ -457,60 +443,8 @@ bool TakeInt(const char*& p, const char* end, int& value) {
   return true;
 }
 
-// Three numbers, each followed by one separator character.
-bool TakeTriple(const char*& p, const char* end, unsigned& a, unsigned& b, unsigned& c) {
-  std::uint32_t v[3];
-  for (auto& x : v) {
-    if (!TakeCard(p, end, x)) return false;
-    if (p < end) ++p;
-  }
-  a = v[0];
-  b = v[1];
-  c = v[2];
-  return true;
-}
-
-// "dd.mm.yyyy hh:mm:ss" and one separator, the form every writer gives, read without the
-// general conversions (a million file lines carry one each); anything else takes the
-// general way, with the same result for this form.
-bool TakeWrittenMoment(const char*& at, const char* end, BkArchiv_DateTime& m) {
-  const char* p = at;
-  while (p < end && *p == ' ') ++p;  // as the number conversion skips them
-  if (end - p < 20) return false;
-  // The form checked eight characters at a time: the separators must be the writers'
-  // own ('.', '.', ' ', ':', ':'), each digit place a character '0'..'9' (its high half 3,
-  // and adding 6 keeps it there), and the character after the seconds no digit.
-  static_assert(std::endian::native == std::endian::little);
-  auto load = [p](int at, auto word) {
-    std::memcpy(&word, p + at, sizeof word);
-    return word;
-  };
-  constexpr std::uint64_t kPlaces = 0xF0F0FFF0F0FFF0F0u, kSixes = 0x0606000606000606u;
-  constexpr std::uint64_t kHighs = 0xF0F000F0F000F0F0u, kThrees = 0x3030003030003030u;
-  const std::uint64_t date = load(0, std::uint64_t{}), middle = load(8, std::uint64_t{});
-  const std::uint32_t seconds = load(16, std::uint32_t{});
-  const bool form =
-      (date & kPlaces) == 0x30302E30302E3030u && ((date + kSixes) & kHighs) == kThrees &&
-      (middle & kPlaces) == 0x30303A3030203030u && ((middle + kSixes) & kHighs) == kThrees &&
-      (seconds & 0x00F0F0FFu) == 0x0030303Au &&
-      ((seconds + 0x00060600u) & 0x00F0F000u) == 0x00303000u &&
-      static_cast<unsigned>(p[19] - '0') >= 10u;
-  if (!form) return false;
-  auto two = [p](int i) { return static_cast<unsigned>((p[i] - '0') * 10 + (p[i + 1] - '0')); };
-  m.date.day = two(0);
-  m.date.month = two(3);
-  m.date.year = two(6) * 100 + two(8);
-  m.time.hour = two(11);
-  m.time.minute = two(14);
-  m.time.second = two(17);
-  at = p + 20;
-  return true;
-}
-
 bool TakeMoment(const char*& p, const char* end, BkArchiv_DateTime& m) {
-  if (TakeWrittenMoment(p, end, m)) return true;
-  return TakeTriple(p, end, m.date.day, m.date.month, m.date.year) &&
-         TakeTriple(p, end, m.time.hour, m.time.minute, m.time.second);
+  return BkMisc_TakeDateAndTime(p, end, m.date, m.time);
 }
 
 bool LineToMoment(std::string_view line, BkArchiv_DateTime& m) {
@@ -774,6 +708,7 @@ void BkArchivText_Init() {
   DirAcces_Init();
   DynStr_Init();
   SRegExpr_Init();
+  BkMisc_Init();
   BkFLists_Init();
   BkArchiv_Init();
   labelPattern = SRegExpr_Create("[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][^.][^.]*\\.[0-9][0-9]");
