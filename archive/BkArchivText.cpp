@@ -188,9 +188,9 @@ void WriteStd(BFileIO_File file, Header* hdr, bool withFullPaths, std::uint32_t 
   for (const Archive* a = hdr->archives; a != nullptr; a = a->next) WriteArchive(w, a);
   w.Line("END DIR");
   bool ok = w.Flush();
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   const double pos = BFileIO_GetPos(file);
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   hdr->fmDirPos = pos > 0 ? static_cast<std::uint32_t>(pos) : 0;
   if (hdr->fmDir != nullptr) {

@@ -43,9 +43,10 @@ bool Permits(const DirAcces_DirEntry& info, std::uint32_t other) {
 // Runs op inside an ignore bracket; true when it raised nothing.
 template <class Op>
 bool Quietly(Op op) {
-  Messages_IgnoreErrors(true);
-  op();
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    op();
+  }
   if (DirAcces_dirError == 0) return true;
   Messages_ForgetErrorReasons();
   return false;

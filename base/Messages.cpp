@@ -128,13 +128,14 @@ const std::vector<Catalog_Catalogue>& ForeignPool(const std::string& lang) {
   const auto known = foreignPools.find(lang);
   if (known != foreignPools.end()) return known->second;
   std::vector<Catalog_Catalogue> cats;
-  Messages_IgnoreErrors(true);
-  for (const PoolEntry& e : pool) {
-    Catalog_Catalogue cat = Catalog_OpenForeignCatalogue(e.fileName, lang);
-    if (cat != nullptr) cats.push_back(cat);
+  {
+    const Messages_Ignoring quiet;
+    for (const PoolEntry& e : pool) {
+      Catalog_Catalogue cat = Catalog_OpenForeignCatalogue(e.fileName, lang);
+      if (cat != nullptr) cats.push_back(cat);
+    }
+    Messages_ForgetErrorReasons();
   }
-  Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
   return foreignPools.emplace(lang, std::move(cats)).first->second;
 }
 
@@ -189,11 +190,12 @@ void Messages_Init() {
   Processe_InstallTerminationProcedure(Terminate);
   Catalog_GetLanguage(nativeLanguage, "eng");
   // A missing general catalogue is no reason to stop: its texts show as not found.
-  Messages_IgnoreErrors(true);
-  Messages_UseMsgCat("zoltmsg");
-  Messages_UseMsgCat("zolterr");
-  Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    Messages_UseMsgCat("zoltmsg");
+    Messages_UseMsgCat("zolterr");
+    Messages_ForgetErrorReasons();
+  }
   MsgPlugModula(
       Messages_message, sizeof Messages_message,
       MsgOperations{Messages_Error, Messages_IgnoreErrors, Messages_IgnoreLevel,
@@ -366,14 +368,13 @@ void Messages_ReloadAllMsgCats() {
   CloseForeignPools();
   enumCatalogue = nullptr;
   Catalog_GetLanguage(nativeLanguage, "eng");
-  Messages_IgnoreErrors(true);
+  const Messages_Ignoring quiet;
   for (auto it = pool.begin(); it != pool.end();) {
     Catalog_CloseCatalogue(it->cat);
     it->cat = Catalog_OpenCatalogue(it->fileName);
     it = it->cat == nullptr ? pool.erase(it) : it + 1;
   }
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
 }
 
 void Messages_GetMsg(StrIn section, std::uint32_t number, StrOut text) {

@@ -130,6 +130,32 @@ TEST_F(MessagesTest, ANewTopLevelBracketDiscardsOldReasonsAtItsFirstPush) {
   EXPECT_EQ(Messages_ErrorCount(false), 2u);
 }
 
+TEST_F(MessagesTest, AScopedBracketClosesOnEveryWayOut) {
+  const unsigned outside = Messages_IgnoreLevel();
+  auto early = [](bool leave) {
+    const Messages_Ignoring quiet;
+    if (leave) return Messages_IgnoreLevel();
+    Messages_Error("Quiet", 1);  // not fatal inside the bracket
+    return Messages_IgnoreLevel();
+  };
+  EXPECT_EQ(early(true), outside + 1);
+  EXPECT_EQ(Messages_IgnoreLevel(), outside);
+  EXPECT_EQ(early(false), outside + 1);
+  EXPECT_EQ(Messages_IgnoreLevel(), outside);
+  EXPECT_EQ(Pop(), Text("Quiet", 1));  // the reasons stay, as with a hand-closed bracket
+  {
+    Messages_Ignoring outer;
+    {
+      const Messages_Ignoring inner;
+      EXPECT_EQ(Messages_IgnoreLevel(), outside + 2);
+    }
+    outer.Close();
+    EXPECT_EQ(Messages_IgnoreLevel(), outside);
+    outer.Close();  // once closed, nothing more to close
+  }
+  EXPECT_EQ(Messages_IgnoreLevel(), outside);
+}
+
 TEST_F(MessagesTest, TheStackHoldsFortyEightReasonsAndInformationOfAnyLength) {
   Messages_IgnoreErrors(true);
   for (int i = 0; i < 50; ++i) Messages_SupplyAdditionalInfo("i" + std::to_string(i));
