@@ -46,7 +46,8 @@ void ShowReasons() {
   char text[5120];
   while (Messages_ErrorReason(text)) reasons.emplace_back(text);
   for (auto r = reasons.rbegin(); r != reasons.rend(); ++r) {
-    BOutIn_WriteStringLn(BFileIO_stderr, "  " + r->substr(r->find_first_not_of(" \t")));
+    BOutIn_WriteStringLn(BFileIO_stderr,
+                         Messages_ForOutput(2, "  " + r->substr(r->find_first_not_of(" \t"))));
   }
 }
 
@@ -55,7 +56,8 @@ void ShowReasons() {
 [[noreturn]] void Usage(bool asked) {
   char text[5120];
   Messages_GetMsg(kSection, 1, text);
-  BOutIn_WriteStringLn(asked ? BFileIO_stdout : BFileIO_stderr, text);
+  BOutIn_WriteStringLn(asked ? BFileIO_stdout : BFileIO_stderr,
+                       Messages_ForOutput(asked ? 1 : 2, StrIn(text).view()));
   BFileIO_Flush(BFileIO_stdout);
   Exit(asked ? 0 : 2);
 }
@@ -65,7 +67,7 @@ void ShowReasons() {
   char text[5120];
   Messages_GetMsg(kSection, n, text);
   SPrintf_String(text, arg);
-  BOutIn_WriteStringLn(BFileIO_stderr, text);
+  BOutIn_WriteStringLn(BFileIO_stderr, Messages_ForOutput(2, StrIn(text).view()));
   ShowReasons();
   Exit(1);
 }

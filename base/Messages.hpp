@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "Strings.hpp"
 
@@ -82,6 +84,10 @@ bool Messages_GetForeignMsg(StrIn language, StrIn section, std::uint32_t number,
 // True when Messages_message holds the not-found text
 // "*** ERROR (<section>, <number>) : message text not found ***".
 bool Messages_IsUndefMessage();
+// The catalogues are in Latin-1. Text for output to the descriptor fd: when fd is a
+// terminal whose locale (LC_ALL, else LC_CTYPE, else LANG) names the UTF-8 character
+// set, every line that is not UTF-8 already is converted to it; otherwise text stays.
+std::string Messages_ForOutput(int fd, std::string_view text);
 // The same test on any looked-up text.
 bool Messages_IsUndefMessage(StrIn text);
 // Enumerates the texts of section in the first catalogue of the pool that has it
