@@ -1,10 +1,15 @@
 #include "BkArchivNames.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "BConvert.hpp"
 #include "BFileIO.hpp"
 #include "BOutIn.hpp"
+#include "BkMisc.hpp"
 #include "DirAcces.hpp"
 #include "DynStr.hpp"
 #include "Messages.hpp"
@@ -95,6 +100,7 @@ void BkArchivNames_Init() {
   DirAcces_Init();
   DynStr_Init();
   SRegExpr_Init();
+  BkMisc_Init();
   DirAcces_IncludeSpecialPath(DirAcces_projectsPath, "backups", BkArchiv_archivDir);
   Strings_Assign(BkArchiv_archivDir, BkArchiv_stdArchivDir);
   for (int f = 0; f <= mfmtLast; ++f) formatNames[f] = DSCreateStr(kFormats[f].name, 0);
@@ -136,11 +142,12 @@ std::uint32_t BkArchiv_ReadCounter() {
   char path[1024];
   CounterPath(path);
   char text[128] = "";
-  Messages_IgnoreErrors(true);
-  BFileIO_File f = BFileIO_Open(path, FileIO_readOnly);
-  if (f != BFileIO_Nil) BOutIn_ReadString(f, text);
-  BFileIO_Close(f);
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    BFileIO_File f = BFileIO_Open(path, FileIO_readOnly);
+    if (f != BFileIO_Nil) BOutIn_ReadString(f, text);
+    BFileIO_Close(f);
+  }
   Messages_ForgetErrorReasons();
   // " 5-Dec-2026     3": day, month name, year, then the counter.
   std::uint32_t day = 0, year = 0, counter = 0;
@@ -173,21 +180,23 @@ bool BkArchiv_WriteCounter(std::uint32_t counter) {
   char suffix[32] = ".%d";
   SPrintf_Int(suffix, static_cast<std::int32_t>(::getpid()));
   Strings_Concat(path, suffix, tmp);
-  Messages_IgnoreErrors(true);
-  BFileIO_File f = BFileIO_Create(tmp, 1);
-  bool ok = f != BFileIO_Nil;
-  if (ok) {
-    BOutIn_WriteString(f, text);
-    ok = BOutIn_done;
-    BFileIO_Close(f);
-    ok = ok && BFileIO_ioError == 0;
-    if (ok) DirAcces_ChMod(tmp, 0666);
-    ok = ok && DirAcces_dirError == 0;
-    if (ok) DirAcces_AtomicRename(tmp, path);
-    ok = ok && DirAcces_dirError == 0;
-    if (!ok) DirAcces_Remove(tmp);
+  bool ok = false;
+  {
+    const Messages_Ignoring quiet;
+    BFileIO_File f = BFileIO_Create(tmp, 1);
+    ok = f != BFileIO_Nil;
+    if (ok) {
+      BOutIn_WriteString(f, text);
+      ok = BOutIn_done;
+      BFileIO_Close(f);
+      ok = ok && BFileIO_ioError == 0;
+      if (ok) DirAcces_ChMod(tmp, 0666);
+      ok = ok && DirAcces_dirError == 0;
+      if (ok) DirAcces_AtomicRename(tmp, path);
+      ok = ok && DirAcces_dirError == 0;
+      if (!ok) DirAcces_Remove(tmp);
+    }
   }
-  Messages_IgnoreErrors(false);
   Messages_ForgetErrorReasons();
   return ok;
 }
@@ -210,7 +219,42 @@ void BkArchiv_MakeName(std::uint32_t counter, int mediaId, int volIndex, int vol
   Strings_Assign(text, name);
 }
 
+namespace {
+
+// Holds the lock of the day's counter while it lives, so that two processes naming media
+// at once never read the same counter. The lock is a record lock on a file beside the
+// counter (the counter file itself is replaced by every write); it works on network
+// file systems too. Without the lock file (an archive directory that cannot be written)
+// nothing is held: the counter cannot be written then either.
+class CounterLock {
+ public:
+  CounterLock() {
+    char path[1024];
+    CounterPath(path);
+    Strings_Concat(path, ".lock", path);
+    fd_ = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return;
+    ::fchmod(fd_, 0666);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    while (::fcntl(fd_, F_SETLKW, &lock) != 0 && errno == EINTR) {
+    }
+  }
+  ~CounterLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing gives the lock back
+  }
+  CounterLock(const CounterLock&) = delete;
+  CounterLock& operator=(const CounterLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
 bool BkArchiv_GenMediaLabel(int mediaId, int volIndex, int volCount, StrOut name, StrOut path) {
+  const CounterLock lock;
   const std::uint32_t counter = BkArchiv_ReadCounter();
   BkArchiv_MakeName(counter, mediaId, volIndex, volCount, name);
   DirAcces_IncludePath(BkArchiv_archivDir, name, path);
@@ -262,14 +306,8 @@ void BkArchiv_DecodeName(StrIn name, int& day, int& month, int& year, int& count
 }
 
 void BkArchiv_DateTimeText(const Utility_Date& date, const Utility_Time& time, StrOut text) {
-  char s[64] = "%02d.%02d.%02d %02d:%02d:%02d";
-  SPrintf_Card(s, date.day);
-  SPrintf_Card(s, date.month);
-  SPrintf_Card(s, date.year);
-  SPrintf_Card(s, time.hour);
-  SPrintf_Card(s, time.minute);
-  SPrintf_Card(s, time.second);
-  Strings_Assign(s, text);
+  char s[BkMisc_dateAndTimeMax];
+  Strings_Assign(std::string_view(s, BkMisc_PutDateAndTime(date, time, s)), text);
 }
 
 void BkArchiv_MkLabelFromData(StrIn name, StrIn mediaType, StrIn dateText, StrOut label) {

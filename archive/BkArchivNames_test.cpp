@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "DirAcces.hpp"
 #include "Sandbox.hpp"
@@ -74,6 +78,54 @@ TEST_F(BkArchivNamesTest, AnotherDayOrAnUnreadableCounterStartsAt1) {
   ASSERT_TRUE(BkArchiv_WriteCounter(12));
   EXPECT_EQ(ReadFile(CounterFile()), "17-Mar-2027    12");
   EXPECT_EQ(BkArchiv_ReadCounter(), 12u);
+}
+
+TEST_F(BkArchivNamesTest, ProcessesNamingMediaAtOnceNeverShareAName) {
+  constexpr int kProcesses = 16, kNamesEach = 6;  // 96 names: the counter does not wrap
+  int names[2], start[2];
+  ASSERT_EQ(::pipe(names), 0);
+  ASSERT_EQ(::pipe(start), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < kProcesses; ++i) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(start[1]);
+      char go;
+      if (::read(start[0], &go, 1) != 0) ::_exit(3);  // all start when the pipe closes
+      for (int n = 0; n < kNamesEach; ++n) {
+        char name[128], path[1024];
+        if (!BkArchiv_GenMediaLabel(5, 0, 1, name, path)) ::_exit(1);
+        const std::string line = std::string(name) + "\n";  // one write: lines never mix
+        if (::write(names[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+          ::_exit(2);
+        }
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  ::close(start[0]);
+  ::close(start[1]);
+  ::close(names[1]);
+  std::string all;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(names[0], buffer, sizeof buffer)) > 0;) all.append(buffer, n);
+  ::close(names[0]);
+  for (const pid_t pid : children) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  std::set<std::string> distinct;
+  std::size_t count = 0;
+  for (std::size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
+    distinct.insert(all.substr(at, end - at));
+    ++count;
+  }
+  EXPECT_EQ(count, std::size_t{kProcesses * kNamesEach});
+  EXPECT_EQ(distinct.size(), count);
+  EXPECT_EQ(BkArchiv_ReadCounter(), std::uint32_t{kProcesses * kNamesEach + 1});
 }
 
 TEST_F(BkArchivNamesTest, AFailedCounterWriteReturnsFalseQuietly) {

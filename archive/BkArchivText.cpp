@@ -1,6 +1,8 @@
 #include "BkArchivText.hpp"
 
-#include <bit>
+#include <sys/types.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 
 #include "BConvert.hpp"
 #include "BkFLists.hpp"
+#include "BkMisc.hpp"
 #include "DirAcces.hpp"
 #include "DynStr.hpp"
 #include "Messages.hpp"
@@ -59,27 +62,13 @@ class Writer {
     if (v < 0) Char('-');
     Card(v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v));
   }
-  // At least two digits, as "%02d" writes them.
-  void Two(unsigned v) {
-    if (v < 10) Char('0');
-    Card(v);
-  }
   void Char(char c) {
     Reserve(1);
     *p_++ = c;
   }
   void Moment(const Utility_Date& d, const Utility_Time& t) {
-    Two(d.day);
-    Char('.');
-    Two(d.month);
-    Char('.');
-    Two(d.year);
-    Char(' ');
-    Two(t.hour);
-    Char(':');
-    Two(t.minute);
-    Char(':');
-    Two(t.second);
+    Reserve(BkMisc_dateAndTimeMax);
+    p_ += BkMisc_PutDateAndTime(d, t, p_);
   }
   void CardLn(std::uint64_t v) {
     Card(v);
@@ -250,9 +239,9 @@ void WriteStd(BFileIO_File file, Header* hdr, bool withFullPaths, std::uint32_t 
   for (const Archive* a = hdr->archives; a != nullptr; a = a->next) WriteArchive(w, a);
   w.Line("END DIR");
   bool ok = w.Flush();
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   const double pos = BFileIO_GetPos(file);
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   hdr->fmDirPos = pos > 0 ? static_cast<std::uint32_t>(pos) : 0;
   if (hdr->fmDir != nullptr) {
@@ -283,15 +272,19 @@ void WriteStd(BFileIO_File file, Header* hdr, bool withFullPaths, std::uint32_t 
 // ---------------------------------------------------------------- reading
 
 // Reads lines the way the text layer's ReadString does on a buffered file, but a whole
-// line at a time: a header of a million files is read at the speed of the file. The
-// stream is read in large blocks and lines are found in place; what was read beyond the
-// last line taken is given back to a seekable stream when the reader ends.
+// line at a time: a header of a million files is read at the speed of the file. A
+// seekable stream is read in large blocks and lines are found in place; what was read
+// beyond the last line taken is given back when the reader ends. A stream that cannot
+// seek (a pipe, a remote tape) is read one line at a time, so that whatever follows the
+// header stays in the stream for the next reader.
 class LineReader {
  public:
-  explicit LineReader(BFileIO_File f) : f_(f) {}
+  explicit LineReader(BFileIO_File f) : f_(f), byLine_(f != BFileIO_Nil && ::ftello(f) < 0) {}
   ~LineReader() {
-    if (f_ != BFileIO_Nil && end_ > start_) {
-      std::fseek(f_, -static_cast<long>(end_ - start_), SEEK_CUR);
+    std::free(line_);
+    if (f_ != BFileIO_Nil && end_ > start_ &&
+        ::fseeko(f_, -static_cast<off_t>(end_ - start_), SEEK_CUR) != 0) {
+      Messages_SupplyAdditionalInfo("::ParseStdSHeader: the text behind the header is lost");
     }
   }
   LineReader(const LineReader&) = delete;
@@ -299,6 +292,8 @@ class LineReader {
 
   // Bytes read from the stream and not yet taken as lines.
   std::size_t Unread() const { return end_ - start_; }
+  // Bytes taken as lines so far.
+  std::size_t Taken() const { return taken_ + start_; }
 
   // The next line; false when the file ended before a character was read.
   bool Next(std::string_view& line) {
@@ -362,10 +357,21 @@ class LineReader {
     if (f_ == BFileIO_Nil || eof_) return false;
     const std::size_t shift = start_, oldEnd = end_;
     if (shift > 0) std::memmove(buf_.data(), buf_.data() + shift, end_ - shift);
+    taken_ += shift;
     end_ -= shift;
     start_ = 0;
-    if (buf_.size() - end_ < kBlock) buf_.resize(end_ + kBlock);
-    const std::size_t n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
+    std::size_t n = 0;
+    if (byLine_) {
+      const ssize_t got = ::getline(&line_, &lineSize_, f_);
+      if (got > 0) {
+        n = static_cast<std::size_t>(got);
+        if (buf_.size() - end_ < n) buf_.resize(end_ + std::max(n, kBlock));
+        std::memcpy(buf_.data() + end_, line_, n);
+      }
+    } else {
+      if (buf_.size() - end_ < kBlock) buf_.resize(end_ + kBlock);
+      n = std::fread(buf_.data() + end_, 1, buf_.size() - end_, f_);
+    }
     if (n == 0) eof_ = true;
     end_ += n;
     // A special character already found moves with the text; where none was found up to
@@ -435,9 +441,13 @@ class LineReader {
   }
 
   BFileIO_File f_;
+  bool byLine_;           // the stream cannot seek: nothing may be read ahead
+  char* line_ = nullptr;  // getline's buffer when reading by line
+  std::size_t lineSize_ = 0;
   std::vector<char> buf_;
   std::size_t start_ = 0;  // the unread rest of the buffer: [start_, end_)
   std::size_t end_ = 0;
+  std::size_t taken_ = 0;        // bytes moved out of the buffer's front
   std::size_t special_[3] = {};  // see Plain; end_ when there is none
   bool eof_ = false;
   std::vector<Piece> queue_;
@@ -484,60 +494,8 @@ bool TakeInt(const char*& p, const char* end, int& value) {
   return true;
 }
 
-// Three numbers, each followed by one separator character.
-bool TakeTriple(const char*& p, const char* end, unsigned& a, unsigned& b, unsigned& c) {
-  std::uint32_t v[3];
-  for (auto& x : v) {
-    if (!TakeCard(p, end, x)) return false;
-    if (p < end) ++p;
-  }
-  a = v[0];
-  b = v[1];
-  c = v[2];
-  return true;
-}
-
-// "dd.mm.yyyy hh:mm:ss" and one separator, the form every writer gives, read without the
-// general conversions (a million file lines carry one each); anything else takes the
-// general way, with the same result for this form.
-bool TakeWrittenMoment(const char*& at, const char* end, BkArchiv_DateTime& m) {
-  const char* p = at;
-  while (p < end && *p == ' ') ++p;  // as the number conversion skips them
-  if (end - p < 20) return false;
-  // The form checked eight characters at a time: the separators must be the writers'
-  // own ('.', '.', ' ', ':', ':'), each digit place a character '0'..'9' (its high half 3,
-  // and adding 6 keeps it there), and the character after the seconds no digit.
-  static_assert(std::endian::native == std::endian::little);
-  auto load = [p](int at, auto word) {
-    std::memcpy(&word, p + at, sizeof word);
-    return word;
-  };
-  constexpr std::uint64_t kPlaces = 0xF0F0FFF0F0FFF0F0u, kSixes = 0x0606000606000606u;
-  constexpr std::uint64_t kHighs = 0xF0F000F0F000F0F0u, kThrees = 0x3030003030003030u;
-  const std::uint64_t date = load(0, std::uint64_t{}), middle = load(8, std::uint64_t{});
-  const std::uint32_t seconds = load(16, std::uint32_t{});
-  const bool form =
-      (date & kPlaces) == 0x30302E30302E3030u && ((date + kSixes) & kHighs) == kThrees &&
-      (middle & kPlaces) == 0x30303A3030203030u && ((middle + kSixes) & kHighs) == kThrees &&
-      (seconds & 0x00F0F0FFu) == 0x0030303Au &&
-      ((seconds + 0x00060600u) & 0x00F0F000u) == 0x00303000u &&
-      static_cast<unsigned>(p[19] - '0') >= 10u;
-  if (!form) return false;
-  auto two = [p](int i) { return static_cast<unsigned>((p[i] - '0') * 10 + (p[i + 1] - '0')); };
-  m.date.day = two(0);
-  m.date.month = two(3);
-  m.date.year = two(6) * 100 + two(8);
-  m.time.hour = two(11);
-  m.time.minute = two(14);
-  m.time.second = two(17);
-  at = p + 20;
-  return true;
-}
-
 bool TakeMoment(const char*& p, const char* end, BkArchiv_DateTime& m) {
-  if (TakeWrittenMoment(p, end, m)) return true;
-  return TakeTriple(p, end, m.date.day, m.date.month, m.date.year) &&
-         TakeTriple(p, end, m.time.hour, m.time.minute, m.time.second);
+  return BkMisc_TakeDateAndTime(p, end, m.date, m.time);
 }
 
 bool LineToMoment(std::string_view line, BkArchiv_DateTime& m) {
@@ -580,6 +538,10 @@ class Parser {
   std::string_view Line() {
     ok_ = in_.Next(line_);
     return line_;
+  }
+  // A text field keeps at most its capacity less one, so it always ends in a NUL.
+  static void Keep(std::string_view line, StrOut field) {
+    Strings_Assign(line.substr(0, field.high()), field);
   }
   bool Comment(bool openingRead, StrOut comment);
   bool ParseArchive(Archive* a);
@@ -676,7 +638,7 @@ bool Parser::FileLine(Archive* a) {
 }
 
 bool Parser::ParseArchive(Archive* a) {
-  Strings_Assign(Line(), a->archiveType);
+  Keep(Line(), a->archiveType);
   if (ok_) Line();
   if (!ok_) return Fail("::ParseArchive: read type/date failed");
   if (!LineToMoment(line_, a->created)) return Fail("::ParseArchive: bad date");
@@ -687,7 +649,7 @@ bool Parser::ParseArchive(Archive* a) {
     Messages_SupplyAdditionalInfo("::ParseArchive: bad comment");
   }
   if (Line() != "BEGIN FILES" || !ok_) return Fail("::ParseArchive: BEGIN FILES expected");
-  Strings_Assign(Line(), a->baseDir);
+  Keep(Line(), a->baseDir);
   Strings_Assign(a->baseDir, a->writtenBaseDir);
   for (;;) {
     Line();
@@ -703,11 +665,11 @@ bool Parser::Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file) {
     return Fail("::ParseStdSHeader: version mismatch", 8);
   }
   hdr_->version = version;
-  Strings_Assign(Line(), hdr_->label);
+  Keep(Line(), hdr_->label);
   if (!Strings_Equal(hdr_->label, "NONAME") && !SRegExpr_Match(labelPattern, hdr_->label)) {
     return Fail("::ParseStdSHeader: bad media label");
   }
-  Strings_Assign(Line(), hdr_->mediaType);
+  Keep(Line(), hdr_->mediaType);
   isEmpty = Strings_Equal(hdr_->mediaType, "EMPTY_MEDIA");
   if (!LineToMoment(Line(), hdr_->created)) {
     return Fail("::ParseStdSHeader: bad media creation time");
@@ -759,11 +721,10 @@ bool Parser::Run(std::uint8_t mediaFormat, bool& isEmpty, BFileIO_File file) {
     if (!ParseArchive(a)) return false;
     if (Line() != "END ARCHIVE" || !ok_) return Fail("::ParseStdSHeader: END ARCHIVE expected");
   }
-  Messages_IgnoreErrors(true);
-  // Where the next line starts: the stream is ahead by what the reader holds unread.
-  const double pos = BFileIO_GetPos(file) - static_cast<double>(in_.Unread());
-  Messages_IgnoreErrors(false);
-  Messages_ForgetErrorReasons();
+  // Where the next line starts: the stream is ahead by what the reader holds unread. A
+  // stream without positions counts from where the header began.
+  double pos = static_cast<double>(in_.Taken());
+  if (const off_t at = ::ftello(file); at >= 0) pos = static_cast<double>(at) - in_.Unread();
   hdr_->fmDirPos = pos > 0 ? static_cast<std::uint32_t>(pos) : 0;
   hdr_->fmDir = nullptr;
   if (Line() != "BEGIN FMDIR" || !ok_) return true;
@@ -798,6 +759,7 @@ void BkArchivText_Init() {
   DirAcces_Init();
   DynStr_Init();
   SRegExpr_Init();
+  BkMisc_Init();
   BkFLists_Init();
   BkArchiv_Init();
   labelPattern = SRegExpr_Create("[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9][^.][^.]*\\.[0-9][0-9]");

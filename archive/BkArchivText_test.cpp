@@ -1,9 +1,12 @@
 #include "BkArchivText.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DirAcces.hpp"
@@ -224,6 +227,37 @@ TEST_F(BkArchivTextTest, LargeTextsAreReadInBlocksAndTheStreamStopsBehindTheHead
   EXPECT_EQ(back->fmDirPos, dirEnd);
 }
 
+TEST_F(BkArchivTextTest, AStreamThatCannotSeekKeepsWhatFollowsTheHeader) {
+  BuildStandard();
+  std::string text = Generate(hdr);
+  text.insert(text.find("Week 49"), 300000, 'w');  // longer than a read block
+  text.replace(text.find("END FMDIR\n") + 10, std::string::npos, "data behind\n");
+  const std::string trailer = std::string(400000, 't') + "\nNEXT\n";
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::thread writer([fd = fds[1], all = text + trailer] {
+    for (std::size_t at = 0; at < all.size();) {
+      const ssize_t n = ::write(fd, all.data() + at, all.size() - at);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+  });
+  std::FILE* f = ::fdopen(fds[0], "r");
+  BkArchiv_NewHeader(back, mfmtStd, "", "");
+  back->newHeader = false;
+  BkArchiv_ParseStdSHeader(f, back, mfmtStd, isEmpty);
+  EXPECT_EQ(BkArchiv_bkaError, 0) << ::testing::PrintToString(Reasons());
+  std::string rest;
+  for (int c; (c = std::fgetc(f)) != EOF;) rest.push_back(static_cast<char>(c));
+  std::fclose(f);
+  writer.join();
+  EXPECT_EQ(rest.size(), trailer.size() + 12);
+  EXPECT_TRUE(rest == "data behind\n" + trailer);  // the line after FMDIR is not read
+  EXPECT_EQ(back->fmDirPos, text.find("END DIR\n") + 8);
+  EXPECT_EQ(StrIn(back->mediaComment).length(), sizeof back->mediaComment);
+}
+
 TEST_F(BkArchivTextTest, FullPathsAreWrittenForLocalCopiesAndIgnoredWhenRead) {
   BuildStandard();
   hdr->archives->files->next->next->size = 705032704.0;
@@ -351,6 +385,23 @@ TEST_F(BkArchivTextTest, EachLineOfTheTextIsCheckedAsItIsRead) {
       EXPECT_TRUE(reasons.empty()) << what << ": " << ::testing::PrintToString(reasons);
     }
   }
+}
+
+TEST_F(BkArchivTextTest, TextFieldsKeepTheirCapacityLessOne) {
+  std::vector<std::string> lines = Lines(Golden("standard.hdr"));
+  lines[1] = "2026120503.02" + std::string(200, 'L');
+  lines[2] = std::string(128, 'M');
+  lines[18] = std::string(129, 'A');
+  lines[27] = "/" + std::string(1100, 'b');
+  ASSERT_TRUE(Parse(Join(lines))) << ::testing::PrintToString(Reasons());
+  EXPECT_EQ(StrIn(back->label).view(), lines[1].substr(0, 127));
+  EXPECT_EQ(StrIn(back->mediaType).view(), std::string(127, 'M'));
+  EXPECT_EQ(StrIn(back->archives->archiveType).view(), std::string(127, 'A'));
+  EXPECT_EQ(StrIn(back->archives->baseDir).view(), lines[27].substr(0, 1023));
+  EXPECT_EQ(StrIn(back->archives->writtenBaseDir).view(), lines[27].substr(0, 1023));
+  char id[1024];
+  BkArchiv_MkLabelFromHdr(back, id);
+  EXPECT_EQ(StrIn(id).view(), lines[1].substr(0, 127) + "_");  // the label ends in NUL
 }
 
 TEST_F(BkArchivTextTest, ACommentHoldsAtMost4096Lines) {

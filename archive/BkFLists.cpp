@@ -243,9 +243,11 @@ void BkFLists_SetAttributes(FileEntry& entry, const DirAcces_DirEntry& info) {
 
 FileEntry* BkFLists_InsertInFileList(FileList& list, StrIn path, bool selected,
                                      const DirAcces_DirEntry& info) {
+  // The path as a bounded string of the path capacity: a longer one is cut there, and a
+  // full buffer has no terminator to look for.
   char buffer[kPathCapacity];
   Strings_Assign(path, buffer);
-  const std::string cleaned(WithoutDotSlash(buffer));
+  const std::string cleaned(WithoutDotSlash(StrIn(buffer).view()));
   FileEntry* at = FirstNotBelow(list, cleaned.c_str());
   if (at != nullptr && DSCmpStr(at->path, cleaned.c_str()) == 0) {
     at->selected = selected;

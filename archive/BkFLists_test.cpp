@@ -124,6 +124,13 @@ TEST_F(BkFListsTest, SortedInsertionKeepsOneEntryPerPathAndItsLinks) {
   BkFLists_DeleteSelectedEntries(list);
   EXPECT_EQ(Paths(list), (std::vector<std::string>{"a/b/c", "b", "c", "z"}));
   ExpectLinked(list);
+
+  // A sorted insert keeps 1024 characters of a path; a "./" is taken off what is kept.
+  const std::string full(1024, 'p'), longer = "./" + full + "/behind";
+  BkFLists_InsertInFileList(list, longer, false, Info(2));
+  BkFLists_InsertInFileList(list, full, false, Info(2));
+  EXPECT_EQ(Paths(list),
+            (std::vector<std::string>{"a/b/c", "b", "c", std::string(1022, 'p'), full, "z"}));
 }
 
 TEST_F(BkFListsTest, SelectionCountsAndMarks) {

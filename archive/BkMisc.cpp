@@ -4,7 +4,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <bit>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,16 +30,6 @@ std::vector<std::string> dirStack;
 
 void Put(std::string_view text, StrOut out) { Strings_Assign(text, out); }
 
-// Takes one number and the separator after it off the front of text.
-bool TakeNumber(StrOut text, unsigned& value) {
-  std::uint32_t v = 0;
-  BConvert_StrToCard(text, v);
-  if (!BConvert_done) return false;
-  value = v;
-  Strings_Delete(text, 0, 1);
-  return true;
-}
-
 bool IsBlankOrTab(char ch) { return ch == ' ' || ch == '\t'; }
 
 // The mode bits that grant the access of the other-users bit `other` (4, 2 or 1).
@@ -49,9 +43,10 @@ bool Permits(const DirAcces_DirEntry& info, std::uint32_t other) {
 // Runs op inside an ignore bracket; true when it raised nothing.
 template <class Op>
 bool Quietly(Op op) {
-  Messages_IgnoreErrors(true);
-  op();
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    op();
+  }
   if (DirAcces_dirError == 0) return true;
   Messages_ForgetErrorReasons();
   return false;
@@ -87,37 +82,164 @@ void BkMisc_SetProcessIds(std::uint32_t uid, std::uint32_t gid) {
 
 // ---- Dates and times ----
 
+namespace {
+
+// At least two digits, as "%02u" writes them.
+char* PutTwo(unsigned v, char* out) {
+  if (v < 100) {
+    out[0] = static_cast<char>('0' + v / 10);
+    out[1] = static_cast<char>('0' + v % 10);
+    return out + 2;
+  }
+  char digits[10];
+  int n = 0;
+  for (; v != 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
+char* PutTriple(unsigned a, unsigned b, unsigned c, char separator, char* out) {
+  out = PutTwo(a, out);
+  *out++ = separator;
+  out = PutTwo(b, out);
+  *out++ = separator;
+  return PutTwo(c, out);
+}
+
+// One number in the base library's way: leading blanks, digits, no overflow.
+bool TakeCard(const char*& p, const char* end, unsigned& value) {
+  while (p < end && *p == ' ') ++p;
+  std::uint64_t v = 0;
+  bool any = false;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    any = true;
+    if (v <= 0xFFFFFFFFu) v = v * 10 + static_cast<unsigned>(*p - '0');
+  }
+  if (!any || v > 0xFFFFFFFFu) return false;
+  value = static_cast<unsigned>(v);
+  return true;
+}
+
+// Three numbers, each with the separator after it; what was read is kept on a failure.
+bool TakeTriple(const char*& p, const char* end, unsigned& a, unsigned& b, unsigned& c) {
+  for (unsigned* x : {&a, &b, &c}) {
+    if (!TakeCard(p, end, *x)) return false;
+    if (p < end) ++p;
+  }
+  return true;
+}
+
+// Characters as a number whose lowest byte is the first character, whatever the
+// machine's byte order: one load, turned round on a big-endian machine.
+template <class Word>
+Word LoadFirstLow(const char* p) {
+  Word v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    if constexpr (sizeof v == 8) {
+      v = __builtin_bswap64(v);
+    } else {
+      v = __builtin_bswap32(v);
+    }
+  }
+  return v;
+}
+
+// "dd.mm.yyyy hh:mm:ss" and one separator, read without the general conversions (a header
+// of a million files carries one on every file line). The form is checked eight
+// characters at a time: the separators must be the writer's own ('.', '.', ' ', ':', ':'),
+// each digit place a character '0'..'9' (its high half 3, and adding 6 keeps it there),
+// and the character after the seconds no digit.
+bool TakeWritten(const char*& at, const char* end, Utility_Date& date, Utility_Time& time) {
+  const char* p = at;
+  while (p < end && *p == ' ') ++p;  // as the number conversion skips them
+  if (end - p < 20) return false;
+  constexpr std::uint64_t kPlaces = 0xF0F0FFF0F0FFF0F0u, kSixes = 0x0606000606000606u;
+  constexpr std::uint64_t kHighs = 0xF0F000F0F000F0F0u, kThrees = 0x3030003030003030u;
+  const auto day = LoadFirstLow<std::uint64_t>(p), middle = LoadFirstLow<std::uint64_t>(p + 8);
+  const auto seconds = LoadFirstLow<std::uint32_t>(p + 16);
+  const bool form =
+      (day & kPlaces) == 0x30302E30302E3030u && ((day + kSixes) & kHighs) == kThrees &&
+      (middle & kPlaces) == 0x30303A3030203030u && ((middle + kSixes) & kHighs) == kThrees &&
+      (seconds & 0x00F0F0FFu) == 0x0030303Au &&
+      ((seconds + 0x00060600u) & 0x00F0F000u) == 0x00303000u &&
+      static_cast<unsigned>(p[19] - '0') >= 10u;
+  if (!form) return false;
+  auto two = [p](int i) { return static_cast<unsigned>((p[i] - '0') * 10 + (p[i + 1] - '0')); };
+  date.day = two(0);
+  date.month = two(3);
+  date.year = two(6) * 100 + two(8);
+  time.hour = two(11);
+  time.minute = two(14);
+  time.second = two(17);
+  at = p + 20;
+  return true;
+}
+
+// Runs a reader of [p, end) on the front of a bounded string and takes off what it read.
+template <class Take>
+bool TakeFront(StrOut text, Take take) {
+  const char* begin = text.data();
+  const char* p = begin;
+  const bool ok = take(p, begin + text.length());
+  Strings_Delete(text, 0, static_cast<std::size_t>(p - begin));
+  return ok;
+}
+
+}  // namespace
+
+std::size_t BkMisc_PutDateAndTime(const Utility_Date& date, const Utility_Time& time, char* out) {
+  char* p = PutTriple(date.day, date.month, date.year, '.', out);
+  *p++ = ' ';
+  p = PutTriple(time.hour, time.minute, time.second, ':', p);
+  return static_cast<std::size_t>(p - out);
+}
+
+bool BkMisc_TakeDate(const char*& p, const char* end, Utility_Date& date) {
+  return TakeTriple(p, end, date.day, date.month, date.year);
+}
+
+bool BkMisc_TakeTime(const char*& p, const char* end, Utility_Time& time) {
+  return TakeTriple(p, end, time.hour, time.minute, time.second);
+}
+
+bool BkMisc_TakeDateAndTime(const char*& p, const char* end, Utility_Date& date,
+                            Utility_Time& time) {
+  return TakeWritten(p, end, date, time) ||
+         (BkMisc_TakeDate(p, end, date) && BkMisc_TakeTime(p, end, time));
+}
+
 void BkMisc_DateToStr(const Utility_Date& date, StrOut text) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%02u.%02u.%02u", date.day, date.month, date.year);
-  Put(buffer, text);
+  char buffer[BkMisc_dateAndTimeMax];
+  const char* end = PutTriple(date.day, date.month, date.year, '.', buffer);
+  Put(std::string_view(buffer, static_cast<std::size_t>(end - buffer)), text);
 }
 
 void BkMisc_TimeToStr(const Utility_Time& time, StrOut text) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%02u:%02u:%02u", time.hour, time.minute, time.second);
-  Put(buffer, text);
+  char buffer[BkMisc_dateAndTimeMax];
+  const char* end = PutTriple(time.hour, time.minute, time.second, ':', buffer);
+  Put(std::string_view(buffer, static_cast<std::size_t>(end - buffer)), text);
 }
 
 void BkMisc_DateAndTimeToStr(const Utility_Date& date, const Utility_Time& time, StrOut text) {
-  char d[64];
-  char t[64];
-  BkMisc_DateToStr(date, d);
-  BkMisc_TimeToStr(time, t);
-  BkMisc_Concat3(d, " ", t, text);
+  char buffer[BkMisc_dateAndTimeMax];
+  Put(std::string_view(buffer, BkMisc_PutDateAndTime(date, time, buffer)), text);
 }
 
 bool BkMisc_StrToDate(StrOut text, Utility_Date& date) {
-  return TakeNumber(text, date.day) && TakeNumber(text, date.month) && TakeNumber(text, date.year);
+  return TakeFront(
+      text, [&date](const char*& p, const char* end) { return BkMisc_TakeDate(p, end, date); });
 }
 
 bool BkMisc_StrToTime(StrOut text, Utility_Time& time) {
-  return TakeNumber(text, time.hour) && TakeNumber(text, time.minute) &&
-         TakeNumber(text, time.second);
+  return TakeFront(
+      text, [&time](const char*& p, const char* end) { return BkMisc_TakeTime(p, end, time); });
 }
 
 bool BkMisc_StrToDateAndTime(StrOut text, Utility_Date& date, Utility_Time& time) {
-  return BkMisc_StrToDate(text, date) && BkMisc_StrToTime(text, time);
+  return TakeFront(text, [&](const char*& p, const char* end) {
+    return BkMisc_TakeDateAndTime(p, end, date, time);
+  });
 }
 
 // ---- Lines, fields, escaping ----

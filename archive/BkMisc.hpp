@@ -19,7 +19,22 @@ extern char BkMisc_sEOLN[2];
 
 // ---- Dates and times ----
 
-// "%02d.%02d.%02d" (day, month, full year), "%02d:%02d:%02d", and both joined by a blank.
+// The one written form of a moment, "dd.mm.yyyy hh:mm:ss": "%02d.%02d.%02d" (day, month,
+// full year) and "%02d:%02d:%02d" joined by a blank. Written at out without a terminator;
+// the result is its length, at most BkMisc_dateAndTimeMax.
+inline constexpr std::size_t BkMisc_dateAndTimeMax = 6 * 10 + 5;
+std::size_t BkMisc_PutDateAndTime(const Utility_Date& date, const Utility_Time& time, char* out);
+// The one reader of a moment from [p, end): three numbers (day, month, year), each with
+// the one separator character after it, then three more (hour, minute, second) likewise;
+// a number may have leading blanks and must fit 32 bits. p moves behind what was read.
+// The written form is recognised at once; every other form takes the general way, with
+// the same result.
+bool BkMisc_TakeDateAndTime(const char*& p, const char* end, Utility_Date& date,
+                            Utility_Time& time);
+bool BkMisc_TakeDate(const char*& p, const char* end, Utility_Date& date);
+bool BkMisc_TakeTime(const char*& p, const char* end, Utility_Time& time);
+
+// The written forms above as bounded strings.
 void BkMisc_DateToStr(const Utility_Date& date, StrOut text);
 void BkMisc_TimeToStr(const Utility_Time& time, StrOut text);
 void BkMisc_DateAndTimeToStr(const Utility_Date& date, const Utility_Time& time, StrOut text);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Sandbox.hpp"
 
@@ -39,6 +40,44 @@ TEST_F(BkMiscTest, DatesAndTimesToTextAndBack) {
   EXPECT_STREQ(in, "rest");
   char bad[16] = "12.xx.2000";
   EXPECT_FALSE(BkMisc_StrToDate(bad, d));
+}
+
+// The written form is read by a shortcut; it must agree with the general reading on every
+// text near that form, in what it yields and in how far it reads.
+TEST_F(BkMiscTest, TheWrittenMomentReadsAsTheGeneralWayReadsIt) {
+  char written[BkMisc_dateAndTimeMax];
+  const std::size_t n = BkMisc_PutDateAndTime({1, 2, 123456, 0}, {4000000000u, 5, 60, 0}, written);
+  EXPECT_EQ(std::string(written, n), "01.02.123456 4000000000:05:60");
+
+  const std::string base = "05.12.2026 10:11:12 7 1";
+  std::vector<std::string> texts = {base,
+                                    "  " + base,
+                                    base.substr(0, 19),
+                                    base.substr(0, 20),
+                                    "05.12.2026 10:11:123 1",
+                                    "4294967296.1.2026 1:2:3 "};
+  for (std::size_t i = 0; i < 20; ++i) {  // every place of the form changed
+    for (const char c : {'0', '9', '.', ':', ' ', '/', 'a', '\0'}) {
+      std::string t = base;
+      t[i] = c;
+      texts.push_back(t);
+    }
+  }
+  for (const std::string& t : texts) {
+    const char* end = t.data() + t.size();
+    Utility_Date d1{}, d2{};
+    Utility_Time t1{}, t2{};
+    const char* p1 = t.data();
+    const char* p2 = t.data();
+    const bool ok1 = BkMisc_TakeDateAndTime(p1, end, d1, t1);
+    const bool ok2 = BkMisc_TakeDate(p2, end, d2) && BkMisc_TakeTime(p2, end, t2);
+    EXPECT_EQ(ok1, ok2) << t;
+    if (!ok1 || !ok2) continue;
+    EXPECT_EQ(p1 - t.data(), p2 - t.data()) << t;
+    EXPECT_EQ(std::vector<unsigned>({d1.day, d1.month, d1.year, t1.hour, t1.minute, t1.second}),
+              std::vector<unsigned>({d2.day, d2.month, d2.year, t2.hour, t2.minute, t2.second}))
+        << t;
+  }
 }
 
 TEST_F(BkMiscTest, LinesFieldsAndEscapes) {

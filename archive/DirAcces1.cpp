@@ -31,9 +31,9 @@ struct Walk {
 // call runs inside an ignore bracket and its reasons are dropped.
 template <class StatCall>
 bool Quietly(StatCall stat) {
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   const bool ok = stat();
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (!ok) Messages_ForgetErrorReasons();
   return ok;
 }
@@ -85,9 +85,9 @@ bool WalkFrom(const Walk& w, const std::string& dir, const std::string& path,
               const DirAcces_DirEntry& info) {
   if (!info.isDirectory) return Visit(w, dir, info, false, false, DirAcces1_ok);
 
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   DirAcces_Dir handle = DirAcces_OpenDir(path);
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (handle == DirAcces_NilDir) {
     Messages_ForgetErrorReasons();
     // Reported as a visit before the (unreadable) contents, so that a visitor that skips

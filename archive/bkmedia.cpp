@@ -6,8 +6,11 @@
 //   bkmedia decode NAME           the parts of a media name
 //   bkmedia next MEDIA-ID         the next media name of today (the counter advances)
 //
+//   bkmedia --help                the usage line
+//
 // FORMAT is a media format name ("mfmtStdA", ...); it decides which nextData values are
 // legal. Without it the header is read as a disk medium's, which allows them all.
+// Exit status 0 on success, 1 when the input is refused, 2 for a wrong command line.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,8 +46,20 @@ void ShowReasons() {
   char text[5120];
   while (Messages_ErrorReason(text)) reasons.emplace_back(text);
   for (auto r = reasons.rbegin(); r != reasons.rend(); ++r) {
-    BOutIn_WriteStringLn(BFileIO_stderr, "  " + r->substr(r->find_first_not_of(" \t")));
+    BOutIn_WriteStringLn(BFileIO_stderr,
+                         Messages_ForOutput(2, "  " + r->substr(r->find_first_not_of(" \t"))));
   }
+}
+
+// The usage line: asked for, on standard output and status 0; after a wrong command line,
+// on standard error and status 2.
+[[noreturn]] void Usage(bool asked) {
+  char text[5120];
+  Messages_GetMsg(kSection, 1, text);
+  BOutIn_WriteStringLn(asked ? BFileIO_stdout : BFileIO_stderr,
+                       Messages_ForOutput(asked ? 1 : 2, StrIn(text).view()));
+  BFileIO_Flush(BFileIO_stdout);
+  Exit(asked ? 0 : 2);
 }
 
 // Catalogue text n with its "%s" filled, to standard error; then the reasons behind it.
@@ -52,7 +67,7 @@ void ShowReasons() {
   char text[5120];
   Messages_GetMsg(kSection, n, text);
   SPrintf_String(text, arg);
-  BOutIn_WriteStringLn(BFileIO_stderr, text);
+  BOutIn_WriteStringLn(BFileIO_stderr, Messages_ForOutput(2, StrIn(text).view()));
   ShowReasons();
   Exit(1);
 }
@@ -98,6 +113,7 @@ Header* Load(StrIn path, StrIn formatName) {
     Messages_SupplyAdditionalInfo(text);
     Fail(3, path);
   }
+  ShowReasons();  // notes of a header that parsed, such as an unreadable capacity
   return hdr;
 }
 
@@ -198,15 +214,15 @@ int main(int argc, char** argv, char** envp) {
   UArgs_GetParam(2, arg);
   UArgs_GetParam(3, format);
   const std::string c = command;
+  if (UArgs_NumParams() == 1 && (c == "--help" || c == "-h")) Usage(true);
   if (UArgs_NumParams() < 2 || UArgs_NumParams() > 3 ||
       (UArgs_NumParams() == 3 && c != "show" && c != "check" && c != "canon")) {
-    Fail(1);
+    Usage(false);
   }
   if (c == "show") {
     Show(Load(arg, format));
   } else if (c == "check") {
     Load(arg, format);
-    ShowReasons();  // notes of a header that parsed, such as a bad capacity
   } else if (c == "canon") {
     Header* hdr = Load(arg, format);
     BkArchiv_GenStdSHeader(BFileIO_stdout, hdr, false);
@@ -216,7 +232,7 @@ int main(int argc, char** argv, char** envp) {
   } else if (c == "next") {
     Next(arg);
   } else {
-    Fail(1);
+    Usage(false);
   }
   BFileIO_Flush(BFileIO_stdout);
   Exit(0);

@@ -62,8 +62,6 @@ TEST(BkMedia, BadInputIsRefusedWithItsReasons) {
       {"check x.hdr mfmtATar", "'mfmtATar' is not a media format name."},
       {"decode 261205.02", "'261205.02' is not a media name."},
       {"next 100", "'100' is not a media identifier"},
-      {"", "Usage: bkmedia"},
-      {"decode a b", "Usage: bkmedia"},
   };
   for (const auto& c : cases) {
     const CommandResult r = BkMedia(c.args);
@@ -74,9 +72,24 @@ TEST(BkMedia, BadInputIsRefusedWithItsReasons) {
   EXPECT_EQ(BkMedia("check zero.hdr").status, 0);
   text = ReadFile(kGolden);
   WriteFile("note.hdr", text.replace(text.find("4294967296"), 10, "lots"));
-  const CommandResult r = BkMedia("check note.hdr");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Has(r.err, "bad value for 'minCapacity'")) << r.err;
+  for (const char* mode : {"check", "show", "canon"}) {
+    const CommandResult r = BkMedia(std::string(mode) + " note.hdr");
+    EXPECT_EQ(r.status, 0) << mode;
+    EXPECT_TRUE(Has(r.err, "bad value for 'minCapacity'")) << mode << ": " << r.err;
+  }
+}
+
+TEST(BkMedia, HelpOnStandardOutputAndAWrongCommandLineWithStatus2) {
+  const CommandResult help = BkMedia("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(Has(help.out, "Usage: bkmedia")) << help.out;
+  EXPECT_EQ(help.err, "");
+  for (const char* args : {"", "decode a b", "list x", "decode", "show a b c"}) {
+    const CommandResult r = BkMedia(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_TRUE(Has(r.err, "Usage: bkmedia")) << args << ": " << r.err;
+    EXPECT_EQ(r.out, "") << args;
+  }
 }
 
 TEST(BkMedia, DecodeAndNextName) {

@@ -446,9 +446,9 @@ namespace {
 template <class Op>
 auto OnDescriptor(BFileIO_File f, Op op) {
   std::fflush(f);
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   const auto result = op(::fileno(f));
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (FileIO_ioError > 1) {
     Messages_ForgetErrorReasons();
     FailWith(FromFileIO(FileIO_ioError), NameOf(f));

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -224,6 +225,32 @@ Catalog_Catalogue Catalog_OpenCatalogue(StrIn fileName) {
   char lang[4];
   Catalog_GetLanguage(lang, "eng");
   return OpenFirstOf(fileName.view(), {StrIn(lang).view(), "eng", "deu"});
+}
+
+std::vector<std::string> Catalog_SearchedDirectories() {
+  char lang[4];
+  Catalog_GetLanguage(lang, "eng");
+  std::vector<std::string> langs;
+  for (const std::string_view l :
+       {StrIn(lang).view(), std::string_view("eng"), std::string_view("deu")}) {
+    if (!l.empty() && std::find(langs.begin(), langs.end(), l) == langs.end())
+      langs.emplace_back(l);
+  }
+  // The same walk as OpenAlongZoltEnv's, per language.
+  char env[4096];
+  if (!DirAcces_EnvVar("ZOLTENV", env)) env[0] = '\0';
+  std::vector<std::string> dirs;
+  for (const std::string& l : langs) {
+    dirs.push_back("./" + l);
+    std::string_view rest = StrIn(env).view();
+    while (!rest.empty()) {
+      const std::size_t colon = rest.find(':');
+      const std::string_view dir = rest.substr(0, colon);
+      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+      if (!dir.empty()) dirs.push_back(std::string(dir) + "/" + l);
+    }
+  }
+  return dirs;
 }
 
 Catalog_Catalogue Catalog_OpenForeignCatalogue(StrIn fileName, StrIn lang) {

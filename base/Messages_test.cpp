@@ -3,8 +3,11 @@
 // it is plugged in.
 #include "Messages.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -128,6 +131,32 @@ TEST_F(MessagesTest, ANewTopLevelBracketDiscardsOldReasonsAtItsFirstPush) {
   Messages_IgnoreErrors(false);
   Messages_IgnoreErrors(false);
   EXPECT_EQ(Messages_ErrorCount(false), 2u);
+}
+
+TEST_F(MessagesTest, AScopedBracketClosesOnEveryWayOut) {
+  const unsigned outside = Messages_IgnoreLevel();
+  auto early = [](bool leave) {
+    const Messages_Ignoring quiet;
+    if (leave) return Messages_IgnoreLevel();
+    Messages_Error("Quiet", 1);  // not fatal inside the bracket
+    return Messages_IgnoreLevel();
+  };
+  EXPECT_EQ(early(true), outside + 1);
+  EXPECT_EQ(Messages_IgnoreLevel(), outside);
+  EXPECT_EQ(early(false), outside + 1);
+  EXPECT_EQ(Messages_IgnoreLevel(), outside);
+  EXPECT_EQ(Pop(), Text("Quiet", 1));  // the reasons stay, as with a hand-closed bracket
+  {
+    Messages_Ignoring outer;
+    {
+      const Messages_Ignoring inner;
+      EXPECT_EQ(Messages_IgnoreLevel(), outside + 2);
+    }
+    outer.Close();
+    EXPECT_EQ(Messages_IgnoreLevel(), outside);
+    outer.Close();  // once closed, nothing more to close
+  }
+  EXPECT_EQ(Messages_IgnoreLevel(), outside);
 }
 
 TEST_F(MessagesTest, TheStackHoldsFortyEightReasonsAndInformationOfAnyLength) {
@@ -311,9 +340,16 @@ TEST_F(MessagesTest, MissingCataloguesAndSectionsAreReportedWithTheirNames) {
   Messages_IgnoreErrors(true);
   Messages_UseMsgCat("nosuch");
   Messages_IgnoreErrors(false);
-  EXPECT_EQ(Messages_ErrorCount(true), 2u);
+  EXPECT_EQ(Messages_ErrorCount(true), 3u);
   EXPECT_EQ(Pop(), Text("Catalog", 1));
   EXPECT_EQ(Pop(), "    " + Text("Catalog", 1) + "nosuch.srf'");
+  const std::string env = std::getenv("ZOLTENV");
+  const std::string dirs = Pop();
+  EXPECT_EQ(dirs.substr(0, 4 + Text("Catalog", 3).size()), "    " + Text("Catalog", 3));
+  for (const std::string& dir :
+       {std::string("./eng"), std::string("./deu"), env.substr(0, env.find(':')) + "/eng"}) {
+    EXPECT_NE(dirs.find(" " + dir), std::string::npos) << dir << " in " << dirs;
+  }
 
   Messages_IgnoreErrors(true);
   Messages_StartSection("Nope");
@@ -328,6 +364,46 @@ TEST_F(MessagesTest, MissingCataloguesAndSectionsAreReportedWithTheirNames) {
   const auto r = RunInChild([] { Messages_UseMsgCat("nosuch"); });
   EXPECT_EQ(r.exitStatus, 2);
   EXPECT_NE(r.err.find("nosuch.srf'"), std::string::npos) << r.err;
+
+  // Without any catalogue (a wrong ZOLTENV) the report still names file and places.
+  const auto lost = RunInChild([] {
+    ::setenv("ZOLTENV", "/nonexistent/env", 1);
+    ::chdir("/");
+    Messages_ReloadAllMsgCats();
+    Messages_UseMsgCat("nosuch");
+  });
+  EXPECT_EQ(lost.exitStatus, 2);
+  for (const char* part : {"Message catalogue missing: 'nosuch.srf'",
+                           "Directories searched: ./eng, /nonexistent/env/eng, ./deu"}) {
+    EXPECT_NE(lost.err.find(part), std::string::npos) << part << " in " << lost.err;
+  }
+}
+
+TEST_F(MessagesTest, CatalogueTextsReachAUTF8TerminalInUTF8) {
+  const std::string latin1 =
+                        "Gr\xF6\xDF"
+                        "e\n",
+                    utf8 =
+                        "Gr\xC3\xB6\xC3\x9F"
+                        "e\n";
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ::unsetenv("LC_ALL");
+  ::unsetenv("LC_CTYPE");
+  ::setenv("LANG", "de_DE.UTF-8", 1);
+  EXPECT_EQ(Messages_ForOutput(terminal, latin1 + latin1), utf8 + utf8);
+  EXPECT_EQ(Messages_ForOutput(terminal, utf8 + latin1), utf8 + utf8);  // UTF-8 lines stay
+  EXPECT_EQ(Messages_ForOutput(master + 1000, latin1), latin1);         // no terminal
+  ::setenv("LC_CTYPE", "de_DE.ISO-8859-1", 1);
+  EXPECT_EQ(Messages_ForOutput(terminal, latin1), latin1);
+  ::setenv("LC_ALL", "C.utf8", 1);
+  EXPECT_EQ(Messages_ForOutput(terminal, latin1), utf8);
+  ::close(terminal);
+  ::close(master);
 }
 
 TEST_F(MessagesTest, TheCInterfaceForwardsOncePluggedIn) {

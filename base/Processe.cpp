@@ -447,9 +447,10 @@ void Processe_Kill(int pid, unsigned signal) {
 }
 
 bool Processe_IsAlive(int pid) {
-  Messages_IgnoreErrors(true);
-  Processe_Kill(pid, 0);
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    Processe_Kill(pid, 0);
+  }
   Messages_ForgetErrorReasons();
   const bool alive = Processe_error == 0 || Processe_error == 5;
   Processe_error = 0;

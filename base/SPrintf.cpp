@@ -187,6 +187,7 @@ void SPrintf_String(StrOut fmt, StrIn text) {
   value[0] = '\0';  // the empty text must read as empty, not as what the stack held
   const std::size_t kept = std::min(len, sizeof value);
   std::memcpy(value, text.data(), kept);
+  if (kept < sizeof value) value[kept] = '\0';  // an empty text too: nothing of an older one
   const StrIn copy(value, kept == 0 ? 0 : kept - 1);
 
   Directive d;

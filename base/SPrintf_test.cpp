@@ -168,6 +168,17 @@ TEST_F(SPrintfTest, TextMayBeTheFormatItself) {
   EXPECT_STREQ(fmt, "<<%s>>");
 }
 
+TEST_F(SPrintfTest, EmptyTextLeavesNothingBehind) {
+  // The same frame a longer text used before: an empty value must not show its rest.
+  for (const char* earlier : {"QQQQQQQQ", ""}) {
+    char fmt[32] = "[%s][%3s][%-3s]";
+    SPrintf_String(fmt, StrIn::FromC(earlier));
+    SPrintf_String(fmt, StrIn::FromC(""));
+    SPrintf_String(fmt, StrIn::FromC(""));
+    EXPECT_EQ(std::string(fmt), std::string("[") + earlier + "][   ][   ]");
+  }
+}
+
 SPrintf_LocalTime FixedMorning() { return {2024, 3, 5, 7, 9}; }
 SPrintf_LocalTime FixedEvening() { return {1999, 12, 31, 23, 59}; }
 

@@ -286,10 +286,10 @@ std::string LocationDir(unsigned location) {
     case SrcFile_customer:
       DirAcces_GetSpecialPath(DirAcces_customerPath, dir);
       break;
-    case SrcFile_home:
-      Messages_IgnoreErrors(true);
+    case SrcFile_home: {
+      const Messages_Ignoring quiet;
       DirAcces_EnvVar("HOME", dir);
-      Messages_IgnoreErrors(false);
+    }
       Messages_ForgetErrorReasons();
       break;
     default:
@@ -308,17 +308,18 @@ std::string LocationPath(unsigned location, const std::string& name) {
 bool Exists(const std::string& path) { return DirAcces_Access(path, DirAcces_exists); }
 
 BFileIO_File TryOpen(const std::string& path) {
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   BFileIO_File f = BFileIO_Open(path, FileIO_readOnly);
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   return f;
 }
 
 void Close(BFileIO_File& f) {
-  Messages_IgnoreErrors(true);
-  BFileIO_Close(f);
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    BFileIO_Close(f);
+  }
   Messages_ForgetErrorReasons();
 }
 
@@ -336,10 +337,10 @@ BFileIO_File OpenWaiting(const std::string& path, std::uint32_t waitMs) {
 
 bool IsEmpty(BFileIO_File f) {
   DirAcces_DirEntry entry;
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   DirAcces_FileStatF(BFileIO_FileDesc(f), entry);
-  bool empty = DirAcces_dirError != 0 || entry.size < 1;
-  Messages_IgnoreErrors(false);
+  const bool empty = DirAcces_dirError != 0 || entry.size < 1;
+  quiet.Close();
   Messages_ForgetErrorReasons();
   return empty;
 }
@@ -361,12 +362,13 @@ BFileIO_File OpenRc(const std::string& path, std::uint32_t waitMs) {
 std::string ReadAll(BFileIO_File f) {
   std::string text;
   char buffer[4096];
-  Messages_IgnoreErrors(true);
-  do {
-    BFileIO_Read(f, buffer, sizeof buffer);
-    text.append(buffer, BFileIO_bytesTransferred);
-  } while (BFileIO_ioError == 0 && BFileIO_bytesTransferred > 0);
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    do {
+      BFileIO_Read(f, buffer, sizeof buffer);
+      text.append(buffer, BFileIO_bytesTransferred);
+    } while (BFileIO_ioError == 0 && BFileIO_bytesTransferred > 0);
+  }
   Messages_ForgetErrorReasons();
   return text;
 }
@@ -399,7 +401,9 @@ ParseResult ParseLine(std::string_view text, Line& line) {
   if (line.key.find('\0') != std::string::npos) return ParseResult::bad;
   std::string_view valueText = rest.substr(eq + 1);
   if (IsString(line.type)) {
-    line.value.s = LeftStripped(valueText.substr(0, SrcFile_stringSize - 1));
+    // Stripped first: the blank of the written form "= value" is no part of the value.
+    line.value.s = LeftStripped(valueText);
+    if (line.value.s.size() > SrcFile_stringSize) line.value.s.resize(SrcFile_stringSize);
     std::size_t nul = line.value.s.find('\0');
     if (nul != std::string::npos) line.value.s.resize(nul);
     return ParseResult::ok;
@@ -624,15 +628,16 @@ std::string Lines(std::string_view section, bool saved) {
 }
 
 void Remove(const std::string& path) {
-  Messages_IgnoreErrors(true);
-  DirAcces_Remove(path);
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    DirAcces_Remove(path);
+  }
   Messages_ForgetErrorReasons();
 }
 
 // Writes text, flushes it to the disk and closes f; true when all of it got there.
 bool WriteAndClose(BFileIO_File f, const std::string& text) {
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   BFileIO_Write(f, text.data(), text.size());
   bool ok = BFileIO_ioError == 0 && BFileIO_bytesTransferred == text.size();
   if (ok) BFileIO_Flush(f);
@@ -640,7 +645,7 @@ bool WriteAndClose(BFileIO_File f, const std::string& text) {
   ok = ok && BFileIO_ioError == 0;
   BFileIO_Close(f);
   ok = ok && BFileIO_ioError == 0;
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   return ok;
 }
@@ -659,9 +664,9 @@ void SaveToFile(const std::string& name, std::string_view section, unsigned loca
   BConvert_IntToStr(pid, Processe_GetPID(), 0);
   std::string tmp = path + "." + StrIn(machineName).str() + "-" + StrIn(pid).str() + ".tmp";
 
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quietCreate;
   BFileIO_File f = BFileIO_Create(tmp, FileIO_writeOnly);
-  Messages_IgnoreErrors(false);
+  quietCreate.Close();
   Messages_ForgetErrorReasons();
   if (f == BFileIO_Nil) {
     Messages_SupplyAdditionalInfo(tmp);
@@ -678,16 +683,17 @@ void SaveToFile(const std::string& name, std::string_view section, unsigned loca
     SrcFile_Error(5);
     return;
   }
-  Messages_IgnoreErrors(true);
-  DirAcces_ChMod(tmp, 0666);
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    DirAcces_ChMod(tmp, 0666);
+  }
   Messages_ForgetErrorReasons();
   if (beforeRename) beforeRename(tmp, path);
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quietRename;
   DirAcces_AtomicRename(tmp, path);
-  bool renamed = DirAcces_dirError == 0;
+  const bool renamed = DirAcces_dirError == 0;
   if (renamed) DirAcces_CopyFile(path, path + ".backup");
-  Messages_IgnoreErrors(false);
+  quietRename.Close();
   Messages_ForgetErrorReasons();
   if (!renamed) {
     Remove(tmp);

@@ -102,6 +102,18 @@ TEST_F(SrcFileTest, LinesOfEveryTypeReachTheirVariablesOnceDefined) {
   EXPECT_TRUE(SrcFile_IsDefined("title"));
 }
 
+TEST_F(SrcFileTest, AStringValueFillsTheWholeCapacityInTheWrittenForm) {
+  static char text[SrcFile_stringSize];
+  SrcFile_DefineString("long", text);
+  for (const std::size_t n : {SrcFile_stringSize - 1, SrcFile_stringSize}) {
+    SrcFile_LoadText("S long= " + std::string(n, 'v') + "\n", false, false);
+    EXPECT_EQ(std::string(text, n), std::string(n, 'v'));
+    EXPECT_EQ(Strings_Length(text), n);
+  }
+  SrcFile_LoadText("S long=" + std::string(SrcFile_stringSize + 1, 'w') + "\n", false, false);
+  EXPECT_EQ(std::string(text, sizeof text), std::string(SrcFile_stringSize, 'w'));
+}
+
 TEST_F(SrcFileTest, BadLinesAreSkippedByLenientLoadingAndStopStrictLoading) {
   const std::string longKey(128, 'k');
   // The last one is a key of another section.

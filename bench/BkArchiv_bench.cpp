@@ -67,11 +67,12 @@ struct Fixture {
   }
   ~Fixture() {
     BkArchiv_DestroyHeaderAndArchives(hdr);
-    Messages_IgnoreErrors(true);  // out.txt exists only when a writer ran
-    DirAcces_Remove(text);
-    DirAcces_Remove(out);
-    DirAcces_RmDir(dir);
-    Messages_IgnoreErrors(false);
+    {
+      const Messages_Ignoring quiet;  // out.txt exists only when a writer ran
+      DirAcces_Remove(text);
+      DirAcces_Remove(out);
+      DirAcces_RmDir(dir);
+    }
     Messages_ForgetErrorReasons();
   }
 };

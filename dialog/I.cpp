@@ -151,7 +151,7 @@ void PersistentChanged(void* arg) { Show(*static_cast<Ibase_AObj*>(arg)); }
 void Persist(I_Context ctx, Ibase_AObj& a) {
   if (a.type == I_Generic) return;
   const std::string key = std::string(ctx->name) + "_" + a.def->name;
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   if (SrcFile_IsDefined(key)) {
     switch (a.type) {
       case I_BOOLEAN:
@@ -171,7 +171,6 @@ void Persist(I_Context ctx, Ibase_AObj& a) {
         break;
     }
     Messages_ForgetErrorReasons();
-    Messages_IgnoreErrors(false);
     return;
   }
   switch (a.type) {
@@ -194,7 +193,7 @@ void Persist(I_Context ctx, Ibase_AObj& a) {
   SrcFile_DefineICB(key, PersistentChanged, &a);
   const bool ok = SrcFile_error == 0;
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (ok) a.key = SIdPool_Put(key);
 }
 
@@ -411,10 +410,11 @@ void I_Init() {
   Ibase_Init();
   Tk_Init();
   Tk_SetNotify(Notified);
-  Messages_IgnoreErrors(true);
-  IdlgCat_UseContextCat("zoltdlg");
-  Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    IdlgCat_UseContextCat("zoltdlg");
+    Messages_ForgetErrorReasons();
+  }
 }
 
 void I_UseContextCat(StrIn name) {

@@ -70,10 +70,9 @@ class DialogTest : public ::testing::Test {
   // Runs fn inside an ignore bracket; the error number I reported.
   template <typename Fn>
   unsigned Reported(Fn&& fn) {
-    Messages_IgnoreErrors(true);
+    const Messages_Ignoring quiet;
     fn();
     Messages_ForgetErrorReasons();
-    Messages_IgnoreErrors(false);
     return I_ilibError;
   }
 

@@ -26,9 +26,9 @@ void ButtonPressed(I_Context ctx, std::int32_t, std::int32_t, void*) { I_Deactiv
 // Creates the box, fills and sizes its text; nil (nothing reported) when it cannot.
 I_Context MakeBox(StrIn contextName, std::string_view text) {
   if (!Tk_DisplayOpen()) return nullptr;
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   I_Context ctx = I_Create(contextName, false);
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (ctx == nullptr) return nullptr;
   const std::vector<std::string> lines = Imisc_BreakLines(text);
   std::int32_t columns = 1;

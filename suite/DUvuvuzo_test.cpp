@@ -110,10 +110,10 @@ TEST_F(JobServerTest, OperatorListsShowsAndCancelsJobsAndSeesReservations) {
   EXPECT_NE(held.out.find("*:M3:*\t"), std::string::npos) << held.out;
   EXPECT_FALSE(FreeForOthers("*:M3:*"));
 
-  EXPECT_EQ(RunCommand("vqueue cancel " + id).out, "1\n");
+  EXPECT_EQ(RunCommand("vqueue cancel " + id).out, "1 job canceled\n");
   EXPECT_TRUE(Reaches("waits forever", "canceled"));
   EXPECT_TRUE(Eventually([] { return FreeForOthers("*:M3:*"); }, 3000));
-  EXPECT_EQ(RunCommand("vqueue remove").out, "1\n");
+  EXPECT_EQ(RunCommand("vqueue remove").out, "1 job removed\n");
   EXPECT_EQ(RunCommand("vqueue list").out, "");
   EXPECT_EQ(RunCommand("vqueue bogus").status, 2);
 }

@@ -8,15 +8,21 @@
 //   vqueue stop | start            stops or starts the queue
 //   vqueue status                  queue status, waiting and running jobs
 //   vqueue reservations            the resource manager's reservations
+//   vqueue shutdown                ends the job server and the resource manager of this
+//                                  machine (the clients start them again when needed)
+//   vqueue --help                  this usage
 //
-// Exit status 0 on success, 1 when the server cannot be reached or refuses, 2 for a
-// wrong command line.
+// A server that does not answer is started, and vqueue says so. Exit status 0 on
+// success, 1 when the server cannot be reached or refuses, 2 for a wrong command line.
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +31,10 @@
 #include "CCprotocol.hpp"
 #include "DirAcces.hpp"
 #include "Messages.hpp"
+#include "Processe.hpp"
 #include "SRM.hpp"
+#include "SRMproto.hpp"
+#include "Socket.hpp"
 #include "UArgs.hpp"
 #include "VErarBase.hpp"
 
@@ -35,11 +44,58 @@ namespace {
 
 constexpr int kTimeoutMs = 4000;
 
-int Usage() {
-  std::fprintf(stderr,
-               "usage: vqueue list | show ID | cancel ID... | remove [ID...] | restart ID... |\n"
-               "              stop | start | status | reservations\n");
-  return 2;
+// Ends through the orderly exit, which also removes the program's run file.
+[[noreturn]] void Exit(int status) {
+  std::fflush(stdout);
+  Processe_SetExitStatus(status);
+  Processe_Exit();
+}
+
+constexpr char kUsage[] =
+    "usage: vqueue list | show ID | cancel ID... | remove [ID...] | restart ID... |\n"
+    "              stop | start | status | reservations | shutdown\n";
+
+// After a wrong command line.
+[[noreturn]] void Usage() {
+  std::fputs(kUsage, stderr);
+  Exit(2);
+}
+
+// One of the servers vqueue talks to: what to call it and how to find it on this machine.
+struct Server {
+  const char* what;
+  std::string name;
+  int port;
+};
+
+Server JobServer() {
+  return {"the job server", CCclient_Protocol().serverName,
+          SClient_ServerPort(CCclient_Protocol())};
+}
+
+Server ResourceManager() {
+  static const std::unique_ptr<SProtocol> protocol = SRMproto_CreateProtocol();
+  return {"the resource manager", protocol->serverName, SClient_ServerPort(*protocol)};
+}
+
+bool Answers(const Server& server) {
+  std::string error;
+  int fd = Socket_Connect("", server.port, 0, error);
+  if (fd < 0) return false;
+  Socket_Close(fd);
+  return true;
+}
+
+// Runs a request that may start server; says so when it did.
+template <class F>
+int Started(const Server& server, F request) {
+  const bool before = Answers(server);
+  const int status = request();
+  if (!before && Answers(server)) {
+    std::fprintf(stderr, "vqueue: started %s (%s, port %d); 'vqueue shutdown' ends it\n",
+                 server.what, server.name.c_str(), server.port);
+  }
+  return status;
 }
 
 SClient_Connection* connection = nullptr;
@@ -61,6 +117,7 @@ SReqObj Ids(const std::vector<std::string>& ids) {
 int List() {
   SReqObj result;
   if (!Request(CCprotocol_getJobInfos, SReqObj::Array({SReqObj::String("")}), result)) return 1;
+  if (result.size() == 0) std::fprintf(stderr, "vqueue: the queue is empty\n");
   for (const SReqObj& e : result.elements()) {
     VErarBase_Job job;
     std::string error;
@@ -107,7 +164,20 @@ int Command(CCprotocol_JobCommand command, const std::vector<std::string>& ids) 
   const SReqObj params = SReqObj::Array(
       {SReqObj::Integer(static_cast<int>(command)), SReqObj::Boolean(false), Ids(ids)});
   if (!Request(CCprotocol_jobCommand, params, result)) return 1;
-  std::printf("%d\n", result.at(0).AsInteger());
+  // The server answers with the number of jobs the command applied to.
+  const int done = result.at(0).AsInteger();
+  const char* verb = command == CCprotocol_JobCommand::Cancel    ? "canceled"
+                     : command == CCprotocol_JobCommand::Restart ? "restarted"
+                                                                 : "removed";
+  const char* which = command == CCprotocol_JobCommand::Cancel ? " (only waiting or running jobs)"
+                      : command == CCprotocol_JobCommand::Restart
+                          ? " (only failed or canceled jobs)"
+                          : " (only jobs that are over)";
+  if (done == 0) {
+    std::printf("no job %s%s\n", verb, which);
+  } else {
+    std::printf("%d job%s %s\n", done, done == 1 ? "" : "s", verb);
+  }
   return 0;
 }
 
@@ -131,9 +201,10 @@ int Reservations() {
   char tmp[1024] = {};
   if (!DirAcces_EnvVar("TMP", tmp)) std::strcpy(tmp, "/tmp");
   const std::string file = StrIn(tmp).str() + "/vqueue-reservations." + std::to_string(::getpid());
-  Messages_IgnoreErrors(true);
-  SRM_DumpResourceDatabase(file);
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    SRM_DumpResourceDatabase(file);
+  }
   if (!SRM_connected) {
     std::fprintf(stderr, "vqueue: the resource manager cannot be reached\n");
     return 1;
@@ -152,25 +223,85 @@ int Reservations() {
   return 0;
 }
 
+// The pid a server of this machine wrote into its pid file, when that process still runs
+// that server; 0 otherwise.
+pid_t RunningPid(const Server& server) {
+  char dat[1024] = {};
+  DirAcces_GetSpecialPath(DirAcces_datPath, dat);
+  const std::string pidFile =
+      StrIn(dat).str() + "/" + server.name + "-" + std::to_string(server.port) + ".pid";
+  pid_t pid = 0;
+  if (std::ifstream in(pidFile); !(in >> pid) || pid <= 0) return 0;
+  // A pid file left behind by a killed server may name another process by now.
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string command;
+  if (!std::getline(comm, command) || command != server.name.substr(0, 15)) return 0;
+  return pid;
+}
+
+// Ends each server with its termination signal and waits until it is gone.
+int Shutdown() {
+  int status = 0;
+  for (const Server& server : {JobServer(), ResourceManager()}) {
+    const pid_t pid = RunningPid(server);
+    if (pid == 0) {
+      std::printf("%s (%s, port %d) is not running\n", server.what, server.name.c_str(),
+                  server.port);
+      continue;
+    }
+    ::kill(pid, SIGTERM);
+    bool gone = false;
+    for (int i = 0; i < 250 && !gone; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      gone = ::kill(pid, 0) != 0 && errno == ESRCH;
+    }
+    if (gone) {
+      std::printf("stopped %s (%s, port %d, process %d)\n", server.what, server.name.c_str(),
+                  server.port, static_cast<int>(pid));
+    } else {
+      std::fprintf(stderr, "vqueue: %s (process %d) did not end\n", server.what,
+                   static_cast<int>(pid));
+      status = 1;
+    }
+  }
+  return status;
+}
+
+int Run(const std::string& verb, const std::vector<std::string>& ids) {
+  const Server jobs = JobServer();
+  if (verb == "list" && ids.empty()) return Started(jobs, List);
+  if (verb == "show" && ids.size() == 1) return Started(jobs, [&] { return Show(ids[0]); });
+  auto command = [&](CCprotocol_JobCommand c) {
+    return Started(jobs, [&] { return Command(c, ids); });
+  };
+  if (verb == "cancel" && !ids.empty()) return command(CCprotocol_JobCommand::Cancel);
+  if (verb == "remove") return command(CCprotocol_JobCommand::Remove);
+  if (verb == "restart" && !ids.empty()) return command(CCprotocol_JobCommand::Restart);
+  if (verb == "stop" && ids.empty()) {
+    return Started(jobs, [] { return SetQueue(CCprotocol_QueueStatus::Stopped); });
+  }
+  if (verb == "start" && ids.empty()) {
+    return Started(jobs, [] { return SetQueue(CCprotocol_QueueStatus::Running); });
+  }
+  if (verb == "status" && ids.empty()) return Started(jobs, QueueStatus);
+  if (verb == "reservations" && ids.empty()) return Started(ResourceManager(), Reservations);
+  if (verb == "shutdown" && ids.empty()) return Shutdown();
+  Usage();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;  // before any initialisation: no run file to remove
+  }
   M2C_INIT(argc, argv, environ);
   Messages_Init();
   DirAcces_Init();
+  Processe_Init();
   CCclient_Init();
   SRM_Init();
-  if (argc < 2) return Usage();
-  const std::string verb = argv[1];
-  const std::vector<std::string> ids(argv + 2, argv + argc);
-  if (verb == "list" && ids.empty()) return List();
-  if (verb == "show" && ids.size() == 1) return Show(ids[0]);
-  if (verb == "cancel" && !ids.empty()) return Command(CCprotocol_JobCommand::Cancel, ids);
-  if (verb == "remove") return Command(CCprotocol_JobCommand::Remove, ids);
-  if (verb == "restart" && !ids.empty()) return Command(CCprotocol_JobCommand::Restart, ids);
-  if (verb == "stop" && ids.empty()) return SetQueue(CCprotocol_QueueStatus::Stopped);
-  if (verb == "start" && ids.empty()) return SetQueue(CCprotocol_QueueStatus::Running);
-  if (verb == "status" && ids.empty()) return QueueStatus();
-  if (verb == "reservations" && ids.empty()) return Reservations();
-  return Usage();
+  if (argc < 2) Usage();
+  Exit(Run(argv[1], std::vector<std::string>(argv + 2, argv + argc)));
 }

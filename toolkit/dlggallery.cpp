@@ -15,11 +15,19 @@
 
 #include "I.hpp"
 #include "IdlgCat.hpp"
+#include "Processe.hpp"
 #include "TkX11.hpp"
 
 namespace {
 
 constexpr int kMaxWidth = 1200, kMaxHeight = 800;
+
+// Ends through the orderly exit, which also removes the program's run file.
+[[noreturn]] void Exit(int status) {
+  std::fflush(stdout);
+  Processe_SetExitStatus(status);
+  Processe_Exit();
+}
 
 std::deque<I_ListRec> samples;  // records must stay where the lists point
 
@@ -43,13 +51,17 @@ void FillSamples(I_Context ctx) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs("usage: dlggallery <directory> <catalogue>...\n", stdout);
+    return 0;
+  }
   if (argc < 3) {
     std::fputs("usage: dlggallery <directory> <catalogue>...\n", stderr);
     return 2;
   }
   I_Init();
   TkX11_Init();
-  if (TkX11_Open(nullptr) == nullptr) return 1;
+  if (TkX11_Open(nullptr) == nullptr) Exit(1);
   int failed = 0;
   for (int i = 2; i < argc; ++i) {
     I_UseContextCat(StrIn::FromC(argv[i]));
@@ -82,5 +94,5 @@ int main(int argc, char** argv) {
     }
   }
   TkX11_Close();
-  return failed == 0 ? 0 : 1;
+  Exit(failed == 0 ? 0 : 1);
 }
