@@ -184,7 +184,6 @@ void SPrintf_String(StrOut fmt, StrIn text) {
   // (the work buffer's worth) before either changes.
   const std::size_t len = text.length();
   char value[sizeof SPrintf_tmp];
-  value[0] = '\0';  // the empty text must read as empty, not as what the stack held
   const std::size_t kept = std::min(len, sizeof value);
   std::memcpy(value, text.data(), kept);
   if (kept < sizeof value) value[kept] = '\0';  // an empty text too: nothing of an older one
