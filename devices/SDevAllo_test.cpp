@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,13 @@ class SDevAlloTest : public ::testing::Test {
     WriteFile(Env("ZOLTENV") + "/devices.Velmar", text);
   }
 };
+
+// The process id as shared reservation names carry it: at least five digits, zero-filled.
+std::string Pid5() {
+  char text[32];
+  std::snprintf(text, sizeof text, "%05d", static_cast<int>(::getpid()));
+  return text;
+}
 
 TEST_F(SDevAlloTest, LinesGiveRecordsOnlyWhenWellFormedAndDamagedOnesAreNamedWithTheirLine) {
   const std::string text =
@@ -126,7 +134,7 @@ TEST_F(SDevAlloTest, ResourceIDsNameHostAndDeviceWithTheDirectionsSuffix) {
   char first[128], second[128];
   SDevAllo_BuildResourceID("tapehost", "/dev/nst0", false, first);
   SDevAllo_BuildResourceID("tapehost", "/dev/nst0", false, second);
-  const std::string prefix = "tapehost:/dev/nst0:" + std::to_string(::getpid()) + "-";
+  const std::string prefix = "tapehost:/dev/nst0:" + Pid5() + "-";
   EXPECT_EQ(std::string(first).rfind(prefix, 0), 0u) << first;
   EXPECT_STRNE(first, second);  // every reader its own name
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "DirAcces.hpp"
@@ -31,6 +32,13 @@ class OresourcTest : public ::testing::Test {
   }
 };
 
+// The process id as shared reservation names carry it: at least five digits, zero-filled.
+std::string Pid5() {
+  char text[32];
+  std::snprintf(text, sizeof text, "%05d", static_cast<int>(::getpid()));
+  return text;
+}
+
 TEST_F(OresourcTest, OrderResourceNamesAreCompletedPaths) {
   EXPECT_EQ(Res("A", true), "*:/jobs/orders/A.aif:*");
   EXPECT_EQ(Res(" A .aif ", true), "*:/jobs/orders/A.aif:*");
@@ -39,7 +47,7 @@ TEST_F(OresourcTest, OrderResourceNamesAreCompletedPaths) {
   EXPECT_EQ(Res("/other/root/orders/C.aif", true), "*:/other/root/orders/C.aif:*");
   // Shared names carry a suffix of their own per call.
   const std::string shared1 = Res("A", false), shared2 = Res("A", false);
-  const std::string prefix = "*:/jobs/orders/A.aif:" + std::to_string(::getpid()) + "-";
+  const std::string prefix = "*:/jobs/orders/A.aif:" + Pid5() + "-";
   EXPECT_EQ(shared1.substr(0, prefix.size()), prefix);
   EXPECT_EQ(shared2.substr(0, prefix.size()), prefix);
   EXPECT_NE(shared1, shared2);
