@@ -1,6 +1,13 @@
 // bkmedia: the operator's look at media headers and media names, without a device.
 //
 //   bkmedia show  FILE [FORMAT]   a readable summary of a header text
+//   bkmedia show [--recover] [--force] MEDIUM
+//                                 the same of the header on a medium: a catalogue device
+//                                 (by device name), a header copy, a file-system root, a
+//                                 disk image, a virtual tape or host:device through the
+//                                 remote tape server. --recover walks the header pairs of
+//                                 an appendable tape and prints its progress; --force reads
+//                                 a plain tar or cpio stream as a list of paths.
 //   bkmedia check FILE [FORMAT]   exit 0 when the header parses, else its errors and 1
 //   bkmedia canon FILE [FORMAT]   the header again as this program writes it
 //   bkmedia decode NAME           the parts of a media name
@@ -8,7 +15,10 @@
 //
 // FORMAT is a media format name ("mfmtStdA", ...); it decides which nextData values are
 // legal. Without it the header is read as a disk medium's, which allows them all.
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,12 +27,15 @@
 #include "BOutIn.hpp"
 #include "BkArchiv.hpp"
 #include "BkArchivNames.hpp"
+#include "BkArchivRead.hpp"
 #include "BkArchivText.hpp"
+#include "BkDevSel.hpp"
 #include "DirAcces.hpp"
 #include "Messages.hpp"
 #include "Processe.hpp"
 #include "SPrintf.hpp"
 #include "Strings.hpp"
+#include "TpVirt.hpp"
 #include "UArgs.hpp"
 #include "UCommon.hpp"
 
@@ -70,6 +83,17 @@ std::string Number(double v, int decimals) {
 }
 
 std::string Gigabytes(double bytes) { return Number(bytes / 1073741824.0, 2) + " GB"; }
+
+// The first bytes of a file.
+std::string ReadStart(const std::string& path, std::size_t n) {
+  std::string text(n, '\0');
+  BFileIO_File f = BFileIO_Open(path, FileIO_readOnly);
+  if (f == BFileIO_Nil) return "";
+  BFileIO_Read(f, text.data(), n);
+  text.resize(BFileIO_bytesTransferred);
+  BFileIO_Close(f);
+  return text;
+}
 
 // Parses the header text of path; fails with the parser's reasons.
 // The header read from the file; it lives until the program ends, on every way out.
@@ -143,6 +167,74 @@ void Show(Header* hdr) {
   }
 }
 
+// ---- Media ----
+
+// The device a medium argument names; nullptr when it names none. The entry is the
+// program's until it ends.
+BkDevSel_DevList named = nullptr;
+
+void FreeNamed() { BkDevSel_DestroyDevList(named, false); }
+
+DevListEntry* MediumDevice(const std::string& arg) {
+  Processe_InstallTerminationProcedure(FreeNamed);
+  struct stat st {};
+  const bool exists = ::stat(arg.c_str(), &st) == 0;
+  if (!exists && arg.find(':') == std::string::npos) {
+    BkDevSel_SetupDevListByDevName(named, arg);
+    if (named != nullptr) BkDevSel_FillCaps(*named);
+    return named;
+  }
+  named = new DevListEntry{};
+  DevListEntry& e = *named;
+  e.blkHeader = 10240;
+  e.isLocal = true;
+  if (!exists) {  // host:device, read through the remote tape server
+    const std::size_t colon = arg.find(':');
+    Strings_Assign(arg.substr(0, colon), e.record.host);
+    Strings_Assign(arg.substr(colon + 1), e.record.devName);
+    e.isLocal = false;
+    e.baseType = BkDevSel_tape;
+  } else if (S_ISDIR(st.st_mode) && !TpVirt_IsVirtual(arg.c_str())) {
+    e.baseType = BkDevSel_filesys;
+    e.fs.root = DSCreateStr(arg.c_str(), 0);
+  } else {
+    Strings_Assign(arg, e.record.devName);
+    e.baseType = S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode) ? BkDevSel_tape : BkDevSel_disk;
+  }
+  return named;
+}
+
+bool PrintNote(void*, StrIn message) {
+  Out(std::string(message.data()));
+  return true;
+}
+
+// Reads the header of the medium; fails with the reader's reasons.
+Header* LoadMedium(DevListEntry& device, const std::string& arg, bool recover, bool force) {
+  Header*& hdr = loaded;
+  Processe_InstallTerminationProcedure(FreeLoaded);
+  bool recovered = false, isEmpty = false;
+  BkArchiv_XReadHeader(device, force, recover, PrintNote, nullptr, false, hdr, recovered, isEmpty);
+  if (hdr == nullptr) Fail(8, arg);
+  char format[64];
+  BkArchiv_MediaFormatToStr(hdr->mediaFormat, format);
+  Out(std::string("Medium:         ") + arg + " (" + BkDevSel_BaseDevTypeToString(device.baseType) +
+      ", " + format + ")");
+  if (recovered)
+    Out("Recovered:      last valid header at file " + std::to_string(hdr->lastValidHdr));
+  return hdr;
+}
+
+// A file that is a header text rather than a medium: no tar or cpio member at its start.
+bool IsHeaderText(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const std::string head = ReadStart(path, 10240);
+  std::vector<unsigned char> block(head.begin(), head.end());
+  block.resize(10240, 0);
+  return BkArchiv_CheckHeader(block.data(), block.size()).mediaFormat == mfmtUnknown;
+}
+
 void Decode(StrIn name) {
   if (!BkArchiv_LegalArchiveName(name)) Fail(4, name);
   int day, month, year, counter, shortDigit, mediaId, dupNo, volIndex, volCount;
@@ -189,20 +281,41 @@ int main(int argc, char** argv, char** envp) {
   BOutIn_Init();
   DirAcces_Init();
   BkArchivText_Init();
+  BkArchivRead_Init();
+  BkDevSel_Init();
+  TpVirt_Init();
   Messages_UseMsgCat("ZAREDAVmsg");
   // Failures are reported here, with the file or name they concern.
   Messages_IgnoreErrors(true);
 
+  std::vector<std::string> params;
+  bool recover = false, force = false;
+  for (std::size_t i = 1; i <= UArgs_NumParams(); ++i) {
+    char p[1024];
+    UArgs_GetParam(i, p);
+    if (std::strcmp(p, "--recover") == 0) {
+      recover = true;
+    } else if (std::strcmp(p, "--force") == 0) {
+      force = true;
+    } else {
+      params.emplace_back(p);
+    }
+  }
   char command[16], arg[1024], format[128];
-  UArgs_GetParam(1, command);
-  UArgs_GetParam(2, arg);
-  UArgs_GetParam(3, format);
+  Strings_Assign(params.size() > 0 ? params[0] : "", command);
+  Strings_Assign(params.size() > 1 ? params[1] : "", arg);
+  Strings_Assign(params.size() > 2 ? params[2] : "", format);
   const std::string c = command;
-  if (UArgs_NumParams() < 2 || UArgs_NumParams() > 3 ||
-      (UArgs_NumParams() == 3 && c != "show" && c != "check" && c != "canon")) {
+  if (params.size() < 2 || params.size() > 3 ||
+      (params.size() == 3 && c != "show" && c != "check" && c != "canon") ||
+      ((recover || force) && (c != "show" || params.size() != 2))) {
     Fail(1);
   }
-  if (c == "show") {
+  if (c == "show" && params.size() == 2 && !IsHeaderText(arg)) {
+    DevListEntry* device = MediumDevice(arg);
+    if (device == nullptr) Fail(9, arg);
+    Show(LoadMedium(*device, arg, recover, force));
+  } else if (c == "show") {
     Show(Load(arg, format));
   } else if (c == "check") {
     Load(arg, format);

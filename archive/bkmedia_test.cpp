@@ -99,3 +99,54 @@ TEST(BkMedia, DecodeAndNextName) {
 }
 
 }  // namespace
+
+// A tape of two appendable jobs made by stock tar and the vtape tool; the copy of the
+// second job is damaged when damaged is set.
+void MakeTape(bool damaged) {
+  const std::string header = ReadFile(kGolden);
+  std::string script = "set -e; rm -rf tape m; vtape create tape 10M; mkdir m; cd m\n";
+  for (int job = 0; job < 2; ++job) {
+    std::string text = header;
+    text.replace(text.find("\n4\n"), 3, "\n" + std::to_string(3 * job + 3) + "\n");
+    WriteFile("m" + std::to_string(job), text);
+    script += "cp ../m" + std::to_string(job) + " AHEADER; echo data > data\n";
+    script += "tar --format=ustar -b20 -cf - AHEADER | vtape -f ../tape write\n";
+    script += "tar -b20 -cf - data | vtape -f ../tape write\n";
+    script += (damaged && job == 1 ? std::string("tar -b20 -cf - data")
+                                   : std::string("tar --format=ustar -b20 -cf - AHEADER")) +
+              " | vtape -f ../tape write\n";
+  }
+  const CommandResult r = zolt::test::RunCommand(script);
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+TEST(BkMedia, ShowOfMedia) {
+  MakeTape(false);
+  CommandResult r = BkMedia("show tape");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.out, "Medium:         tape (")) << r.out;
+  EXPECT_TRUE(Has(r.out, ", mfmtStdTarA)\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Next data file: 6\n")) << r.out;
+  // The same through the remote tape server.
+  const std::string here = zolt::test::RunCommand("pwd").out;
+  r = zolt::test::RunCommand("VM_REMOTE_SHELL=vrsh " + zolt::test::ProgramPath("bkmedia") +
+                             " show localhost:" + here.substr(0, here.size() - 1) + "/tape");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.out, "Next data file: 6\n")) << r.out;
+  // A damaged last copy: the walk's progress, and the pair before it.
+  MakeTape(true);
+  r = BkMedia("show --recover tape");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.out, " first header at 3 ok\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, " second header at 5 bad\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Recovered:      last valid header at file 2\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Next data file: 3\n")) << r.out;
+  // A file-system root without header, an unknown device, options out of place.
+  zolt::test::RunCommand("mkdir -p fsroot");
+  r = BkMedia("show fsroot");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "The header of the medium 'fsroot' could not be read:")) << r.err;
+  EXPECT_TRUE(Has(r.err, "::ReadHeader: ReadFirstHdrBlock failed")) << r.err;
+  EXPECT_TRUE(Has(BkMedia("show nodevice").err, "'nodevice' is neither")) << r.err;
+  EXPECT_EQ(BkMedia("check --recover tape").status, 1);
+}
