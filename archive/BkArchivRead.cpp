@@ -417,6 +417,10 @@ void Bad(std::uint32_t n) {
 
 bool AppendFile(Archive* a, const std::string& path, double size, const BkArchiv_DateTime& m,
                 int mark, int tape) {
+  // The file list takes one leading "./" off; nothing may be left of the path then.
+  std::string_view p(path.c_str());  // a NUL read from the medium ends the path
+  if (p.starts_with("./")) p.remove_prefix(2);
+  if (p.empty()) return false;
   DirAcces_DirEntry info{};
   info.size = size;
   info.day = m.date.day;
