@@ -10,15 +10,26 @@
 //                                 a plain tar or cpio stream as a list of paths.
 //   bkmedia check FILE [FORMAT]   exit 0 when the header parses, else its errors and 1
 //   bkmedia canon FILE [FORMAT]   the header again as this program writes it
+//   bkmedia verify MEDIUM [SUMS]  reads every data file of the medium with the stock tar or
+//                                 cpio and checks that every file the header lists is
+//                                 there with its type and size, and with its SHA-256 sum
+//                                 where the checksum manifest SUMS lists it (by default
+//                                 "<label>.sums" beside the header copies). Exit status
+//                                 0 when the medium is sound, 1 with the differences.
 //   bkmedia decode NAME           the parts of a media name
 //   bkmedia next MEDIA-ID         the next media name of today (the counter advances)
 //
 // FORMAT is a media format name ("mfmtStdA", ...); it decides which nextData values are
 // legal. Without it the header is read as a disk medium's, which allows them all.
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,8 +44,11 @@
 #include "DirAcces.hpp"
 #include "Messages.hpp"
 #include "Processe.hpp"
+#include "Rmt.hpp"
+#include "SFilMisc.hpp"
 #include "SPrintf.hpp"
 #include "Strings.hpp"
+#include "TpTape.hpp"
 #include "TpVirt.hpp"
 #include "UArgs.hpp"
 #include "UCommon.hpp"
@@ -235,6 +249,188 @@ bool IsHeaderText(const std::string& path) {
   return BkArchiv_CheckHeader(block.data(), block.size()).mediaFormat == mfmtUnknown;
 }
 
+// ---- Verifying a medium ----
+
+std::string Quote(const std::string& text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string scratch;  // extraction directory, removed on every way out
+
+void RemoveScratch() {
+  if (!scratch.empty()) Processe_System("rm -rf " + Quote(scratch));
+}
+
+// A member path as archives and manifests write it: no leading "/" or "./".
+std::string Member(std::string_view path) {
+  while (path.starts_with("./") || path.starts_with("/"))
+    path.remove_prefix(path[0] == '.' ? 2 : 1);
+  return std::string(path);
+}
+
+// Copies data file n of the medium to path; false when it is not there.
+bool FetchDataFile(const DevListEntry& d, const Header* hdr, int n, const std::string& path) {
+  const bool local = d.isLocal || d.record.host[0] == '\0';
+  const std::string host = local ? std::string() : std::string(d.record.host) + ":";
+  std::string source;
+  long long from = 0, length = -1;
+  if (d.baseType == BkDevSel_filesys) {
+    source = host + DSStr(d.fs.root) + "/" + std::to_string(n);
+  } else {
+    source = host + d.record.devName;
+    if (d.baseType == BkDevSel_disk) {
+      const FmDirEntry* e = hdr->fmDir;
+      while (e != nullptr && e->fileNo != static_cast<std::uint32_t>(n)) e = e->next;
+      if (e == nullptr || e->next == nullptr) return false;
+      from = 512LL * e->startBlock;
+      length = 512LL * (static_cast<long long>(e->next->startBlock) - e->startBlock);
+    }
+  }
+  const int fd = rmtopen(source.c_str(), local, 0);
+  if (fd < 0) return false;
+  bool ok = true;
+  if (d.baseType == BkDevSel_tape) {
+    ok = rmtTpSeekTo(fd, n) == 0;
+  } else if (from > 0) {
+    ok = rmtlseek(fd, from, SEEK_SET) == from;
+  }
+  BFileIO_File out = BFileIO_Create(path, FileIO_writeOnly);
+  ok = ok && out != BFileIO_Nil;
+  std::vector<char> buffer(65536);
+  while (ok && length != 0) {
+    long got = 0;
+    if (d.baseType == BkDevSel_tape) {
+      char* block = nullptr;
+      long size = 0;
+      got = rmtTpReadBlock(fd, &block, &size);
+      if (got > 0) buffer.assign(block, block + got);
+      std::free(block);
+    } else {
+      buffer.resize(65536);
+      got = rmtread(fd, buffer.data(),
+                    static_cast<std::size_t>(length < 0 ? 65536 : std::min(length, 65536LL)));
+    }
+    if (got <= 0) {
+      // A tape file ends at its mark; a read error there is the end of the recorded data.
+      ok = got == 0 || d.baseType == BkDevSel_tape;
+      break;
+    }
+    BFileIO_Write(out, buffer.data(), static_cast<std::size_t>(got));
+    if (length > 0) length -= got;
+  }
+  BFileIO_Close(out);
+  rmtclose(fd);
+  return ok;
+}
+
+// The manifest: member path to checksum.
+std::map<std::string, std::string> ReadSums(const std::string& path) {
+  std::map<std::string, std::string> sums;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t blank = line.find("  ");
+    if (blank == 64) sums[Member(line.substr(66))] = line.substr(0, 64);
+  }
+  return sums;
+}
+
+// SHA-256 sums of every regular file below dir, by member path.
+std::map<std::string, std::string> SumTree(const std::string& dir) {
+  std::map<std::string, std::string> sums;
+  const std::string list = dir + ".sums";
+  Processe_System("cd " + Quote(dir) + " && find . -type f -print0 | xargs -0 -r sha256sum > " +
+                  Quote(list));
+  std::ifstream in(list);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.size() > 66 && line[64] == ' ') sums[Member(line.substr(66))] = line.substr(0, 64);
+  }
+  return sums;
+}
+
+void Verify(DevListEntry& device, const std::string& arg, const std::string& sumsArg) {
+  Header* hdr = LoadMedium(device, arg, false, false);
+  std::string sumsPath = sumsArg;
+  if (sumsPath.empty()) sumsPath = std::string(BkArchiv_archivDir) + "/" + hdr->label + ".sums";
+  const bool haveSums = !sumsArg.empty() || access(sumsPath.c_str(), R_OK) == 0;
+  const std::map<std::string, std::string> manifest =
+      haveSums ? ReadSums(sumsPath) : std::map<std::string, std::string>{};
+  if (haveSums) Out("Checksums:      " + sumsPath);
+  char tmp[1024];
+  SFilMisc_CreateTmpName(tmp, "");
+  scratch = tmp;
+  Processe_InstallTerminationProcedure(RemoveScratch);
+  std::map<int, std::vector<const FileEntry*>> byMark;
+  for (const Archive* a = hdr->archives; a != nullptr; a = a->next) {
+    for (const FileEntry* e = a->files; e != nullptr; e = e->next) byMark[e->fileMark].push_back(e);
+  }
+  long checked = 0, differences = 0;
+  auto differ = [&differences](const std::string& line) {
+    Out("  " + line);
+    ++differences;
+  };
+  for (const auto& [mark, files] : byMark) {
+    const std::string dir = scratch + "/" + std::to_string(mark), data = dir + ".data";
+    Processe_System("mkdir -p " + Quote(dir));
+    Out("Data file " + std::to_string(mark) + ": " + std::to_string(files.size()) + " files");
+    if (!FetchDataFile(device, hdr, mark, data)) {
+      differ("data file " + std::to_string(mark) + " cannot be read from the medium");
+    } else {
+      // The stock tool of the data file's format, compressed or not.
+      const std::string start = ReadStart(data, 10240);
+      const bool gz = start.size() > 2 && start[0] == '\x1f' && start[1] == '\x8b';
+      std::vector<unsigned char> block(start.begin(), start.end());
+      block.resize(10240, 0);
+      char name[1024];
+      TpEntry entry{name, sizeof name, {}, 0, 0, nullptr};
+      const bool cpio = !gz && TpIsCpio(block.data(), block.size(), entry);
+      const std::string tool = cpio ? "cpio" : "tar";
+      const std::string cmd =
+          cpio ? "cd " + Quote(dir) + " && cpio -idm --quiet --no-absolute-filenames < " +
+                     Quote(data)
+               : "tar -x" + std::string(gz ? "z" : "") + "f " + Quote(data) + " -C " + Quote(dir);
+      if (Processe_System(cmd + " 2>/dev/null")) {
+        differ("data file " + std::to_string(mark) + ": " + tool + " reports it damaged");
+      }
+    }
+    const std::map<std::string, std::string> sums =
+        haveSums ? SumTree(dir) : std::map<std::string, std::string>{};
+    for (const FileEntry* e : files) {
+      ++checked;
+      const std::string member = Member(DSStr(e->path));
+      struct stat st {};
+      if (::lstat((dir + "/" + member).c_str(), &st) != 0) {
+        differ("missing: " + member);
+        continue;
+      }
+      const bool isDir = S_ISDIR(st.st_mode), isLink = S_ISLNK(st.st_mode);
+      if (isDir != e->isDir || (!isDir && isLink != e->isSymlink)) {
+        differ("type differs: " + member);
+        continue;
+      }
+      if (!isDir && !isLink &&
+          std::fmod(static_cast<double>(st.st_size), 4294967296.0) != e->size) {
+        differ("size differs: " + member + " (" + std::to_string(st.st_size) + " bytes, listed " +
+               Number(e->size, 0) + ")");
+        continue;
+      }
+      const auto listed = manifest.find(member);
+      if (listed != manifest.end() && S_ISREG(st.st_mode)) {
+        const auto got = sums.find(member);
+        if (got == sums.end() || got->second != listed->second)
+          differ("content differs: " + member);
+      }
+    }
+    Processe_System("rm -rf " + Quote(dir) + " " + Quote(data) + " " + Quote(dir + ".sums"));
+  }
+  Out(std::to_string(checked) + " files checked, " + std::to_string(differences) + " differences");
+  BFileIO_Flush(BFileIO_stdout);
+  Exit(differences == 0 ? 0 : 1);
+}
+
 void Decode(StrIn name) {
   if (!BkArchiv_LegalArchiveName(name)) Fail(4, name);
   int day, month, year, counter, shortDigit, mediaId, dupNo, volIndex, volCount;
@@ -307,7 +503,7 @@ int main(int argc, char** argv, char** envp) {
   Strings_Assign(params.size() > 2 ? params[2] : "", format);
   const std::string c = command;
   if (params.size() < 2 || params.size() > 3 ||
-      (params.size() == 3 && c != "show" && c != "check" && c != "canon") ||
+      (params.size() == 3 && c != "show" && c != "check" && c != "canon" && c != "verify") ||
       ((recover || force) && (c != "show" || params.size() != 2))) {
     Fail(1);
   }
@@ -317,6 +513,10 @@ int main(int argc, char** argv, char** envp) {
     Show(LoadMedium(*device, arg, recover, force));
   } else if (c == "show") {
     Show(Load(arg, format));
+  } else if (c == "verify") {
+    DevListEntry* device = MediumDevice(arg);
+    if (device == nullptr) Fail(9, arg);
+    Verify(*device, arg, format);
   } else if (c == "check") {
     Load(arg, format);
     ShowReasons();  // notes of a header that parsed, such as a bad capacity
