@@ -200,7 +200,7 @@ struct Reader {
     std::string text(reinterpret_cast<const char*>(block.data()) + format.textOffset,
                      static_cast<std::size_t>(limit - format.textOffset));
     if (static_cast<long long>(text.size()) > format.textSize) {
-      text.resize(static_cast<std::size_t>(format.textSize));
+      text.resize(static_cast<std::size_t>(std::max(0LL, format.textSize)));
     }
     text.resize(kHdrBlock, '\0');
     BkArchiv_StdDataFromText(format, text, head);

@@ -240,6 +240,16 @@ TEST_F(BkArchivReadTest, FileSystemsArchiveCopiesAndUnreadableMedia) {
     ASSERT_NE(r.hdr, nullptr) << r.reasons;
     EXPECT_EQ(r.hdr->mediaFormat, mfmtStdD);
     EXPECT_EQ(BkArchiv_HdrNumberOfSelectedFiles(r.hdr), 305);
+    EXPECT_STREQ(r.hdr->contentFile, "");
+    // On request the header text stays in a file of its own.
+    Header* kept = nullptr;
+    bool recovered = false, isEmpty = false;
+    BkArchiv_XReadHeader(fs.e, false, false, BkArchiv_RhNotifyCBNop, nullptr, true, kept, recovered,
+                         isEmpty);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(ReadFile(kept->contentFile), ReadFile("fs/DHEADER"));
+    ::unlink(kept->contentFile);
+    BkArchiv_DestroyHeaderAndArchives(kept);
   }
   Device gone(BkDevSel_filesys, Here() + "/nofs");
   Read noRoot;
@@ -378,6 +388,16 @@ TEST_F(BkArchivReadTest, WalksOverIntactAndHopelessTapes) {
   EXPECT_TRUE(Has(bad.reasons, "::no valid archive found")) << bad.reasons;
   EXPECT_TRUE(Has(bad.reasons, "::ReadHeader : could not find last header"));
   EXPECT_TRUE(bad.notes.back().ends_with("no valid header"));
+  // A first header that points at itself is bad before any pair is seen.
+  RunCommand("rm -rf tape");
+  MakeTape("tape", {Pack("AHEADER", HeaderText("2026120503.02", 0), "--format=ustar")});
+  Read self;
+  ReadMedium(d.e, self, false, true);
+  EXPECT_EQ(self.error, 7);
+  EXPECT_TRUE(Has(self.reasons, "::no valid archive found")) << self.reasons;
+  EXPECT_TRUE(Has(self.reasons, "::ReadHeader : could not find valid header"));
+  ASSERT_GE(self.notes.size(), 3u);
+  EXPECT_TRUE(self.notes[2].ends_with(" first header at 0 bad")) << self.notes[2];
 }
 
 // Parses text as the given old format; the error, or 0 with the header in hdr.
