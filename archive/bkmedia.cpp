@@ -1,8 +1,21 @@
 // bkmedia: the operator's look at media headers and media names, without a device.
 //
 //   bkmedia show  FILE [FORMAT]   a readable summary of a header text
+//   bkmedia show [--recover] [--force] MEDIUM
+//                                 the same of the header on a medium: a catalogue device
+//                                 (by device name), a header copy, a file-system root, a
+//                                 disk image, a virtual tape or host:device through the
+//                                 remote tape server. --recover walks the header pairs of
+//                                 an appendable tape and prints its progress; --force reads
+//                                 a plain tar or cpio stream as a list of paths.
 //   bkmedia check FILE [FORMAT]   exit 0 when the header parses, else its errors and 1
 //   bkmedia canon FILE [FORMAT]   the header again as this program writes it
+//   bkmedia verify MEDIUM [SUMS]  reads every data file of the medium with the stock tar or
+//                                 cpio and checks that every file the header lists is
+//                                 there with its type and size, and with its SHA-256 sum
+//                                 where the checksum manifest SUMS lists it (by default
+//                                 "<label>.sums" beside the header copies). Exit status
+//                                 0 when the medium is sound, 1 with the differences.
 //   bkmedia decode NAME           the parts of a media name
 //   bkmedia next MEDIA-ID         the next media name of today (the counter advances)
 //
@@ -11,7 +24,15 @@
 // FORMAT is a media format name ("mfmtStdA", ...); it decides which nextData values are
 // legal. Without it the header is read as a disk medium's, which allows them all.
 // Exit status 0 on success, 1 when the input is refused, 2 for a wrong command line.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,12 +41,18 @@
 #include "BOutIn.hpp"
 #include "BkArchiv.hpp"
 #include "BkArchivNames.hpp"
+#include "BkArchivRead.hpp"
 #include "BkArchivText.hpp"
+#include "BkDevSel.hpp"
 #include "DirAcces.hpp"
 #include "Messages.hpp"
 #include "Processe.hpp"
+#include "Rmt.hpp"
+#include "SFilMisc.hpp"
 #include "SPrintf.hpp"
 #include "Strings.hpp"
+#include "TpTape.hpp"
+#include "TpVirt.hpp"
 #include "UArgs.hpp"
 #include "UCommon.hpp"
 
@@ -85,6 +112,17 @@ std::string Number(double v, int decimals) {
 }
 
 std::string Gigabytes(double bytes) { return Number(bytes / 1073741824.0, 2) + " GB"; }
+
+// The first bytes of a file.
+std::string ReadStart(const std::string& path, std::size_t n) {
+  std::string text(n, '\0');
+  BFileIO_File f = BFileIO_Open(path, FileIO_readOnly);
+  if (f == BFileIO_Nil) return "";
+  BFileIO_Read(f, text.data(), n);
+  text.resize(BFileIO_bytesTransferred);
+  BFileIO_Close(f);
+  return text;
+}
 
 // Parses the header text of path; fails with the parser's reasons.
 // The header read from the file; it lives until the program ends, on every way out.
@@ -159,6 +197,256 @@ void Show(Header* hdr) {
   }
 }
 
+// ---- Media ----
+
+// The device a medium argument names; nullptr when it names none. The entry is the
+// program's until it ends.
+BkDevSel_DevList named = nullptr;
+
+void FreeNamed() { BkDevSel_DestroyDevList(named, false); }
+
+DevListEntry* MediumDevice(const std::string& arg) {
+  Processe_InstallTerminationProcedure(FreeNamed);
+  struct stat st {};
+  const bool exists = ::stat(arg.c_str(), &st) == 0;
+  if (!exists && arg.find(':') == std::string::npos) {
+    BkDevSel_SetupDevListByDevName(named, arg);
+    if (named != nullptr) BkDevSel_FillCaps(*named);
+    return named;
+  }
+  named = new DevListEntry{};
+  DevListEntry& e = *named;
+  e.blkHeader = 10240;
+  e.isLocal = true;
+  if (!exists) {  // host:device, read through the remote tape server
+    const std::size_t colon = arg.find(':');
+    Strings_Assign(arg.substr(0, colon), e.record.host);
+    Strings_Assign(arg.substr(colon + 1), e.record.devName);
+    e.isLocal = false;
+    e.baseType = BkDevSel_tape;
+  } else if (S_ISDIR(st.st_mode) && !TpVirt_IsVirtual(arg.c_str())) {
+    e.baseType = BkDevSel_filesys;
+    e.fs.root = DSCreateStr(arg.c_str(), 0);
+  } else {
+    Strings_Assign(arg, e.record.devName);
+    e.baseType = S_ISDIR(st.st_mode) || S_ISCHR(st.st_mode) ? BkDevSel_tape : BkDevSel_disk;
+  }
+  return named;
+}
+
+bool PrintNote(void*, StrIn message) {
+  Out(std::string(message.data()));
+  return true;
+}
+
+// Reads the header of the medium; fails with the reader's reasons.
+Header* LoadMedium(DevListEntry& device, const std::string& arg, bool recover, bool force) {
+  Header*& hdr = loaded;
+  Processe_InstallTerminationProcedure(FreeLoaded);
+  bool recovered = false, isEmpty = false;
+  BkArchiv_XReadHeader(device, force, recover, PrintNote, nullptr, false, hdr, recovered, isEmpty);
+  if (hdr == nullptr) Fail(8, arg);
+  char format[64];
+  BkArchiv_MediaFormatToStr(hdr->mediaFormat, format);
+  Out(std::string("Medium:         ") + arg + " (" + BkDevSel_BaseDevTypeToString(device.baseType) +
+      ", " + format + ")");
+  if (recovered)
+    Out("Recovered:      last valid header at file " + std::to_string(hdr->lastValidHdr));
+  return hdr;
+}
+
+// A file that is a header text rather than a medium: no tar or cpio member at its start.
+bool IsHeaderText(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const std::string head = ReadStart(path, 10240);
+  std::vector<unsigned char> block(head.begin(), head.end());
+  block.resize(10240, 0);
+  return BkArchiv_CheckHeader(block.data(), block.size()).mediaFormat == mfmtUnknown;
+}
+
+// ---- Verifying a medium ----
+
+std::string Quote(const std::string& text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string scratch;  // extraction directory, removed on every way out
+
+void RemoveScratch() {
+  if (!scratch.empty()) Processe_System("rm -rf " + Quote(scratch));
+}
+
+// A member path as archives and manifests write it: no leading "/" or "./".
+std::string Member(std::string_view path) {
+  while (path.starts_with("./") || path.starts_with("/"))
+    path.remove_prefix(path[0] == '.' ? 2 : 1);
+  return std::string(path);
+}
+
+// Copies data file n of the medium to path; false when it is not there.
+bool FetchDataFile(const DevListEntry& d, const Header* hdr, int n, const std::string& path) {
+  const bool local = d.isLocal || d.record.host[0] == '\0';
+  const std::string host = local ? std::string() : std::string(d.record.host) + ":";
+  std::string source;
+  long long from = 0, length = -1;
+  if (d.baseType == BkDevSel_filesys) {
+    source = host + DSStr(d.fs.root) + "/" + std::to_string(n);
+  } else {
+    source = host + d.record.devName;
+    if (d.baseType == BkDevSel_disk) {
+      const FmDirEntry* e = hdr->fmDir;
+      while (e != nullptr && e->fileNo != static_cast<std::uint32_t>(n)) e = e->next;
+      if (e == nullptr || e->next == nullptr) return false;
+      from = 512LL * e->startBlock;
+      length = 512LL * (static_cast<long long>(e->next->startBlock) - e->startBlock);
+    }
+  }
+  const int fd = rmtopen(source.c_str(), local, 0);
+  if (fd < 0) return false;
+  bool ok = true;
+  if (d.baseType == BkDevSel_tape) {
+    ok = rmtTpSeekTo(fd, n) == 0;
+  } else if (from > 0) {
+    ok = rmtlseek(fd, from, SEEK_SET) == from;
+  }
+  BFileIO_File out = BFileIO_Create(path, FileIO_writeOnly);
+  ok = ok && out != BFileIO_Nil;
+  std::vector<char> buffer(65536);
+  while (ok && length != 0) {
+    long got = 0;
+    if (d.baseType == BkDevSel_tape) {
+      char* block = nullptr;
+      long size = 0;
+      got = rmtTpReadBlock(fd, &block, &size);
+      if (got > 0) buffer.assign(block, block + got);
+      std::free(block);
+    } else {
+      buffer.resize(65536);
+      got = rmtread(fd, buffer.data(),
+                    static_cast<std::size_t>(length < 0 ? 65536 : std::min(length, 65536LL)));
+    }
+    if (got <= 0) {
+      // A tape file ends at its mark; a read error there is the end of the recorded data.
+      ok = got == 0 || d.baseType == BkDevSel_tape;
+      break;
+    }
+    BFileIO_Write(out, buffer.data(), static_cast<std::size_t>(got));
+    if (length > 0) length -= got;
+  }
+  BFileIO_Close(out);
+  rmtclose(fd);
+  return ok;
+}
+
+// The manifest: member path to checksum.
+std::map<std::string, std::string> ReadSums(const std::string& path) {
+  std::map<std::string, std::string> sums;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    const std::size_t blank = line.find("  ");
+    if (blank == 64) sums[Member(line.substr(66))] = line.substr(0, 64);
+  }
+  return sums;
+}
+
+// SHA-256 sums of every regular file below dir, by member path.
+std::map<std::string, std::string> SumTree(const std::string& dir) {
+  std::map<std::string, std::string> sums;
+  const std::string list = dir + ".sums";
+  Processe_System("cd " + Quote(dir) + " && find . -type f -print0 | xargs -0 -r sha256sum > " +
+                  Quote(list));
+  std::ifstream in(list);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.size() > 66 && line[64] == ' ') sums[Member(line.substr(66))] = line.substr(0, 64);
+  }
+  return sums;
+}
+
+void Verify(DevListEntry& device, const std::string& arg, const std::string& sumsArg) {
+  Header* hdr = LoadMedium(device, arg, false, false);
+  std::string sumsPath = sumsArg;
+  if (sumsPath.empty()) sumsPath = std::string(BkArchiv_archivDir) + "/" + hdr->label + ".sums";
+  const bool haveSums = !sumsArg.empty() || access(sumsPath.c_str(), R_OK) == 0;
+  const std::map<std::string, std::string> manifest =
+      haveSums ? ReadSums(sumsPath) : std::map<std::string, std::string>{};
+  if (haveSums) Out("Checksums:      " + sumsPath);
+  char tmp[1024];
+  SFilMisc_CreateTmpName(tmp, "");
+  scratch = tmp;
+  Processe_InstallTerminationProcedure(RemoveScratch);
+  std::map<int, std::vector<const FileEntry*>> byMark;
+  for (const Archive* a = hdr->archives; a != nullptr; a = a->next) {
+    for (const FileEntry* e = a->files; e != nullptr; e = e->next) byMark[e->fileMark].push_back(e);
+  }
+  long checked = 0, differences = 0;
+  auto differ = [&differences](const std::string& line) {
+    Out("  " + line);
+    ++differences;
+  };
+  for (const auto& [mark, files] : byMark) {
+    const std::string dir = scratch + "/" + std::to_string(mark), data = dir + ".data";
+    Processe_System("mkdir -p " + Quote(dir));
+    Out("Data file " + std::to_string(mark) + ": " + std::to_string(files.size()) + " files");
+    if (!FetchDataFile(device, hdr, mark, data)) {
+      differ("data file " + std::to_string(mark) + " cannot be read from the medium");
+    } else {
+      // The stock tool of the data file's format, compressed or not.
+      const std::string start = ReadStart(data, 10240);
+      const bool gz = start.size() > 2 && start[0] == '\x1f' && start[1] == '\x8b';
+      std::vector<unsigned char> block(start.begin(), start.end());
+      block.resize(10240, 0);
+      char name[1024];
+      TpEntry entry{name, sizeof name, {}, 0, 0, nullptr};
+      const bool cpio = !gz && TpIsCpio(block.data(), block.size(), entry);
+      const std::string tool = cpio ? "cpio" : "tar";
+      const std::string cmd =
+          cpio ? "cd " + Quote(dir) + " && cpio -idm --quiet --no-absolute-filenames < " +
+                     Quote(data)
+               : "tar -x" + std::string(gz ? "z" : "") + "f " + Quote(data) + " -C " + Quote(dir);
+      if (Processe_System(cmd + " 2>/dev/null")) {
+        differ("data file " + std::to_string(mark) + ": " + tool + " reports it damaged");
+      }
+    }
+    const std::map<std::string, std::string> sums =
+        haveSums ? SumTree(dir) : std::map<std::string, std::string>{};
+    for (const FileEntry* e : files) {
+      ++checked;
+      const std::string member = Member(DSStr(e->path));
+      struct stat st {};
+      if (::lstat((dir + "/" + member).c_str(), &st) != 0) {
+        differ("missing: " + member);
+        continue;
+      }
+      const bool isDir = S_ISDIR(st.st_mode), isLink = S_ISLNK(st.st_mode);
+      if (isDir != e->isDir || (!isDir && isLink != e->isSymlink)) {
+        differ("type differs: " + member);
+        continue;
+      }
+      if (!isDir && !isLink &&
+          std::fmod(static_cast<double>(st.st_size), 4294967296.0) != e->size) {
+        differ("size differs: " + member + " (" + std::to_string(st.st_size) + " bytes, listed " +
+               Number(e->size, 0) + ")");
+        continue;
+      }
+      const auto listed = manifest.find(member);
+      if (listed != manifest.end() && S_ISREG(st.st_mode)) {
+        const auto got = sums.find(member);
+        if (got == sums.end() || got->second != listed->second)
+          differ("content differs: " + member);
+      }
+    }
+    Processe_System("rm -rf " + Quote(dir) + " " + Quote(data) + " " + Quote(dir + ".sums"));
+  }
+  Out(std::to_string(checked) + " files checked, " + std::to_string(differences) + " differences");
+  BFileIO_Flush(BFileIO_stdout);
+  Exit(differences == 0 ? 0 : 1);
+}
+
 void Decode(StrIn name) {
   if (!BkArchiv_LegalArchiveName(name)) Fail(4, name);
   int day, month, year, counter, shortDigit, mediaId, dupNo, volIndex, volCount;
@@ -205,22 +493,47 @@ int main(int argc, char** argv, char** envp) {
   BOutIn_Init();
   DirAcces_Init();
   BkArchivText_Init();
+  BkArchivRead_Init();
+  BkDevSel_Init();
+  TpVirt_Init();
   Messages_UseMsgCat("ZAREDAVmsg");
   // Failures are reported here, with the file or name they concern.
   Messages_IgnoreErrors(true);
 
+  std::vector<std::string> params;
+  bool recover = false, force = false;
+  for (std::size_t i = 1; i <= UArgs_NumParams(); ++i) {
+    char p[1024];
+    UArgs_GetParam(i, p);
+    if (std::strcmp(p, "--recover") == 0) {
+      recover = true;
+    } else if (std::strcmp(p, "--force") == 0) {
+      force = true;
+    } else {
+      params.emplace_back(p);
+    }
+  }
   char command[16], arg[1024], format[128];
-  UArgs_GetParam(1, command);
-  UArgs_GetParam(2, arg);
-  UArgs_GetParam(3, format);
+  Strings_Assign(params.size() > 0 ? params[0] : "", command);
+  Strings_Assign(params.size() > 1 ? params[1] : "", arg);
+  Strings_Assign(params.size() > 2 ? params[2] : "", format);
   const std::string c = command;
-  if (UArgs_NumParams() == 1 && (c == "--help" || c == "-h")) Usage(true);
-  if (UArgs_NumParams() < 2 || UArgs_NumParams() > 3 ||
-      (UArgs_NumParams() == 3 && c != "show" && c != "check" && c != "canon")) {
+  if (params.size() == 1 && !recover && !force && (c == "--help" || c == "-h")) Usage(true);
+  if (params.size() < 2 || params.size() > 3 ||
+      (params.size() == 3 && c != "show" && c != "check" && c != "canon" && c != "verify") ||
+      ((recover || force) && (c != "show" || params.size() != 2))) {
     Usage(false);
   }
-  if (c == "show") {
+  if (c == "show" && params.size() == 2 && !IsHeaderText(arg)) {
+    DevListEntry* device = MediumDevice(arg);
+    if (device == nullptr) Fail(9, arg);
+    Show(LoadMedium(*device, arg, recover, force));
+  } else if (c == "show") {
     Show(Load(arg, format));
+  } else if (c == "verify") {
+    DevListEntry* device = MediumDevice(arg);
+    if (device == nullptr) Fail(9, arg);
+    Verify(*device, arg, format);
   } else if (c == "check") {
     Load(arg, format);
   } else if (c == "canon") {

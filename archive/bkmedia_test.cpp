@@ -112,3 +112,102 @@ TEST(BkMedia, DecodeAndNextName) {
 }
 
 }  // namespace
+
+// A tape of two appendable jobs made by stock tar and the vtape tool; the copy of the
+// second job is damaged when damaged is set.
+void MakeTape(bool damaged) {
+  const std::string header = ReadFile(kGolden);
+  std::string script = "set -e; rm -rf tape m; vtape create tape 10M; mkdir m; cd m\n";
+  for (int job = 0; job < 2; ++job) {
+    std::string text = header;
+    text.replace(text.find("\n4\n"), 3, "\n" + std::to_string(3 * job + 3) + "\n");
+    WriteFile("m" + std::to_string(job), text);
+    script += "cp ../m" + std::to_string(job) + " AHEADER; echo data > data\n";
+    script += "tar --format=ustar -b20 -cf - AHEADER | vtape -f ../tape write\n";
+    script += "tar -b20 -cf - data | vtape -f ../tape write\n";
+    script += (damaged && job == 1 ? std::string("tar -b20 -cf - data")
+                                   : std::string("tar --format=ustar -b20 -cf - AHEADER")) +
+              " | vtape -f ../tape write\n";
+  }
+  const CommandResult r = zolt::test::RunCommand(script);
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+TEST(BkMedia, ShowOfMedia) {
+  MakeTape(false);
+  CommandResult r = BkMedia("show tape");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.out, "Medium:         tape (")) << r.out;
+  EXPECT_TRUE(Has(r.out, ", mfmtStdTarA)\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Next data file: 6\n")) << r.out;
+  // A damaged last copy: the walk's progress, and the pair before it.
+  MakeTape(true);
+  r = BkMedia("show --recover tape");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Has(r.out, " first header at 3 ok\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, " second header at 5 bad\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Recovered:      last valid header at file 2\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Next data file: 3\n")) << r.out;
+  // A file-system root without header, an unknown device, options out of place.
+  zolt::test::RunCommand("mkdir -p fsroot");
+  r = BkMedia("show fsroot");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "The header of the medium 'fsroot' could not be read:")) << r.err;
+  EXPECT_TRUE(Has(r.err, "::ReadHeader: ReadFirstHdrBlock failed")) << r.err;
+  EXPECT_TRUE(Has(BkMedia("show nodevice").err, "'nodevice' is neither")) << r.err;
+  EXPECT_EQ(BkMedia("check --recover tape").status, 1);
+}
+
+// A file-system medium in the layout of the data path: "DHEADER" and data file 1, a tar
+// of the order's files; the header lists what was meant to be written.
+void MakeFsMedium() {
+  ASSERT_EQ(zolt::test::RunCommand("rm -rf fs src && mkdir -p fs src/forms && cd src && "
+                                   "printf 'page one\\n' > forms/a.ps && "
+                                   "head -c 30000 /dev/zero | tr '\\\\0' x > forms/b.ps && "
+                                   "printf info > order.aif")
+                .status,
+            0);
+  WriteFile("fs/DHEADER",
+            "10\n2026120601.12\nOffset disk\n06.12.2026 10:00:00\n06.12.2026 10:00:00\n2\n"
+            "1000000\n1000000\n0\n10240\n10240\nBEGIN COMMENT\nverify\nEND COMMENT\nBEGIN DIR\n"
+            "BEGIN ARCHIVE\nOffset-Folvane\n06.12.2026 10:00:00\nN\nBEGIN COMMENT\nEND COMMENT\n"
+            "BEGIN FILES\n/projects/orders\norder.aif F 4 06.12.2026 09:00:00 1 1\n"
+            "forms D 0 06.12.2026 09:00:00 1 1\nforms/a.ps F 9 06.12.2026 09:00:00 1 1\n"
+            "forms/b.ps F 30000 06.12.2026 09:00:00 1 1\nEND FILES\nEND ARCHIVE\nEND DIR\n");
+  // The manifest as the data path keeps it beside the header copy.
+  ASSERT_EQ(zolt::test::RunCommand("cd src && sha256sum order.aif forms/a.ps forms/b.ps > "
+                                   "../sums && tar -cf ../fs/1 order.aif forms")
+                .status,
+            0);
+}
+
+TEST(BkMedia, VerifyFindsWhatTheMediumLacks) {
+  MakeFsMedium();
+  CommandResult r = BkMedia("verify fs sums");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "4 files checked, 0 differences\n")) << r.out;
+  const struct {
+    const char* damage;
+    const char* found;
+  } cases[] = {
+      {"head -c 10240 fs/1 > cut && mv cut fs/1", "data file 1: tar reports it damaged"},
+      {"cd src && tar -cf ../fs/1 order.aif forms/a.ps", "missing: forms/b.ps"},
+      {"cd src && printf 'page two!\\n' > forms/a.ps && tar -cf ../fs/1 order.aif forms",
+       "size differs: forms/a.ps (10 bytes, listed 9)"},
+      {"cd src && printf 'page ONE\\n' > forms/a.ps && tar -cf ../fs/1 order.aif forms",
+       "content differs: forms/a.ps"},
+      {"rm fs/1", "data file 1 cannot be read from the medium"},
+  };
+  for (const auto& c : cases) {
+    MakeFsMedium();
+    ASSERT_EQ(zolt::test::RunCommand(c.damage).status, 0) << c.damage;
+    r = BkMedia("verify fs sums");
+    EXPECT_EQ(r.status, 1) << c.damage << "\n" << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, std::string("  ") + c.found + "\n")) << c.damage << "\n" << r.out;
+  }
+  // A tape: data file n is tape file n, read through the tape layer.
+  MakeTape(false);
+  r = BkMedia("verify tape");
+  EXPECT_EQ(r.status, 1);  // the golden header's files were never written
+  EXPECT_TRUE(Has(r.out, "  missing: Spring.aif\n")) << r.out;
+}
