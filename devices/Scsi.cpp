@@ -119,21 +119,32 @@ void SetDebug() {
 
 const char* ScsiStrError(int code) {
   switch (code) {
-    case 0: return "no error";
-    case 1: return "NULL pointer";
-    case 4: return "ScsiOpen() failed";
-    case 5: return "ScsiClose() failed";
-    default: return "unknown errcode";
+    case 0:
+      return "no error";
+    case 1:
+      return "NULL pointer";
+    case 4:
+      return "ScsiOpen() failed";
+    case 5:
+      return "ScsiClose() failed";
+    default:
+      return "unknown errcode";
   }
 }
 
 const char* ScsiDeviceTypeToStr(int type) {
-  static const char* const names[] = {
-      "Direct-Access Device",    "Sequential-Access Device", "Printer Device",
-      "Processor Device",        "Write-Once Device",        "CD-ROM Device",
-      "Scanner Device",          "Optical Memory Device",    "Medium Changer Device",
-      "Communications Device",   "ASC IT8 (Graphic Arts Pre-Press Device)",
-      "ASC IT8 (Graphic Arts Pre-Press Device)"};
+  static const char* const names[] = {"Direct-Access Device",
+                                      "Sequential-Access Device",
+                                      "Printer Device",
+                                      "Processor Device",
+                                      "Write-Once Device",
+                                      "CD-ROM Device",
+                                      "Scanner Device",
+                                      "Optical Memory Device",
+                                      "Medium Changer Device",
+                                      "Communications Device",
+                                      "ASC IT8 (Graphic Arts Pre-Press Device)",
+                                      "ASC IT8 (Graphic Arts Pre-Press Device)"};
   if (type >= 0 && type <= 11) return names[type];
   if (type >= 12 && type <= 30) return "<Reserved Device Type>";
   return "<Unknown Device Type>";
@@ -156,7 +167,7 @@ ScsiChannel* ScsiOpen(const char* path) {
   c->fd = -1;
   c->ops = &OpsFor(path);
   c->address = ScsiAddress{};
-  struct stat st{};
+  struct stat st {};
   if (c->ops != &linuxOps) {
     // A device of another kind is its own true name.
     std::snprintf(c->trueName, sizeof c->trueName, "%s", path);
@@ -351,10 +362,9 @@ int Scsi_SPI_ScsiSubmit(ScsiChannel* c, ScsiRequest* r) {
     std::fprintf(stderr, "read(generic) result = 0x%x cmd = 0x%x\n",
                  static_cast<unsigned>(got < 0 ? readErrno : reply.result), r->cmd[0]);
     const unsigned char* s = r->sense;
-    std::fprintf(stderr,
-                 "read(generic) sense %x %x %x %x %x %x %x %x %x %x %x %x %x %x %x %x\n", s[0],
-                 s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11], s[12], s[13],
-                 s[14], s[15]);
+    std::fprintf(stderr, "read(generic) sense %x %x %x %x %x %x %x %x %x %x %x %x %x %x %x %x\n",
+                 s[0], s[1], s[2], s[3], s[4], s[5], s[6], s[7], s[8], s[9], s[10], s[11], s[12],
+                 s[13], s[14], s[15]);
   }
   if (in > 0 && got > ScsiHeaderLen) {
     const auto n = std::min<ssize_t>(got - ScsiHeaderLen, in);
@@ -446,8 +456,12 @@ int ScsiModeSense6(ScsiChannel* c, int pageControl, int page, unsigned char* buf
                    ScsiModeHeader* p) {
   if (buffer == nullptr) return Fail(SCSI_ENULL);
   const int n = std::clamp(length, 0, 255);
-  unsigned char cmd[6] = {0x1A, 0, static_cast<unsigned char>((pageControl & 3) * 64 + (page & 63)),
-                          0, static_cast<unsigned char>(n), 0};
+  unsigned char cmd[6] = {0x1A,
+                          0,
+                          static_cast<unsigned char>((pageControl & 3) * 64 + (page & 63)),
+                          0,
+                          static_cast<unsigned char>(n),
+                          0};
   if (Scsi6Submit(c, cmd, buffer, n, false) != 0) return -1;
   if (p != nullptr && n >= 4) {
     p->dataLength = buffer[0];
@@ -472,14 +486,18 @@ int ScsiModeSense6(ScsiChannel* c, int pageControl, int page, unsigned char* buf
 
 int ScsiModeSelect6(ScsiChannel* c, int pf, int sp, unsigned char* buffer, int length) {
   const int n = std::clamp(length, 0, 255);
-  unsigned char cmd[6] = {0x15, static_cast<unsigned char>((pf ? 0x10 : 0) | (sp ? 1 : 0)), 0, 0,
-                          static_cast<unsigned char>(n), 0};
+  unsigned char cmd[6] = {0x15,
+                          static_cast<unsigned char>((pf ? 0x10 : 0) | (sp ? 1 : 0)),
+                          0,
+                          0,
+                          static_cast<unsigned char>(n),
+                          0};
   return Scsi6Submit(c, cmd, buffer, n, true);
 }
 
-int ScsiModeSense10(ScsiChannel* c, int pageControl, int page, unsigned char* buffer,
-                    int length) {
-  unsigned char cmd[10] = {0x5A, 0, static_cast<unsigned char>((pageControl & 3) * 64 + (page & 63))};
+int ScsiModeSense10(ScsiChannel* c, int pageControl, int page, unsigned char* buffer, int length) {
+  unsigned char cmd[10] = {0x5A, 0,
+                           static_cast<unsigned char>((pageControl & 3) * 64 + (page & 63))};
   Put16(cmd + 7, static_cast<unsigned>(std::clamp(length, 0, 0xffff)));
   return Scsi10Submit(c, cmd, buffer, length, false);
 }
@@ -565,7 +583,7 @@ bool Capacity(ScsiChannel* c) {
     c->lastBlock = last;
     c->blockSize = size;
   } else {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(c->fd, &st) != 0) {
       ScsiErrno = errno;
       ScsiError = SCSI_ECAPACITY;
@@ -663,13 +681,18 @@ long long dev_lseek(int fd, long long offset, int whence) {
   if (!c->isScsi) return ndev_lseek(fd, offset, whence);
   long long base = 0;
   switch (whence) {
-    case 0: base = 0; break;
-    case 1: base = c->position; break;
+    case 0:
+      base = 0;
+      break;
+    case 1:
+      base = c->position;
+      break;
     case 2:
       if (!Capacity(c)) return -1;
       base = Size(c);
       break;
-    default: return Fail(SCSI_EWHENCE);
+    default:
+      return Fail(SCSI_EWHENCE);
   }
   if (base + offset < 0) return Fail(SCSI_EWHENCE);
   c->position = base + offset;
@@ -714,13 +737,17 @@ long long ndev_lseek(int fd, long long offset, int whence) {
   if (c == nullptr) return -1;
   long long base = 0;
   switch (whence) {
-    case 0: break;
-    case 1: base = c->position; break;
+    case 0:
+      break;
+    case 1:
+      base = c->position;
+      break;
     case 2:
       if (!Capacity(c)) return -1;
       base = Size(c);
       break;
-    default: return Fail(SCSI_EWHENCE);
+    default:
+      return Fail(SCSI_EWHENCE);
   }
   if (base + offset < 0) return Fail(SCSI_EWHENCE);
   c->position = base + offset;

@@ -143,8 +143,7 @@ int ScsiRelease(ScsiChannel* c);
 int ScsiModeSense6(ScsiChannel* c, int pageControl, int page, unsigned char* buffer, int length,
                    ScsiModeHeader* parsed);
 int ScsiModeSelect6(ScsiChannel* c, int pf, int sp, unsigned char* buffer, int length);
-int ScsiModeSense10(ScsiChannel* c, int pageControl, int page, unsigned char* buffer,
-                    int length);
+int ScsiModeSense10(ScsiChannel* c, int pageControl, int page, unsigned char* buffer, int length);
 int ScsiModeSelect10(ScsiChannel* c, int pf, int sp, unsigned char* buffer, int length);
 int ScsiRead(ScsiChannel* c, void* buffer, unsigned long block, int count, int blockSize);
 int ScsiWrite(ScsiChannel* c, const void* buffer, unsigned long block, int count, int blockSize);

@@ -60,10 +60,14 @@ int KindOf(const std::string& word) {
 }
 const char* KindWord(Kind k) {
   switch (k) {
-    case kRobot: return "robot";
-    case kSlot: return "slot";
-    case kPort: return "port";
-    default: return "drive";
+    case kRobot:
+      return "robot";
+    case kSlot:
+      return "slot";
+    case kPort:
+      return "port";
+    default:
+      return "drive";
   }
 }
 
@@ -303,15 +307,23 @@ Outcome Execute(const std::string& dir, const unsigned char* cmd, Pending& p) {
     return o;
   }
   switch (cmd[0]) {
-    case 0x00: break;  // TEST UNIT READY
-    case 0x03:         // REQUEST SENSE
+    case 0x00:
+      break;    // TEST UNIT READY
+    case 0x03:  // REQUEST SENSE
       o.data.assign(p.sense, p.sense + 16);
       if (o.data[0] == 0) o.data[0] = 0x70, o.data[7] = 8;
       break;
-    case 0x12: Inquiry(o); break;
-    case 0x1A: ModeSense(c, cmd, o); break;
-    case 0xB8: ReadElementStatus(c, cmd, o); break;
-    case 0x07: break;  // INITIALIZE ELEMENT STATUS: the state is always known
+    case 0x12:
+      Inquiry(o);
+      break;
+    case 0x1A:
+      ModeSense(c, cmd, o);
+      break;
+    case 0xB8:
+      ReadElementStatus(c, cmd, o);
+      break;
+    case 0x07:
+      break;  // INITIALIZE ELEMENT STATUS: the state is always known
     case 0xA5:
       MoveMedium(c, cmd, o);
       if (o.key == 0 && !Save(c, error)) {
@@ -320,7 +332,9 @@ Outcome Execute(const std::string& dir, const unsigned char* cmd, Pending& p) {
         o.asc = 0x3E;
       }
       break;
-    default: Illegal(o, 0x20, 0); break;
+    default:
+      Illegal(o, 0x20, 0);
+      break;
   }
   return o;
 }
@@ -411,7 +425,7 @@ void ScsiSim_Init() {
 }
 
 bool ScsiSim_IsChanger(const char* path) {
-  struct stat st{};
+  struct stat st {};
   return path != nullptr && ::stat((std::string(path) + "/" + kState).c_str(), &st) == 0 &&
          S_ISREG(st.st_mode);
 }

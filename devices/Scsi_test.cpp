@@ -162,10 +162,9 @@ TEST_F(ScsiTest, CommandLayouts) {
   ScsiRead(c, buffer, 0x123456, 1, 16);
   ScsiEject(c);
   ASSERT_EQ(disk.commands.size(), 7u);
-  EXPECT_EQ(disk.commands[0], (std::vector<unsigned char>{0xB8, 0, 1, 2, 0, 100, 0, 0, 0, 0x05,
-                                                          0, 0}));
-  EXPECT_EQ(disk.commands[1],
-            (std::vector<unsigned char>{0xA5, 0, 0, 1, 2, 3, 3, 4, 0, 0, 0, 0}));
+  EXPECT_EQ(disk.commands[0],
+            (std::vector<unsigned char>{0xB8, 0, 1, 2, 0, 100, 0, 0, 0, 0x05, 0, 0}));
+  EXPECT_EQ(disk.commands[1], (std::vector<unsigned char>{0xA5, 0, 0, 1, 2, 3, 3, 4, 0, 0, 0, 0}));
   EXPECT_EQ(disk.commands[2], (std::vector<unsigned char>{0x07, 0, 0, 0, 0, 0x80}));
   EXPECT_EQ(disk.commands[3], (std::vector<unsigned char>{0x1A, 0, 0x5D, 0, 40, 0}));
   EXPECT_EQ(disk.commands[4], (std::vector<unsigned char>{0x15, 0x11, 0, 0, 12, 0}));
