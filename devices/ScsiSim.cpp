@@ -13,6 +13,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <utility>
 
 #include "Scsi.hpp"
 #include "UCommon.hpp"
@@ -30,7 +31,9 @@ constexpr const char* kLock = "changer.lock";
 enum Kind { kRobot = 1, kSlot = 2, kPort = 3, kDrive = 4 };  // element type codes
 
 struct Element {
-  Kind kind;
+  Element() = default;
+  explicit Element(Kind k) : kind(k) {}
+  Kind kind = kRobot;
   std::string medium;  // empty: no medium
   int from = -1;
   std::string status = "ok";
@@ -89,7 +92,7 @@ bool Load(const std::string& dir, Changer& c, std::string& error) {
       return false;
     }
     words >> device;
-    Element e{};
+    Element e;
     const int k = KindOf(kind);
     if (k == 0 || k < last || (status != "ok" && status != "failed" && status != "absent")) {
       error = dir + ": damaged changer state in line " + std::to_string(n);
@@ -344,7 +347,9 @@ bool Claims(const char* path) { return ScsiSim_IsChanger(path); }
 int SimOpen(const char* path, int) {
   const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
-  opened[fd] = Pending{path};
+  Pending p;
+  p.dir = path;
+  opened[fd] = std::move(p);
   return fd;
 }
 
@@ -440,11 +445,11 @@ bool ScsiSim_Create(const char* dir, int slots, int ports,
   ::mkdir((std::string(dir) + "/media").c_str(), 0777);
   Changer c;
   c.dir = dir;
-  c.elements.push_back(Element{kRobot});
-  for (int i = 0; i < slots; ++i) c.elements.push_back(Element{kSlot});
-  for (int i = 0; i < ports; ++i) c.elements.push_back(Element{kPort});
+  c.elements.push_back(Element(kRobot));
+  for (int i = 0; i < slots; ++i) c.elements.push_back(Element(kSlot));
+  for (int i = 0; i < ports; ++i) c.elements.push_back(Element(kPort));
   for (const std::string& d : driveDevices) {
-    Element e{kDrive};
+    Element e(kDrive);
     e.device = d;
     c.elements.push_back(e);
   }
