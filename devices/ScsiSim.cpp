@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -263,7 +265,12 @@ void ReadElementStatus(const Changer& c, const unsigned char* cmd, Outcome& o) {
   o.data.insert(o.data.end(), pages.begin(), pages.end());
 }
 
-std::string MediumPath(const Changer& c, const Element& e) { return c.dir + "/media/" + e.medium; }
+// Absolute, so that the drive's link resolves wherever the drive's path lies.
+std::string MediumPath(const Changer& c, const Element& e) {
+  char real[PATH_MAX];
+  const std::string dir = ::realpath(c.dir.c_str(), real) ? std::string(real) : c.dir;
+  return dir + "/media/" + e.medium;
+}
 
 void MoveMedium(Changer& c, const unsigned char* cmd, Outcome& o) {
   const int robot = Get16(cmd + 2), from = Get16(cmd + 4), to = Get16(cmd + 6);
