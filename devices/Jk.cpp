@@ -218,6 +218,7 @@ void Jk_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "Jk");
   if (!init) return;
+  UCommon_Init();
   DynStr_Init();
   CfConfig_Init();
   FuFile_Init();

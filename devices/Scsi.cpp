@@ -107,6 +107,7 @@ void Scsi_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "Scsi");
   if (!init) return;
+  UCommon_Init();
   SetDebug();
 }
 

@@ -432,6 +432,7 @@ void ScsiSim_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "ScsiSim");
   if (!init) return;
+  UCommon_Init();
   Scsi_Init();
   Scsi_SPI_Register(simOps);
 }
