@@ -228,6 +228,7 @@ int main(int argc, char** argv) {
     std::vector<pollfd> fds{{listener, POLLIN, 0}};
     for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
     if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+    const std::size_t polled = clients.size();  // a client accepted below waits for the next poll
     if (fds[0].revents & POLLIN) {
       const int fd = Socket_Accept(listener, nullptr);
       if (fd >= 0) {
@@ -238,7 +239,7 @@ int main(int argc, char** argv) {
         if (c.fd >= 0) clients.push_back(std::move(c));
       }
     }
-    for (std::size_t i = 0; i < clients.size(); ++i) {
+    for (std::size_t i = 0; i < polled; ++i) {
       Client& c = clients[i];
       if (!(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char buffer[4096];
