@@ -408,10 +408,16 @@ bool JkLoadMedia(JkJukeDesc& d, JkElement& slot, JkElement& drive) {
   if (!slot.full) return Complain("JkLoadMedia: source slot empty");
   if (drive.full) return Complain("JkLoadMedia: destination drive full");
   if (!Retry(d, [&] { return d.driver->LoadMedia(d, slot, drive); })) {
+    if (drive.resetOnError) JkResetDrive(d, drive);
     return Complain("JkLoadMedia: Juke_SPI_LoadMedia failed");
   }
   Carry(d, slot, drive, false);
   sleeper(d.loadSleepTime);
+  // A drive that needs longer than the load time is asked until its device is there.
+  for (int polls = 0; drive.pollForReady && polls < 30; ++polls) {
+    if (::access(drive.device.c_str(), F_OK) == 0) break;
+    sleeper(drive.pollSleepTime);
+  }
   return true;
 }
 
@@ -419,6 +425,7 @@ bool JkUnloadMedia(JkJukeDesc& d, JkElement& drive, JkElement& slot) {
   if (!drive.full) return Complain("JkUnloadMedia: source drive empty");
   if (slot.full) return Complain("JkUnloadMedia: destination slot full");
   if (!Retry(d, [&] { return d.driver->UnloadMedia(d, drive, slot); })) {
+    if (drive.resetOnError) JkResetDrive(d, drive);
     return Complain("JkUnloadMedia: Juke_SPI_UnloadMedia failed");
   }
   Carry(d, drive, slot, false);

@@ -335,6 +335,30 @@ TEST_F(JkTest, NetDriverEqualsLocalAndHonoursTheLock) {
   JkFreeJukeDesc(second);
 }
 
+TEST_F(JkTest, NetDriverServesTheSimulatedChanger) {
+  std::string error;
+  const std::string drive = SandboxDir() + "/sc-drive0";
+  ASSERT_TRUE(ScsiSim_Create("changer", 2, 1, {drive}, error)) << error;
+  ASSERT_TRUE(TpVirt_Create("changer/media/tapeA", 1e6, error));
+  ASSERT_TRUE(TpVirt_Create("changer/media/tapeB", 1e6, error));
+  ASSERT_TRUE(ScsiSim_PlaceMedium("changer", 0, "tapeA", error));
+  ASSERT_TRUE(ScsiSim_PlaceMedium("changer", 1, "tapeB", error));
+  MakeFsJuke("fs");
+  WriteConfig(Section("sc", "SCSI", SandboxDir() + "/work/changer"));
+  Server server;
+  ASSERT_GT(server.port(), 0);
+  WriteConfig(Section("sc", "SCSI", SandboxDir() + "/work/changer",
+                      "JukeServer=localhost:" + std::to_string(server.port()) + "\n") +
+              Section("fs", "FILESYS", "fs"));
+  JkJukeDesc net, fs;
+  net.remote = true;
+  ASSERT_TRUE(JkLoadState("sc", net));
+  ASSERT_TRUE(JkLoadState("fs", fs));
+  EXPECT_EQ(RunMoves(net), RunMoves(fs));
+  EXPECT_TRUE(TpVirt_IsVirtual(drive.c_str()));
+  JkFreeJukeDesc(net);
+}
+
 TEST_F(JkTest, HandshakeRefusesAnOldServer) {
   MakeFsJuke("fs");
   WriteConfig(Section("fs", "FILESYS", "fs"));
