@@ -155,7 +155,7 @@ TEST(BkMedia, ShowOfMedia) {
   EXPECT_TRUE(Has(r.err, "The header of the medium 'fsroot' could not be read:")) << r.err;
   EXPECT_TRUE(Has(r.err, "::ReadHeader: ReadFirstHdrBlock failed")) << r.err;
   EXPECT_TRUE(Has(BkMedia("show nodevice").err, "'nodevice' is neither")) << r.err;
-  EXPECT_EQ(BkMedia("check --recover tape").status, 1);
+  EXPECT_EQ(BkMedia("check --recover tape").status, 2);  // a wrong command line
 }
 
 // A file-system medium in the layout of the data path: "DHEADER" and data file 1, a tar
