@@ -51,7 +51,7 @@ std::vector<std::string> refusedNames;
 std::string Str(StrIn s) { return s.str(); }
 
 bool Exists(const std::string& path) {
-  struct stat sb{};
+  struct stat sb {};
   return ::lstat(path.c_str(), &sb) == 0;
 }
 
@@ -99,8 +99,10 @@ bool NextCounter(long& value) {
   if (fd < 0) {
     if (errno != ENOENT) return false;
     fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-    if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), O_RDWR);
-    else fresh = fd >= 0;
+    if (fd < 0 && errno == EEXIST)
+      fd = ::open(path.c_str(), O_RDWR);
+    else
+      fresh = fd >= 0;
     if (fd < 0) return false;
     if (fresh) ::fchmod(fd, 0666);
   }
@@ -211,8 +213,10 @@ bool EchoLine(const FileEntry* e) {
 void ListBlock(const std::vector<const FileEntry*>& files, std::string_view pipeTo) {
   std::vector<const FileEntry*> usable;
   for (const FileEntry* e : files) {
-    if (DsText(e->path).find('\n') == std::string::npos) usable.push_back(e);
-    else EchoLine(e);  // records the refusal
+    if (DsText(e->path).find('\n') == std::string::npos)
+      usable.push_back(e);
+    else
+      EchoLine(e);  // records the refusal
   }
   if (usable.empty()) {
     L("WFM");
@@ -228,8 +232,8 @@ void WriteDataFiles(Archive* a) {
   BkFLists_SelectAllFiles(list, true);
   int lo = 0, hi = -1;
   BkFLists_GetFileMarkRange(list, lo, hi);
-  const std::string pipe =
-      std::string(") | WriteFileList") + ((list != nullptr && list->followSymlinks) ? " FOLLOW" : "");
+  const std::string pipe = std::string(") | WriteFileList") +
+                           ((list != nullptr && list->followSymlinks) ? " FOLLOW" : "");
   for (int m = lo; m <= hi; ++m) {
     BkFLists_SelectAllFiles(list, false);
     BkFLists_SelectByTapeAndMark(list, 1, m, true);
@@ -238,8 +242,10 @@ void WriteDataFiles(Archive* a) {
     for (const FileEntry* e = list; e != nullptr; e = e->next) {
       if (e->selected) files.push_back(e);
     }
-    if (files.empty()) L("WFM");
-    else ListBlock(files, pipe);
+    if (files.empty())
+      L("WFM");
+    else
+      ListBlock(files, pipe);
     L("CheckFail");
   }
 }
@@ -389,9 +395,7 @@ bool BkJobs_CmdScript_BeginCmdScript(StrIn baseName, bool ownDir, bool isLocal) 
 
 void BkJobs_CmdScript_Line(StrIn text) { L(text.view()); }
 void BkJobs_CmdScript_Line2(StrIn a, StrIn b) { L(a.view(), b.view()); }
-void BkJobs_CmdScript_Line3(StrIn a, StrIn b, StrIn c) {
-  L(Str(a) + Str(b) + Str(c));
-}
+void BkJobs_CmdScript_Line3(StrIn a, StrIn b, StrIn c) { L(Str(a) + Str(b) + Str(c)); }
 void BkJobs_CmdScript_DLine(DS text) { L(DsText(text)); }
 void BkJobs_CmdScript_DLine2(StrIn text, DS tail) { L(text.view(), DsText(tail)); }
 bool BkJobs_CmdScript_Status() { return st.allOK; }
@@ -565,8 +569,10 @@ void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerC
     return;
   }
   auto failIn = [&](const char* text, bool remove) {
-    if (remove) BkJobs_CmdScript_CleanUpCmdScript();
-    else BkJobs_CmdScript_FinishCmdScript();
+    if (remove)
+      BkJobs_CmdScript_CleanUpCmdScript();
+    else
+      BkJobs_CmdScript_FinishCmdScript();
     BkMisc_PopDir();
     Fail(17, {text});
   };
@@ -632,8 +638,8 @@ void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerC
     L("");
   }
   if (hdr->dirSize != 0) {
-    for (const char* s : {"HeaderPartition", "CheckFail", "REW", "CheckFail", "WriteHeader",
-                          "CheckFail", ""}) {
+    for (const char* s :
+         {"HeaderPartition", "CheckFail", "REW", "CheckFail", "WriteHeader", "CheckFail", ""}) {
       L(s);
     }
     if (fileSys && FsCommandSet(device.fs.flushCmd)) {
@@ -695,8 +701,7 @@ void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerC
 }
 
 void BkJobs_MkReadScript(const DevListEntry& device, Header* hdr, StrIn restoreDir,
-                         StrIn finalCommand, StrIn notifyOK, StrIn notifyError,
-                         StrOut scriptPath) {
+                         StrIn finalCommand, StrIn notifyOK, StrIn notifyError, StrOut scriptPath) {
   Strings_Assign("", scriptPath);
   BkArchiv_bkaError = 0;
   Messages_IgnoreErrors(true);
@@ -825,8 +830,8 @@ int Submit(const DevListEntry& device, SJobQues_Job* job, std::uint8_t missing) 
 }  // namespace
 
 SJobQues_Job* BkJobs_MkWriteJob(const DevListEntry& device, Header* hdr, StrIn headerCopyDest,
-                                StrIn readableCommand, StrIn preconditionScript,
-                                StrIn finalCommand, StrIn notifyOK, StrIn notifyError) {
+                                StrIn readableCommand, StrIn preconditionScript, StrIn finalCommand,
+                                StrIn notifyOK, StrIn notifyError) {
   char script[1024];
   BkJobs_MkWriteScript(device, hdr, headerCopyDest, finalCommand, notifyOK, notifyError, script);
   if (BkArchiv_bkaError != 0) return nullptr;
@@ -834,8 +839,8 @@ SJobQues_Job* BkJobs_MkWriteJob(const DevListEntry& device, Header* hdr, StrIn h
 }
 
 SJobQues_Job* BkJobs_MkReadJob(const DevListEntry& device, Header* hdr, StrIn restoreDir,
-                               StrIn readableCommand, StrIn preconditionScript,
-                               StrIn finalCommand, StrIn notifyOK, StrIn notifyError) {
+                               StrIn readableCommand, StrIn preconditionScript, StrIn finalCommand,
+                               StrIn notifyOK, StrIn notifyError) {
   char script[1024];
   BkJobs_MkReadScript(device, hdr, restoreDir, finalCommand, notifyOK, notifyError, script);
   if (BkArchiv_bkaError != 0) return nullptr;
@@ -853,8 +858,8 @@ int BkJobs_StartWriteArchives(const DevListEntry& device, Header* hdr, StrIn hea
 int BkJobs_StartReadArchives(const DevListEntry& device, Header* hdr, StrIn restoreDir,
                              StrIn readableCommand, StrIn preconditionScript, StrIn notifyOK,
                              StrIn notifyError) {
-  SJobQues_Job* job = BkJobs_MkReadJob(device, hdr, restoreDir, readableCommand,
-                                       preconditionScript, "", notifyOK, notifyError);
+  SJobQues_Job* job = BkJobs_MkReadJob(device, hdr, restoreDir, readableCommand, preconditionScript,
+                                       "", notifyOK, notifyError);
   return Submit(device, job, 18);
 }
 

@@ -69,24 +69,22 @@ bool BkJobs_EmitFMDIR(Header* hdr);
 // empty and error 17 is reported on failure. headerCopyDest: where a header copy for the
 // local archive directory goes (empty: none).
 void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerCopyDest,
-                          StrIn finalCommand, StrIn notifyOK, StrIn notifyError,
-                          StrOut scriptPath);
+                          StrIn finalCommand, StrIn notifyOK, StrIn notifyError, StrOut scriptPath);
 // Writes the script that restores the selected files of the header's archives, into
 // restoreDir when given; error 16 on failure.
 void BkJobs_MkReadScript(const DevListEntry& device, Header* hdr, StrIn restoreDir,
-                         StrIn finalCommand, StrIn notifyOK, StrIn notifyError,
-                         StrOut scriptPath);
+                         StrIn finalCommand, StrIn notifyOK, StrIn notifyError, StrOut scriptPath);
 
 // ---- Jobs ----
 
 // A job record for the script (nullptr on failure): its directory as work directory, its
 // name as command, the precondition script, the reservation handed over to the job.
 SJobQues_Job* BkJobs_MkWriteJob(const DevListEntry& device, Header* hdr, StrIn headerCopyDest,
-                                StrIn readableCommand, StrIn preconditionScript,
-                                StrIn finalCommand, StrIn notifyOK, StrIn notifyError);
+                                StrIn readableCommand, StrIn preconditionScript, StrIn finalCommand,
+                                StrIn notifyOK, StrIn notifyError);
 SJobQues_Job* BkJobs_MkReadJob(const DevListEntry& device, Header* hdr, StrIn restoreDir,
-                               StrIn readableCommand, StrIn preconditionScript,
-                               StrIn finalCommand, StrIn notifyOK, StrIn notifyError);
+                               StrIn readableCommand, StrIn preconditionScript, StrIn finalCommand,
+                               StrIn notifyOK, StrIn notifyError);
 // Makes the job and submits it on the device's host; the error code (0 on success).
 int BkJobs_StartWriteArchives(const DevListEntry& device, Header* hdr, StrIn headerCopyDest,
                               StrIn readableCommand, StrIn preconditionScript, StrIn notifyOK,

@@ -137,7 +137,7 @@ TEST_F(BkJobsTest, ScriptsAreNumberedFromTheSharedCounter) {
             "#!/usr/bin/env bash\nscriptDir=" + nfs + "/archivecmds-3\nscriptName=" + nfs +
                 "/archivecmds-3/archivecmds-3\nscriptSubdir=1\n"
                 "export scriptDir scriptName scriptSubdir\n\n");
-  struct stat sb{};
+  struct stat sb {};
   ASSERT_EQ(::stat((std::string(root) + "/archivecmds-3/archivecmds-3").c_str(), &sb), 0);
   EXPECT_EQ(sb.st_mode & 0777, 0777u);
   BkJobs_CmdScript_CleanUpCmdScript();
@@ -152,8 +152,8 @@ TEST_F(BkJobsTest, NewHeaderOnAFileSystemWithMountAndCopy) {
   dev.fs.unloadCmd = DSCreateStr("eject /media/backup", 0);
   BkArchiv_NewHeader(hdr, mfmtStdD, "MO", "Backup\nsecond line");
   BkArchiv_SetExpectLabel(hdr, "2026020101.05_MO_01.02.2026_10:11:12");
-  AddArchive("/projects/orders/jobs", "", {{"order 1/", 0}, {"order 1/a$b.pdf", 0},
-                                           {"order 2/x", 2}});
+  AddArchive("/projects/orders/jobs", "",
+             {{"order 1/", 0}, {"order 1/a$b.pdf", 0}, {"order 2/x", 2}});
   AddArchive("/projects/orders/info", "", {{"o1.aif", 3}});
   const std::string script = Write("/projects/backups/2026020101.05", "FolvaneO -r x");
   ExpectGolden(script, "write-new-fs.golden");
@@ -235,9 +235,9 @@ TEST_F(BkJobsTest, HostileFileNamesAreCarriedLiterally) {
   Device(BkDevSel_filesys, "/media/backup");
   dev.fs.root = DSCreateStr("/media/backup", 0);
   BkArchiv_NewHeader(hdr, mfmtStdD, "FS", "");
-  const std::vector<std::string> names = {"a b",  "q'\"",  "$(touch pwned)", "`touch pwned`",
-                                          "back\\slash", "*",  "?",  "~",  "~root", "-n",
-                                          "-e",   "x;y&z|w", "tab\there", "{a,b}", "!x"};
+  const std::vector<std::string> names = {
+      "a b", "q'\"", "$(touch pwned)", "`touch pwned`", "back\\slash", "*", "?", "~", "~root",
+      "-n",  "-e",   "x;y&z|w",        "tab\there",     "{a,b}",       "!x"};
   Archive* a = AddArchive("/jobs", "", {});
   for (const auto& n : names) BkFLists_AppendOnFileList(a->files, n, true, Info(false), 0, 1);
   BkFLists_AppendOnFileList(a->files, "line\nfeed", true, Info(false), 0, 1);
@@ -245,14 +245,14 @@ TEST_F(BkJobsTest, HostileFileNamesAreCarriedLiterally) {
   const std::string text = ReadFile(script);
   std::string echoes = "echo() { printf '%s\\n' \"$*\"; }\ncd /\n";
   for (std::size_t p = 0; (p = text.find("\necho ", p)) != std::string::npos; ++p) {
-    echoes += text.substr(p + 1, text.find('\n', p + 1) - p) ;
+    echoes += text.substr(p + 1, text.find('\n', p + 1) - p);
   }
   zolt::test::WriteFile("echoes.sh", echoes);
   const auto r = RunCommand("bash echoes.sh");
   std::string expected;
   for (const auto& n : names) expected += n + "\n";
   EXPECT_EQ(r.out, expected);
-  struct stat sb{};
+  struct stat sb {};
   EXPECT_NE(::stat("/pwned", &sb), 0);
   const std::string dir = script.substr(0, script.rfind('/'));
   EXPECT_EQ(ReadFile(dir + "/REFUSED"), "line\\nfeed\n");
@@ -266,8 +266,8 @@ TEST_F(BkJobsTest, JobRecordsCarryTheScriptAndTheReservation) {
   SJobQues_Job* job = BkJobs_MkWriteJob(dev, hdr, "", "Backup 1", "/bin/true", "", "", "");
   ASSERT_NE(job, nullptr);
   EXPECT_EQ(std::string(job->command).rfind("archivecmds-", 0), 0u);
-  EXPECT_EQ(ReadFile(std::string(job->workDir) + "/" + job->command).rfind("#!/usr/bin/env bash", 0),
-            0u);
+  EXPECT_EQ(
+      ReadFile(std::string(job->workDir) + "/" + job->command).rfind("#!/usr/bin/env bash", 0), 0u);
   EXPECT_EQ(std::string(job->scriptPrecondition), "/bin/true");
   EXPECT_EQ(job->cpuUsage, 0);
   EXPECT_EQ(job->resources, std::vector<std::string>{"!dev:tape0:w"});

@@ -176,23 +176,23 @@ FileF() {
   [ "$_bk_pos" -eq "$target" ] || _bk_error "skipped to data file $_bk_pos, expected $target"
 }
 
-# Goes to the end of the recorded data, which must be data file $1.
+# Goes to the end of the recorded data. The number is the header's next free data file
+# once this job's archives are counted in, so the end found may not lie behind it.
 EOD() {
-  local n=$1
+  local n=$1 e=0
   case "$devType" in
     tape)
       _bk_mt eod || { _bk_error "cannot reach the end of data on $device"; return 1; }
-      _bk_pos=$(_bk_tapeFile)
-      [ "$_bk_pos" = "$n" ] || { _bk_error "the data on $device end at file $_bk_pos, the header says $n"; return 1; } ;;
+      e=$(_bk_tapeFile) ;;
     filesys)
-      _bk_pos=$n
-      if [ "$n" -gt 0 ] && [ ! -e "$device/$((n - 1))" ]; then _bk_error "data file $((n - 1)) is missing on $device"; return 1; fi
-      [ ! -e "$device/$n" ] || _bk_error "$device holds data beyond data file $((n - 1))" ;;
+      while [ -e "$device/$e" ]; do e=$((e + 1)); done ;;
     disk)
       _bk_loadStarts; _bk_loaded=1
-      _bk_pos=$n
-      [ -n "${_bk_starts[n]}" ] || _bk_error "the file-mark directory of $device has no end at data file $n" ;;
+      for e in "${!_bk_starts[@]}"; do :; done
+      [ -n "${_bk_starts[e]}" ] || { _bk_error "the file-mark directory of $device is empty"; return 1; } ;;
   esac
+  _bk_pos=$e
+  [ -n "$e" ] && [ "$e" -le "$n" ] || { _bk_error "$device holds data up to file $e, more than its header knows ($n)"; return 1; }
 }
 
 AssertFileMark() {
@@ -271,7 +271,11 @@ WriteHeader() {
 # The archive stream of the names on standard input (one a line), to standard output.
 _bk_stream() {
   local follow=$1 list=$2
-  tr '\n' '\0' >"$list"
+  if _bk_isTar; then
+    tr '\n' '\0' >"$list"
+  else
+    sed 's|\(.\)/$|\1|' | tr '\n' '\0' >"$list"  # cpio names its directories without "/"
+  fi
   if _bk_isTar; then
     local opts=(--no-recursion --null --verbatim-files-from -T "$list")
     [ -n "$follow" ] && opts+=(-h)

@@ -94,8 +94,8 @@ mkscript "$T/fs.a" mfmtStdD filesys "$FS" -1 "DataPartition" "CheckFail" "EOD 3"
   "HeaderPartition" "CheckFail" "REW" "CheckFail" "WriteHeader" "CheckFail" "Exit"
 check "fs: append" bash "$T/fs.a/s"
 check "fs: second generation" bash -c "cpio -it <'$FS/3' 2>/dev/null | grep -qx 'info/o1.aif'"
-# EOD at the wrong place fails and says so.
-mkscript "$T/fs.e" mfmtStdD filesys "$FS" -1 "EOD 2" "CheckFail" "Exit"
+# A medium holding more than its header knows is not appended to.
+mkscript "$T/fs.e" mfmtStdD filesys "$FS" -1 "EOD 3" "CheckFail" "Exit"
 bash "$T/fs.e/s" >/dev/null 2>&1 && fail "fs: EOD at a wrong end succeeded"
 grep -q 'FAILED' "$T/fs.e/bkArchiv.log" || fail "fs: failure not logged"
 
