@@ -279,39 +279,68 @@ _bk_stream() {
   if _bk_isTar; then
     local opts=(--no-recursion --null --verbatim-files-from -T "$list")
     [ -n "$follow" ] && opts+=(-h)
-    [ -n "$softCompress" ] && opts+=(-z)
     tar -cf - -b "$(( $(_bk_blk "$blkData") / 512 ))" "${opts[@]}"
   else
     local opts=(-o -0 -H odc --quiet)
     [ -n "$follow" ] && opts+=(-L)
-    if [ -n "$softCompress" ]; then cpio "${opts[@]}" <"$list" | gzip -c; else cpio "${opts[@]}" <"$list"; fi
+    cpio "${opts[@]}" <"$list"
   fi
 }
 
-# Checksums of the members of the stream on standard input (tar formats: by tar itself;
-# cpio: extracted to a scratch directory per member is too slow, so by name from tar -t).
+# "sha256  name" of every regular member of the uncompressed tar or cpio (odc) stream on
+# standard input, which is read to its end.
 _bk_sumStream() {
-  if _bk_isTar; then
-    local z=(); [ -n "$softCompress" ] && z=(-z)
-    tar -xf - "${z[@]}" --to-command='sha256sum | sed "s|-\$|$TAR_FILENAME|"' 2>/dev/null
-  else
-    cat >/dev/null
-  fi
+  perl -MDigest::SHA -e '
+    binmode STDIN; my $tar = $ARGV[0];
+    sub rd { my ($n) = @_; my $b = ""; while (length($b) < $n) { my $r = read(STDIN, my $c, $n - length($b)); last unless $r; $b .= $c; } return $b; }
+    sub sum { my ($name, $size, $pad) = @_; my $d = Digest::SHA->new(256);
+      while ($size > 0) { my $n = $size > 65536 ? 65536 : $size; my $c = rd($n); last unless length $c; $d->add($c); $size -= length $c; }
+      rd($pad) if $pad; print $d->hexdigest, "  $name\n"; }
+    if ($tar) {
+      my $long;
+      while (length(my $h = rd(512)) == 512) {
+        last if $h =~ /^\0{512}$/;
+        my $size = oct(substr($h, 124, 12) =~ s/[\0 ]+$//r || 0); my $type = substr($h, 156, 1);
+        my $name = substr($h, 0, 100) =~ s/\0.*//sr; my $prefix = substr($h, 345, 155) =~ s/\0.*//sr;
+        $name = "$prefix/$name" if $prefix ne "" && substr($h, 257, 5) eq "ustar" && substr($h, 257, 8) ne "ustar  \0";
+        my $pad = (512 - $size % 512) % 512;
+        if ($type eq "L") { $long = rd($size) =~ s/\0.*//sr; rd($pad); next; }
+        $name = $long if defined $long; undef $long;
+        if ($type eq "0" || $type eq "\0") { sum($name, $size, $pad); } else { rd($size + $pad); }
+      }
+    } else {
+      while (length(my $h = rd(76)) == 76) {
+        last unless substr($h, 0, 6) eq "070707";
+        my $mode = oct(substr($h, 18, 6)); my $ns = oct(substr($h, 59, 6)); my $fs = oct(substr($h, 65, 11));
+        my $name = rd($ns) =~ s/\0$//r; last if $name eq "TRAILER!!!";
+        if (($mode & 0170000) == 0100000) { sum($name, $fs, 0); } else { rd($fs); }
+      }
+    }
+    1 while read(STDIN, my $rest, 65536);' "$(_bk_isTar && echo 1)"
 }
+
+# The stream passes on unchanged; with checksums on, a copy goes to _bk_sumStream.
+_bk_tee() {
+  if [ -n "$_bk_sums" ]; then
+    local rc
+    tee >(_bk_sumStream >>"$_bk_sums"); rc=$?
+    wait $!  # the sums are complete before the step ends
+    return $rc
+  fi
+  cat
+}
+_bk_compress() { if [ -n "$softCompress" ]; then gzip -c; else cat; fi; }
 
 WriteFileList() {
   local follow= list rc=0
   [ "$1" = FOLLOW ] && follow=1
   list=$(mktemp) || { _bk_error "no temporary file"; return 1; }
   local n=$_bk_pos sink
+  [ -z "$_bk_sums" ] || printf '# data file %s from %s\n' "$n" "$PWD" >>"$_bk_sums"
   case "$devType" in
     filesys)
       sink="$device/.$n.part"
-      if [ -n "$_bk_sums" ]; then
-        _bk_stream "$follow" "$list" | tee >(_bk_sumStream >>"$_bk_sums") >"$sink"
-      else
-        _bk_stream "$follow" "$list" >"$sink"
-      fi
+      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress >"$sink"
       local st=("${PIPESTATUS[@]}")
       for rc in "${st[@]}"; do [ "$rc" -eq 0 ] || break; done
       if [ "$rc" -eq 0 ] && mv -f -- "$sink" "$device/$n"; then :; else
@@ -324,22 +353,23 @@ WriteFileList() {
       [ -n "$start" ] || { rm -f -- "$list"; _bk_error "no start block for data file $n"; return 1; }
       size=$(_bk_diskSize)
       out=$(mktemp)
-      _bk_stream "$follow" "$list" | head -c $(( size - start * 512 + 1 )) |
+      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress | head -c $(( size - start * 512 + 1 )) |
         dd of="$device" bs=1M seek=$((start * 512)) oflag=seek_bytes conv=notrunc 2>"$out"
       local st=("${PIPESTATUS[@]}") bytes
       bytes=$(sed -n 's/^\([0-9][0-9]*\) bytes.*/\1/p' "$out" | tail -n 1)
       rm -f -- "$out"
       end=$(( start * 512 + ${bytes:-0} ))
-      if [ "${st[0]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "$end" -gt "$size" ]; then
+      if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "${st[4]}" -ne 0 ] ||
+         [ "$end" -gt "$size" ]; then
         [ -b "$device" ] || truncate -s "$size" -- "$device"
         rm -f -- "$list"
         _bk_error "data file $n does not fit on $device (medium full)"; return 1
       fi
       _bk_starts[n + 1]=$(( (end + 511) / 512 )) ;;
     tape)
-      _bk_stream "$follow" "$list" | _bk_tapeWrite "$(_bk_blk "$blkData")"
+      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress | _bk_tapeWrite "$(_bk_blk "$blkData")"
       local st=("${PIPESTATUS[@]}")
-      if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ]; then
+      if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "${st[3]}" -ne 0 ]; then
         rm -f -- "$list"
         _bk_error "data file $n could not be written to $device (medium full?)"; return 1
       fi ;;

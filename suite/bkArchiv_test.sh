@@ -99,6 +99,19 @@ mkscript "$T/fs.e" mfmtStdD filesys "$FS" -1 "EOD 3" "CheckFail" "Exit"
 bash "$T/fs.e/s" >/dev/null 2>&1 && fail "fs: EOD at a wrong end succeeded"
 grep -q 'FAILED' "$T/fs.e/bkArchiv.log" || fail "fs: failure not logged"
 
+# ---- content checksums: computed from the streams, kept beside the header copy
+FS2=$T/fsroot2; mkdir -p "$FS2"
+for fmt in mfmtStdD mfmtStdTar; do
+  rm -rf "$FS2"/* "$T/sum.$fmt"; mkdir -p "$T/sum.$fmt"
+  mkscript "$T/sum.$fmt" "$fmt" filesys "$FS2" -1 "${WRITE_BODY[@]/UpdateMediaInfo \"\$expectLabel\" \"\"/newHdr=$T/copy.$fmt}" 
+  sed -i "s|^Unload\$|cd \$scriptDir; cp \$dirFile $T/copy.$fmt; UpdateMediaInfo \"\" $T/copy.$fmt|" "$T/sum.$fmt/s"
+  VM_BK_CHECKSUMS=1 bash "$T/sum.$fmt/s" >/dev/null 2>&1 || fail "sums $fmt: write failed"
+  (cd "$SRC" && sha256sum -- "order 1/sub/big.bin" "info/o1.aif") >"$T/want.sums"
+  grep -v '^#' "$T/copy.$fmt.sums" 2>/dev/null | grep -F -e big.bin -e o1.aif | sort >"$T/got.sums"
+  sort "$T/want.sums" | cmp -s - "$T/got.sums" || fail "sums $fmt: manifest does not match the files"
+  grep -q '^[0-9a-f]\{64\}  order 1/\*$' "$T/copy.$fmt.sums" || fail "sums $fmt: name with '*' missing"
+done
+
 # ---- hostile restores: "..", absolute names, a link planted in the same data file
 EV=$T/evil; mkdir -p "$EV/src" "$T/outside"
 ln -s "$T/outside" "$EV/src/lnk"
