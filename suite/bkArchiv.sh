@@ -281,7 +281,7 @@ _bk_stream() {
     [ -n "$follow" ] && opts+=(-h)
     tar -cf - -b "$(( $(_bk_blk "$blkData") / 512 ))" "${opts[@]}"
   else
-    local opts=(-o -0 -H odc --quiet)
+    local opts=(-o -0 -H odc --quiet -C 65536)
     [ -n "$follow" ] && opts+=(-L)
     cpio "${opts[@]}" <"$list"
   fi
@@ -466,14 +466,14 @@ ReadFileList() {
       _bk_filterNames "$list" "$links"
       _bk_cpioPatterns "$list"
       if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi |
-        cpio -i -dmu --no-absolute-filenames --quiet -E "$list"
+        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet -E "$list"
       rc=$?; rm -f -- "$copy"
     else
       if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi | _bk_cpioLinks >"$links"
       _bk_filterNames "$list" "$links"
       _bk_cpioPatterns "$list"
       if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi |
-        cpio -i -dmu --no-absolute-filenames --quiet -E "$list"
+        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet -E "$list"
       rc=$?
     fi
   fi
