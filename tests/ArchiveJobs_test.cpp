@@ -103,7 +103,7 @@ class ArchiveJobsTest : public JobServerTest {
           return ReadFile(log).find("OK:") != std::string::npos ||
                  ReadFile(log).find("FAILED:") != std::string::npos;
         },
-        15000))
+        60000))
         << desc;
     EXPECT_TRUE(Reaches(desc, "done", 20000)) << desc << ": " << Status(desc);
     return ReadFile(log);
