@@ -288,3 +288,22 @@ TEST_F(BkJobsTest, JobRecordsCarryTheScriptAndTheReservation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Labelling runs its script at once: the header lands on the medium, and a missing
+// medium is a failure.
+TEST_F(BkJobsTest, WriteLabelPutsTheHeaderOnTheMedium) {
+  const std::string root = SandboxDir() + "/medium";
+  ::mkdir(root.c_str(), 0777);
+  Device(BkDevSel_filesys, root.c_str());
+  dev.fs.root = DSCreateStr(root.c_str(), 0);
+  BkArchiv_NewHeader(hdr, mfmtStdD, "FS", "fresh medium");
+  EXPECT_TRUE(BkJobs_WriteLabel(dev, hdr));
+  EXPECT_NE(ReadFile(root + "/DHEADER").find("fresh medium"), std::string::npos);
+  DSFree(&dev.fs.root);
+  dev.fs.root = DSCreateStr((root + "/gone").c_str(), 0);
+  EXPECT_FALSE(BkJobs_WriteLabel(dev, hdr));
+}
+
+}  // namespace
