@@ -420,9 +420,10 @@ int VirtTapeOp(int fd, int op, int count) {
   switch (op) {
     case MTREW:
     case MTOFFL:
+    case MTUNLOAD:  // what the tape layer's unload asks for
       t.file = t.block = 0;
       t.blockKnown = true;
-      if (op == MTOFFL) t.loaded = false;
+      if (op != MTREW) t.loaded = false;
       break;
     case MTFSF:
       if (count < 0) return Fail(EINVAL);

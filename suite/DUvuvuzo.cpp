@@ -620,6 +620,15 @@ class JobServer {
       std::string quoted;
       for (const char c : command) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
       command = "/bin/sh '" + quoted + "'";
+    } else {
+      // A command that names a program of the work directory (a generated script; the
+      // classic record adds a blank for its empty arguments) runs that program, with its
+      // own interpreter line, whatever PATH holds.
+      const std::string word = command.substr(0, command.find_last_not_of(' ') + 1);
+      if (!word.empty() && word.find_first_of("/ \t;&|<>()$`'\"\\") == std::string::npos &&
+          ::access((job.workDir + "/" + word).c_str(), X_OK) == 0) {
+        command = "./" + command;
+      }
     }
     const pid_t pid = ::fork();
     if (pid == 0) {

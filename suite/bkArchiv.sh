@@ -1,0 +1,522 @@
+# bkArchiv.sh: the data path of the archive scripts. A generated script sets the
+# variables of its medium (mfmt, devType, device, dirFile, dirFileM, dirSize, blk*,
+# fmDirName, softCompress, notify texts, ...), sources this library and calls its steps;
+# after every step CheckFail ends the script through Exit when the step failed.
+#
+# Media:
+#   filesys  $device is a root directory: the header is the text file $dirFileM (written
+#            under a temporary name and renamed), data file n is the file "$device/n"
+#            (also written under a temporary name, so a medium that fills up keeps its
+#            previous files).
+#   disk     $device is an image file or block device: the header is a cpio member
+#            $dirFileM at byte 0 inside a header area of $dirSize bytes (1 MiB when 0);
+#            data files follow back to back from the end of that area, in 512-byte
+#            blocks, their start blocks kept in the header's file-mark directory
+#            ("BEGIN FMDIR", one "n start" line per data file and one for the end of the
+#            data). An image file never grows: its size is the capacity of the medium.
+#   tape     $device is a tape drive (mt, dd) or a virtual tape directory (vtape):
+#            tape file n is data file n; file marks separate them.
+# Data files are tar streams for the tar formats, cpio (odc) otherwise, so stock tar and
+# cpio read every one of them.
+#
+# Safety: names are carried one a line and never evaluated (echo below prints its
+# arguments literally); a restore refuses absolute names, names with a ".." element and
+# names below a symbolic link (on the disk already or in the same data file), and
+# reports them. Names the script generator refused are in "$scriptDir/REFUSED".
+#
+# Content checksums: with the flag BK_CHECKSUMS (environment VM_BK_CHECKSUMS or the file
+# BK_CHECKSUMS in $VM_CUSTOMER) every data file's members get a SHA-256 sum, computed
+# from the stream on its way to the medium; UpdateMediaInfo keeps the sums in
+# "$newHdr.sums" beside the header copy.
+
+shopt -s lastpipe   # "( echo ... ) | WriteFileList" runs the step in this shell
+_bk_pos=0           # data file the medium stands at
+_bk_failed=         # a step failed
+_bk_errors=()       # texts of the failures
+_bk_part=data       # current area of media with a header area
+_bk_starts=()       # disk: start block of every data file (index: data file number)
+_bk_sums=           # file collecting the checksums of this job
+[ -n "$scriptDir" ] || scriptDir=.
+_bk_log="$scriptDir/bkArchiv.log"
+
+# Prints its arguments literally (the script's file name lines use it).
+echo() { printf '%s\n' "$*"; }
+
+# Copies through a temporary name beside the target, so readers never see half a copy.
+cp() {
+  if [ $# -eq 2 ] && [ "${1#-}" = "$1" ] && [ ! -d "$2" ]; then
+    local tmp
+    tmp="$(dirname -- "$2")/.$(basename -- "$2").$$.tmp"
+    command cp -- "$1" "$tmp" && mv -f -- "$tmp" "$2" && return 0
+    rm -f -- "$tmp"
+    return 1
+  fi
+  command cp "$@"
+}
+
+_bk_note() { printf '%s %s\n' "$(date '+%Y-%m-%d %H:%M:%S')" "$*" >>"$_bk_log" 2>/dev/null; }
+
+# Records a failure; the step's status is 1.
+_bk_error() {
+  _bk_failed=1
+  _bk_errors+=("$*")
+  _bk_note "ERROR: $*"
+  printf 'bkArchiv: %s\n' "$*" >&2
+  return 1
+}
+
+_bk_isTar() { case "$mfmt" in *Tar*) return 0 ;; *) return 1 ;; esac; }
+_bk_blk() { local b=$1; [ -n "$b" ] && [ "$b" -gt 0 ] 2>/dev/null && echo "$b" || echo 10240; }
+_bk_flag() {
+  local v="VM_$1"
+  [ -n "${!v}" ] || [ -e "${VM_CUSTOMER:-/customer}/$1" ]
+}
+
+# ---------------------------------------------------------------- tape drives
+
+_bk_virtual() { [ -d "$device" ]; }
+_bk_mt() {
+  if _bk_virtual; then vtape -f "$device" "$@"; else mt -f "$device" "$@"; fi
+}
+# An unloaded tape is loaded again first.
+_bk_rewind() { _bk_mt rewind 2>/dev/null || { _bk_mt load && _bk_mt rewind; }; }
+_bk_tapeFile() {
+  if _bk_virtual; then
+    vtape -f "$device" status | sed -n 's/^file number //p'
+  else
+    mt -f "$device" status | sed -n 's/.*[Ff]ile number=\{0,1\} *\([-0-9]*\).*/\1/p' | head -1
+  fi
+}
+# Standard input as one tape file of blocks of $1 bytes, ended by a file mark.
+_bk_tapeWrite() {
+  if _bk_virtual; then vtape -f "$device" write "$1"; else dd of="$device" bs="$1" iflag=fullblock status=none; fi
+}
+# One tape file to standard output, read to its file mark.
+_bk_tapeRead() {
+  local bs=$(( $1 > 262144 ? $1 : 262144 ))
+  if _bk_virtual; then vtape -f "$device" read "$bs"; else dd if="$device" bs="$bs" status=none; fi
+}
+
+# ---------------------------------------------------------------- disk media
+
+_bk_hdrArea() { local s=${dirSize:-0}; [ "$s" -gt 0 ] 2>/dev/null || s=1048576; echo $(( (s + 511) / 512 )); }
+_bk_diskSize() {
+  if [ -b "$device" ]; then blockdev --getsize64 "$device"; else stat -c %s -- "$device"; fi
+}
+# The start blocks known from the header's file-mark directory (the FMDIR file).
+_bk_loadStarts() {
+  _bk_starts=()
+  [ -n "$fmDirName" ] && [ -r "$fmDirName" ] || return 0
+  local first=1 n b area
+  area=$(_bk_hdrArea)
+  while read -r n b; do
+    if [ -n "$first" ]; then first=; continue; fi
+    case "$n$b" in *[!0-9]*|'') continue ;; esac
+    [ "$b" -ge "$area" ] && _bk_starts[n]=$b
+  done <"$fmDirName"
+}
+
+# ---------------------------------------------------------------- the steps
+
+CheckFail() {
+  local rc=$?
+  [ $rc -eq 0 ] && return 0
+  [ -n "$_bk_failed" ] || _bk_error "a step of the script failed (status $rc)"
+  Exit
+}
+
+AllOK() { return 0; }
+
+LoadMedia() {
+  local want=$1 text=
+  case "$devType" in
+    filesys) [ -r "$device/$dirFileM" ] && text=$(head -n 4 -- "$device/$dirFileM") ;;
+    disk) text=$(dd if="$device" bs=512 count="$(_bk_hdrArea)" status=none 2>/dev/null |
+                   cpio -i --to-stdout "$dirFileM" 2>/dev/null | head -n 4) ;;
+    tape)
+      _bk_rewind || { _bk_error "the tape in $device cannot be rewound"; return 1; }
+      if _bk_isTar; then
+        text=$(_bk_tapeRead "$(_bk_blk "$blkHeader")" | { tar -xOf - "$dirFileM" 2>/dev/null | head -n 4; cat >/dev/null; })
+      else
+        text=$(_bk_tapeRead "$(_bk_blk "$blkHeader")" | { cpio -i --to-stdout "$dirFileM" 2>/dev/null | head -n 4; cat >/dev/null; })
+      fi
+      _bk_mt rewind; _bk_pos=0 ;;
+  esac
+  local name type created label
+  { read -r _; read -r name; read -r type; read -r created; } <<<"$text"
+  label="${name}_${type}_${created}"
+  label=${label// /_}
+  if [ -z "$text" ]; then
+    _bk_error "the medium in $2 carries no header; expected $want"
+  elif [ "$label" != "$want" ] && [ "$name" != "$want" ]; then
+    _bk_error "the medium in $2 is $label, not $want"
+  fi
+}
+
+REW() {
+  _bk_pos=0
+  case "$devType" in
+    tape) _bk_rewind || _bk_error "the tape in $device cannot be rewound" ;;
+    filesys) [ -d "$device" ] || _bk_error "the root directory $device is missing" ;;
+    disk)
+      [ -e "$device" ] || { _bk_error "the disk $device is missing"; return 1; }
+      # The directory is taken from the tool once; later rewinds keep what was written.
+      [ -n "$_bk_loaded" ] || { _bk_loadStarts; _bk_loaded=1; }
+      [ -n "${_bk_starts[0]}" ] || _bk_starts[0]=$(_bk_hdrArea) ;;
+  esac
+}
+
+# Skips count data files; the medium must then stand at data file $2.
+FileF() {
+  local count=$1 target=$2
+  case "$devType" in
+    tape) _bk_mt fsf "$count" || { _bk_error "cannot skip $count files on $device"; return 1; } ;;
+  esac
+  _bk_pos=$((_bk_pos + count))
+  [ "$_bk_pos" -eq "$target" ] || _bk_error "skipped to data file $_bk_pos, expected $target"
+}
+
+# Goes to the end of the recorded data. The number is the header's next free data file
+# once this job's archives are counted in, so the end found may not lie behind it.
+EOD() {
+  local n=$1 e=0
+  case "$devType" in
+    tape)
+      _bk_mt eod || { _bk_error "cannot reach the end of data on $device"; return 1; }
+      e=$(_bk_tapeFile) ;;
+    filesys)
+      while [ -e "$device/$e" ]; do e=$((e + 1)); done ;;
+    disk)
+      _bk_loadStarts; _bk_loaded=1
+      for e in "${!_bk_starts[@]}"; do :; done
+      [ -n "${_bk_starts[e]}" ] || { _bk_error "the file-mark directory of $device is empty"; return 1; } ;;
+  esac
+  _bk_pos=$e
+  [ -n "$e" ] && [ "$e" -le "$n" ] || { _bk_error "$device holds data up to file $e, more than its header knows ($n)"; return 1; }
+}
+
+AssertFileMark() {
+  local n=$1 at=$_bk_pos
+  [ "$devType" = tape ] && at=$(_bk_tapeFile)
+  [ "$at" = "$n" ] || { _bk_error "the medium stands at data file $at, not $n"; return 1; }
+  case "$devType" in
+    filesys) [ -e "$device/$n" ] || _bk_error "data file $n is missing on $device" ;;
+    disk) [ -n "${_bk_starts[n]}" ] || _bk_error "data file $n is not in the file-mark directory" ;;
+  esac
+}
+
+DataPartition() { _bk_part=data; _bk_partition 1; }
+HeaderPartition() { _bk_part=header; _bk_partition 0; }
+_bk_partition() {
+  [ "$devType" = tape ] || return 0
+  if _bk_virtual; then _bk_error "the virtual tape $device has no partitions"; return 1; fi
+  mt -f "$device" setpartition "$1" || _bk_error "cannot select partition $1 on $device"
+}
+
+# The header file as the member $dirFileM, in the medium's format.
+_bk_headerMember() {
+  local tmp rc
+  tmp=$(mktemp -d) || return 1
+  command cp -- "$scriptDir/$dirFile" "$tmp/$dirFileM" || { rm -rf "$tmp"; return 1; }
+  if _bk_isTar && [ "$devType" != disk ]; then
+    tar -cf - -C "$tmp" -- "$dirFileM"; rc=$?
+  else
+    (cd "$tmp" && printf '%s\n' "$dirFileM" | cpio -o -H odc --quiet); rc=$?
+  fi
+  rm -rf "$tmp"
+  return $rc
+}
+
+# The disk's file-mark directory into the header text, in place of what followed "END DIR".
+_bk_fmdirIntoHeader() {
+  local pos n
+  pos=$(head -n 1 "$fmDirName" 2>/dev/null)
+  [ -n "$pos" ] && [ "$pos" -gt 0 ] 2>/dev/null || pos=$(stat -c %s -- "$scriptDir/$dirFile")
+  {
+    head -c "$pos" -- "$scriptDir/$dirFile" | awk '/^BEGIN FMDIR$/ { exit } { print }'
+    echo "BEGIN FMDIR"
+    for n in "${!_bk_starts[@]}"; do echo "$n ${_bk_starts[n]}"; done
+    echo "END FMDIR"
+  } >"$scriptDir/$dirFile.fm" && mv -f -- "$scriptDir/$dirFile.fm" "$scriptDir/$dirFile"
+}
+
+WriteHeader() {
+  [ -n "$dirFile" ] || { _bk_error "this medium format has no header"; return 1; }
+  case "$devType" in
+    filesys)
+      command cp -- "$scriptDir/$dirFile" "$device/.$dirFileM.tmp" &&
+        sync -- "$device/.$dirFileM.tmp" 2>/dev/null
+      mv -f -- "$device/.$dirFileM.tmp" "$device/$dirFileM" ||
+        { rm -f -- "$device/.$dirFileM.tmp"; _bk_error "the header cannot be written to $device"; } ;;
+    disk)
+      _bk_fmdirIntoHeader || { _bk_error "the file-mark directory cannot be kept"; return 1; }
+      local member area
+      member=$(mktemp) || return 1
+      _bk_headerMember >"$member"
+      area=$(( $(_bk_hdrArea) * 512 ))
+      if [ "$(stat -c %s -- "$member")" -gt "$area" ]; then
+        rm -f -- "$member"; _bk_error "the header does not fit the header area of $device ($area bytes)"; return 1
+      fi
+      dd if="$member" of="$device" bs=512 conv=notrunc status=none || { rm -f -- "$member"; _bk_error "the header cannot be written to $device"; return 1; }
+      rm -f -- "$member" ;;
+    tape)
+      local st
+      _bk_headerMember | _bk_tapeWrite "$(_bk_blk "$blkHeader")"
+      st=("${PIPESTATUS[@]}")
+      [ "${st[0]}" -eq 0 ] && [ "${st[1]}" -eq 0 ] || { _bk_error "the header cannot be written to $device (medium full?)"; return 1; }
+      _bk_pos=$((_bk_pos + 1)) ;;
+  esac
+}
+
+# The archive stream of the names on standard input (one a line), to standard output.
+_bk_stream() {
+  local follow=$1 list=$2
+  if _bk_isTar; then
+    tr '\n' '\0' >"$list"
+  else
+    sed 's|\(.\)/$|\1|' | tr '\n' '\0' >"$list"  # cpio names its directories without "/"
+  fi
+  if _bk_isTar; then
+    local opts=(--no-recursion --null --verbatim-files-from -T "$list")
+    [ -n "$follow" ] && opts+=(-h)
+    tar -cf - -b "$(( $(_bk_blk "$blkData") / 512 ))" "${opts[@]}"
+  else
+    local opts=(-o -0 -H odc --quiet -C 65536)
+    [ -n "$follow" ] && opts+=(-L)
+    cpio "${opts[@]}" <"$list"
+  fi
+}
+
+# "sha256  name" of every regular member of the uncompressed tar or cpio (odc) stream on
+# standard input, which is read to its end.
+_bk_sumStream() {
+  perl -MDigest::SHA -e '
+    binmode STDIN; my $tar = $ARGV[0];
+    sub rd { my ($n) = @_; my $b = ""; while (length($b) < $n) { my $r = read(STDIN, my $c, $n - length($b)); last unless $r; $b .= $c; } return $b; }
+    sub sum { my ($name, $size, $pad) = @_; my $d = Digest::SHA->new(256);
+      while ($size > 0) { my $n = $size > 65536 ? 65536 : $size; my $c = rd($n); last unless length $c; $d->add($c); $size -= length $c; }
+      rd($pad) if $pad; print $d->hexdigest, "  $name\n"; }
+    if ($tar) {
+      my $long;
+      while (length(my $h = rd(512)) == 512) {
+        last if $h =~ /^\0{512}$/;
+        my $size = oct(substr($h, 124, 12) =~ s/[\0 ]+$//r || 0); my $type = substr($h, 156, 1);
+        my $name = substr($h, 0, 100) =~ s/\0.*//sr; my $prefix = substr($h, 345, 155) =~ s/\0.*//sr;
+        $name = "$prefix/$name" if $prefix ne "" && substr($h, 257, 5) eq "ustar" && substr($h, 257, 8) ne "ustar  \0";
+        my $pad = (512 - $size % 512) % 512;
+        if ($type eq "L") { $long = rd($size) =~ s/\0.*//sr; rd($pad); next; }
+        $name = $long if defined $long; undef $long;
+        if ($type eq "0" || $type eq "\0") { sum($name, $size, $pad); } else { rd($size + $pad); }
+      }
+    } else {
+      while (length(my $h = rd(76)) == 76) {
+        last unless substr($h, 0, 6) eq "070707";
+        my $mode = oct(substr($h, 18, 6)); my $ns = oct(substr($h, 59, 6)); my $fs = oct(substr($h, 65, 11));
+        my $name = rd($ns) =~ s/\0$//r; last if $name eq "TRAILER!!!";
+        if (($mode & 0170000) == 0100000) { sum($name, $fs, 0); } else { rd($fs); }
+      }
+    }
+    1 while read(STDIN, my $rest, 65536);' "$(_bk_isTar && echo 1)"
+}
+
+# The stream passes on unchanged; with checksums on, a copy goes to _bk_sumStream.
+_bk_tee() {
+  if [ -n "$_bk_sums" ]; then
+    local rc
+    tee >(_bk_sumStream >>"$_bk_sums"); rc=$?
+    wait $!  # the sums are complete before the step ends
+    return $rc
+  fi
+  cat
+}
+_bk_compress() { if [ -n "$softCompress" ]; then gzip -c; else cat; fi; }
+
+WriteFileList() {
+  local follow= list rc=0
+  [ "$1" = FOLLOW ] && follow=1
+  list=$(mktemp) || { _bk_error "no temporary file"; return 1; }
+  local n=$_bk_pos sink
+  [ -z "$_bk_sums" ] || printf '# data file %s from %s\n' "$n" "$PWD" >>"$_bk_sums"
+  case "$devType" in
+    filesys)
+      sink="$device/.$n.part"
+      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress >"$sink"
+      local st=("${PIPESTATUS[@]}")
+      for rc in "${st[@]}"; do [ "$rc" -eq 0 ] || break; done
+      if [ "$rc" -eq 0 ] && mv -f -- "$sink" "$device/$n"; then :; else
+        rm -f -- "$sink"
+        rm -f -- "$list"
+        _bk_error "data file $n could not be written to $device (medium full?)"; return 1
+      fi ;;
+    disk)
+      local start=${_bk_starts[n]} size end out
+      [ -n "$start" ] || { rm -f -- "$list"; _bk_error "no start block for data file $n"; return 1; }
+      size=$(_bk_diskSize)
+      out=$(mktemp)
+      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress | head -c $(( size - start * 512 + 1 )) |
+        dd of="$device" bs=1M seek=$((start * 512)) oflag=seek_bytes conv=notrunc 2>"$out"
+      local st=("${PIPESTATUS[@]}") bytes
+      bytes=$(sed -n 's/^\([0-9][0-9]*\) bytes.*/\1/p' "$out" | tail -n 1)
+      rm -f -- "$out"
+      end=$(( start * 512 + ${bytes:-0} ))
+      if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "${st[4]}" -ne 0 ] ||
+         [ "$end" -gt "$size" ]; then
+        [ -b "$device" ] || truncate -s "$size" -- "$device"
+        rm -f -- "$list"
+        _bk_error "data file $n does not fit on $device (medium full)"; return 1
+      fi
+      _bk_starts[n + 1]=$(( (end + 511) / 512 )) ;;
+    tape)
+      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress | _bk_tapeWrite "$(_bk_blk "$blkData")"
+      local st=("${PIPESTATUS[@]}")
+      if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "${st[3]}" -ne 0 ]; then
+        rm -f -- "$list"
+        _bk_error "data file $n could not be written to $device (medium full?)"; return 1
+      fi ;;
+  esac
+  rm -f -- "$list"
+  _bk_pos=$((n + 1))
+}
+
+WFM() {
+  local n=$_bk_pos
+  case "$devType" in
+    filesys) : >"$device/.$n.part" && mv -f -- "$device/.$n.part" "$device/$n" || { _bk_error "cannot write data file $n"; return 1; } ;;
+    disk) [ -n "${_bk_starts[n]}" ] || { _bk_error "no start block for data file $n"; return 1; }
+          _bk_starts[n + 1]=${_bk_starts[n]} ;;
+    tape) _bk_mt weof 1 || { _bk_error "cannot write a file mark on $device"; return 1; } ;;
+  esac
+  _bk_pos=$((n + 1))
+}
+
+# The current data file to standard output.
+_bk_dataOut() {
+  local n=$_bk_pos
+  case "$devType" in
+    filesys) cat -- "$device/$n" ;;
+    disk)
+      local start=${_bk_starts[n]} next=${_bk_starts[n + 1]}
+      if [ -n "$next" ]; then
+        dd if="$device" bs=1M skip=$((start * 512)) count=$(( (next - start) * 512 )) iflag=skip_bytes,count_bytes status=none
+      else
+        dd if="$device" bs=1M skip=$((start * 512)) iflag=skip_bytes status=none
+      fi ;;
+    tape) _bk_tapeRead "$(_bk_blk "$blkData")" ;;
+  esac
+}
+
+# Names of the symbolic links in a cpio (odc) stream on standard input, NUL-ended.
+_bk_cpioLinks() {
+  perl -e 'binmode STDIN; while (read(STDIN, my $h, 76) == 76) {
+    last unless substr($h,0,6) eq "070707";
+    my $mode = oct(substr($h,18,6)); my $ns = oct(substr($h,59,6)); my $fs = oct(substr($h,65,11));
+    read(STDIN, my $name, $ns); $name =~ s/\0$//; last if $name eq "TRAILER!!!";
+    print "$name\0" if ($mode & 0170000) == 0120000;
+    while ($fs > 0) { my $n = read(STDIN, my $b, $fs > 65536 ? 65536 : $fs); last unless $n; $fs -= $n; } }'
+}
+
+# The wanted names (NUL-ended) as cpio patterns: one a line, taken literally.
+_bk_cpioPatterns() {
+  tr '\0' '\n' <"$1" | sed 's|/$||; s/[][*?\\]/\\&/g' >"$1.pat" && mv -f -- "$1.pat" "$1"
+}
+
+# Keeps the wanted names (file $1, NUL-ended) that stay inside the base directory; the
+# others are reported. $2: symbolic links of the data file (NUL-ended), may be empty.
+_bk_filterNames() {
+  local in=$1 links=$2 out=$1.ok name p bad
+  declare -A link=()
+  if [ -s "$links" ]; then while IFS= read -r -d '' p; do link["${p%/}"]=1; done <"$links"; fi
+  : >"$out"
+  while IFS= read -r -d '' name; do
+    bad=
+    case "/$name/" in
+      //*) bad="an absolute name" ;;
+      */../*) bad="a name with '..'" ;;
+    esac
+    if [ -z "$bad" ]; then
+      p=${name%/}
+      while [ "${p%/*}" != "$p" ]; do
+        p=${p%/*}
+        if [ -n "${link[$p]}" ] || [ -L "$p" ]; then bad="below the symbolic link $p"; break; fi
+      done
+    fi
+    if [ -n "$bad" ]; then _bk_error "not restored: $name ($bad)"
+    else printf '%s\0' "$name" >>"$out"; fi
+  done <"$in"
+  mv -f -- "$out" "$in"
+}
+
+ReadFileList() {
+  local list links rc=0
+  list=$(mktemp) && links=$(mktemp) || { _bk_error "no temporary file"; return 1; }
+  tr '\n' '\0' >"$list"
+  if _bk_isTar; then
+    # tar itself never writes through symbolic links it made in the same run.
+    _bk_filterNames "$list" ""
+    local z=(); [ -n "$softCompress" ] && z=(-z)
+    # The rest of the data file is read too, so that a tape stands behind its mark.
+    _bk_dataOut | (tar -xpf - "${z[@]}" --no-recursion --null --verbatim-files-from --no-wildcards -T "$list"; rc=$?; cat >/dev/null; exit $rc)
+    rc=$?
+  else
+    if [ "$devType" = tape ]; then
+      # A tape is read once: the links are found in a first pass over a copy of the file.
+      local copy; copy=$(mktemp)
+      _bk_dataOut >"$copy"
+      if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi | _bk_cpioLinks >"$links"
+      _bk_filterNames "$list" "$links"
+      _bk_cpioPatterns "$list"
+      if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi |
+        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet -E "$list"
+      rc=$?; rm -f -- "$copy"
+    else
+      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi | _bk_cpioLinks >"$links"
+      _bk_filterNames "$list" "$links"
+      _bk_cpioPatterns "$list"
+      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi |
+        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet -E "$list"
+      rc=$?
+    fi
+  fi
+  rm -f -- "$list" "$links"
+  _bk_pos=$((_bk_pos + 1))
+  [ $rc -eq 0 ] || { _bk_error "restoring from data file $((_bk_pos - 1)) failed"; return 1; }
+}
+
+UpdateMediaInfo() {
+  local label=$1 hdr=$2
+  if [ -n "$hdr" ]; then
+    [ -s "$hdr" ] || { _bk_error "the header copy $hdr is missing"; return 1; }
+    if [ -n "$_bk_sums" ]; then
+      cp "$_bk_sums" "$hdr.sums" || _bk_error "the checksums cannot be kept beside $hdr"
+    fi
+  fi
+  _bk_note "medium ${label:-(new)} now described by ${hdr:-its header only}"
+}
+
+Unload() {
+  case "$devType" in
+    tape) _bk_mt offline || _bk_error "the tape in $device cannot be unloaded" ;;
+  esac
+  return 0
+}
+
+# Tells the outcome and ends the script: status 0 only when every step succeeded.
+Exit() {
+  local rc=$? text status
+  [ $rc -eq 0 ] || [ -n "$_bk_failed" ] || _bk_error "the script stopped (status $rc)"
+  if [ -s "$scriptDir/REFUSED" ]; then
+    while IFS= read -r name; do _bk_error "not saved: a file name with a line feed: $name"; done <"$scriptDir/REFUSED"
+  fi
+  if [ -n "$_bk_failed" ]; then text=$notifyError; status=1; else text=$notifyOK; status=0; fi
+  text=${text//\\n/$'\n'}
+  if [ -n "$_bk_failed" ]; then text+=$'\n'; text+=$(printf '%s\n' "${_bk_errors[@]}"); fi
+  _bk_note "$([ $status -eq 0 ] && echo OK || echo FAILED): ${text//$'\n'/ / }"
+  # A message window when a display is usable (xmessage fails quietly otherwise).
+  if [ "$notifyOK" != NO_NOTIFY ] && [ -n "$DISPLAY" ] && command -v xmessage >/dev/null 2>&1; then
+    (timeout 3600 xmessage -center -- "$text" >/dev/null 2>&1 &)
+  fi
+  [ -n "$_bk_sums" ] && rm -f -- "$_bk_sums"
+  exit $status
+}
+
+if _bk_flag BK_CHECKSUMS; then _bk_sums=$(mktemp); fi
