@@ -206,8 +206,9 @@ int main(int argc, char** argv, char** envp) {
   DirAcces_Init();
   BkArchivText_Init();
   Messages_UseMsgCat("ZAREDAVmsg");
-  // Failures are reported here, with the file or name they concern.
-  Messages_IgnoreErrors(true);
+  // Failures are reported here, with the file or name they concern. Open for the rest of the
+  // run: every way out ends the process.
+  const Messages_Ignoring quiet;
 
   char command[16], arg[1024], format[128];
   UArgs_GetParam(1, command);
