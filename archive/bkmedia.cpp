@@ -497,8 +497,9 @@ int main(int argc, char** argv, char** envp) {
   BkDevSel_Init();
   TpVirt_Init();
   Messages_UseMsgCat("ZAREDAVmsg");
-  // Failures are reported here, with the file or name they concern.
-  Messages_IgnoreErrors(true);
+  // Failures are reported here, with the file or name they concern. Open for the rest of the
+  // run: every way out ends the process.
+  const Messages_Ignoring quiet;
 
   std::vector<std::string> params;
   bool recover = false, force = false;

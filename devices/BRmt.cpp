@@ -38,13 +38,16 @@ bool IsRemote(const std::string& name, bool local) { return !local && IsRemDevna
 // The file layer reports its failures; this layer leaves that to its callers.
 class Quiet {
  public:
-  Quiet() { Messages_IgnoreErrors(true); }
+  Quiet() = default;
   ~Quiet() {
-    Messages_IgnoreErrors(false);
+    bracket_.Close();
     Messages_ForgetErrorReasons();
   }
   Quiet(const Quiet&) = delete;
   Quiet& operator=(const Quiet&) = delete;
+
+ private:
+  Messages_Ignoring bracket_;
 };
 
 bool IsLocal(BRmt_File f) { return f->kind == BRmt_Kind::Local; }

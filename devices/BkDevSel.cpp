@@ -208,7 +208,7 @@ void ApplyFsSettings(DevListEntry& e, CfSection s) {
 }
 
 void ReadSettings(DevListEntry& e) {
-  Messages_IgnoreErrors(true);
+  const Messages_Ignoring quiet;
   CfFile cfg = CfRead("devices.cfg", nullptr);
   if (cfg != CfFileNil()) {
     CfSection s = CfGetExactSection(cfg, e.record.altDevName);
@@ -216,7 +216,6 @@ void ReadSettings(DevListEntry& e) {
     CfDestroy(&cfg);
   }
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
 }
 
 void Release(DevListEntry& e) {
@@ -311,7 +310,7 @@ bool Exists(const std::string& path) { return DirAcces_Access(path, DirAcces_exi
 void FsReady(DevListEntry& e, bool forWrite, bool& ready, bool& writable) {
   BkDevSel_FsCaps& f = e.fs;
   std::string rootR, rootW;
-  Messages_IgnoreErrors(true);
+  const Messages_Ignoring quiet;
   if (!forWrite) {
     ready = MountRead(f, rootR);
     writable = false;
@@ -355,7 +354,6 @@ void FsReady(DevListEntry& e, bool forWrite, bool& ready, bool& writable) {
     if (!ready) writable = false;
   }
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
 }
 
 void TpOrDskReady(DevListEntry& e, bool& ready, bool& writable) {
@@ -505,7 +503,7 @@ SDevAllo_DevList BkDevSel_GetListOfAllDevices() {
   }
   SDevAllo_Device* fb = *link;
   DirAcces_DirEntry st{};
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   if (Exists(fb->devName)) {
     DirAcces_FileStatN(fb->devName, st);
     if (!DirAcces_IsDirectory(st)) {
@@ -517,7 +515,7 @@ SDevAllo_DevList BkDevSel_GetListOfAllDevices() {
     DirAcces_ChMod(fb->devName, 0777);
   }
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   return list;
 }
 

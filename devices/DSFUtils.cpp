@@ -43,7 +43,7 @@ void MakeName(Maker make, DS* result, DS suffix) {
 
 // The entry of dir whose name equals component without regard to case.
 bool FindIgnoringCase(const std::string& dir, const std::string& component, std::string& found) {
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   DirAcces_Dir d = DirAcces_OpenDir(dir.empty() ? std::string(".") : dir);
   bool ok = false;
   if (d != DirAcces_NilDir) {
@@ -56,7 +56,7 @@ bool FindIgnoringCase(const std::string& dir, const std::string& component, std:
     }
     DirAcces_CloseDir(d);
   }
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   return ok;
 }

@@ -77,10 +77,9 @@ bool QueryInUse(const SDevAllo_Device& d) {
   SDevAllo_BuildResourceID(d.host, d.devName, false, id);
   // A manager that cannot be reached leaves the device looking free; allocation will
   // tell the truth.
-  Messages_IgnoreErrors(true);
+  const Messages_Ignoring quiet;
   const bool inUse = SRM_QueryInUse(id);
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
   return inUse;
 }
 
@@ -89,9 +88,9 @@ SDevAllo_DevList Default() {
   if (catalogue != nullptr) return catalogue;
   char path[1024] = {};
   // The lookup's own reason stays on the stack beneath ours.
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   const bool found = DirAcces_PathLookup1("ZOLTENV", kCatalogue, DirAcces_readable, path);
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (!found) {
     SDevAllo_error = 1;
     cataloguePath.clear();
@@ -260,20 +259,19 @@ bool SDevAllo_AllocateDevice(SDevAllo_DevList& list, bool forWrite, StrOut host,
 bool SDevAllo_AllocateThisDevice(const SDevAllo_Device& device, bool forWrite, StrOut resourceID) {
   SDevAllo_BuildResourceID(device.host, device.devName, forWrite, resourceID);
   // The reservation must not outlive this process: the manager drops it when we die.
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   const bool granted = SRM_Reserve(resourceID, true);
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   SDevAllo_error = granted ? 0 : 6;
   return granted;
 }
 
 void SDevAllo_ReleaseDevice(StrIn resourceID) {
   if (resourceID.length() == 0) return;
-  Messages_IgnoreErrors(true);
+  const Messages_Ignoring quiet;
   SRM_Release(resourceID);
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
 }
 
 void SDevAllo_BuildResourceID(StrIn host, StrIn devName, bool forWrite, StrOut id) {

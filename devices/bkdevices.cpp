@@ -81,7 +81,8 @@ int main(int argc, char** argv, char** envp) {
       Exit(2);
     }
   }
-  Messages_IgnoreErrors(true);
+  // Open for the rest of the run: every way out ends the process.
+  const Messages_Ignoring quiet;
   BkDevSel_DevList list = nullptr;
   BkDevSel_SetupFullDevList(list, ~0u);
   if (SDevAllo_error != 0) {

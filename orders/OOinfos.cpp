@@ -97,7 +97,7 @@ void OOinfos_Init() {
 
 bool OOinfos_IsOrderInfo(StrIn path, StrOut description) {
   OOinfos_Init();
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   std::uint32_t width = 0, height = 0, channels = 0;
   SAIF file = SAIF_Open(path, width, height, channels, true);
   bool accepted = false;
@@ -108,7 +108,7 @@ bool OOinfos_IsOrderInfo(StrIn path, StrOut description) {
     accepted = SAIFinfo_LoadString(file, "ORDERINFO", description) && length == 0;
     SAIF_Close(file);
   }
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   return accepted;
 }
@@ -119,14 +119,14 @@ Odirs_NameList OOinfos_GetOrderlist(StrIn ordersDir) {
   char here[1024];
   DirAcces_CurrentDir(here);
   const std::string dir = ordersDir.str();
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring entering;
   DirAcces_ChDir(dir);
   const bool entered = DirAcces_dirError == 0;
-  Messages_IgnoreErrors(false);
+  entering.Close();
   Messages_ForgetErrorReasons();
   if (!entered) return list;
 
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   DirAcces_DirEntry entry{};
   for (bool more = DirAcces_GetFirstEntry(entry); more; more = DirAcces_GetNextEntry(entry)) {
     if (entry.isDirectory) continue;
@@ -142,7 +142,7 @@ Odirs_NameList OOinfos_GetOrderlist(StrIn ordersDir) {
     Odirs_SortedInsert(list, text, false);
   }
   DirAcces_ChDir(here);
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   return list;
 }
@@ -160,10 +160,10 @@ OOinfos_Info* OOinfos_Load(StrIn path) {
     OOinfos_error = OOinfos_reserved;
     return nullptr;
   }
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring opening;
   std::uint32_t width = 0, height = 0, channels = 0;
   SAIF file = SAIF_Open(path, width, height, channels, true);
-  Messages_IgnoreErrors(false);
+  opening.Close();
   OOinfos_Info* info = nullptr;
   if (file == SAIF_Nil) {
     // A file that is there but is no readable container is unreadable, not missing.
@@ -171,9 +171,10 @@ OOinfos_Info* OOinfos_Load(StrIn path) {
   } else {
     info = new OOinfos_Info{};
     const bool read = ReadInfo(file, *info);
-    Messages_IgnoreErrors(true);
-    SAIF_Close(file);
-    Messages_IgnoreErrors(false);
+    {
+      const Messages_Ignoring quiet;
+      SAIF_Close(file);
+    }
     if (!read) {
       OOinfos_Destroy(info);
       OOinfos_error = OOinfos_unreadable;

@@ -24,10 +24,10 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Changes the working directory with every error suppressed and forgotten.
 bool QuietChDir(StrIn path) {
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   DirAcces_ChDir(path);
   const bool ok = DirAcces_dirError == 0;
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   return ok;
 }
@@ -66,10 +66,11 @@ void Odirs_MkDir(StrIn path) {
   for (char c : path.view()) {
     if (c != ' ') p += c;
   }
-  Messages_IgnoreErrors(true);
-  DirAcces_MkDir(p);
-  if (DirAcces_dirError == 0) DirAcces_ChMod(p, 0777);
-  Messages_IgnoreErrors(false);
+  {
+    const Messages_Ignoring quiet;
+    DirAcces_MkDir(p);
+    if (DirAcces_dirError == 0) DirAcces_ChMod(p, 0777);
+  }
   Messages_ForgetErrorReasons();
 }
 

@@ -27,11 +27,11 @@ bool Omisc_ValidHost(StrIn host) {
   DirAcces_CurrentDir(here);
   char path[1024] = "/nfs/%s";
   SPrintf_String(path, host);
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   DirAcces_ChDir(path);
   const bool reached = DirAcces_dirError == 0;
   if (reached) DirAcces_ChDir(here);
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
   return reached;
 }

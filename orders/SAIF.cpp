@@ -230,7 +230,7 @@ std::string TemporaryName(const std::string& name) {
 // handle reads and writes the new file. False (nothing changed) on failure.
 bool ReplaceFile(SAIF_File& f, std::string_view operation) {
   const std::string tmp = TemporaryName(f.name);
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   bool ok = false;
   BFileIO_File out = BFileIO_Create(tmp, 1);
   if (out != BFileIO_Nil) {
@@ -255,14 +255,15 @@ bool ReplaceFile(SAIF_File& f, std::string_view operation) {
   if (!ok) {
     // Keep the reasons of the file layer, drop the half-written copy quietly.
     const std::uint8_t saved = DirAcces_dirError;
-    Messages_IgnoreErrors(true);
-    DirAcces_Remove(tmp);
-    Messages_IgnoreErrors(false);
+    {
+      const Messages_Ignoring removing;
+      DirAcces_Remove(tmp);
+    }
     Messages_ForgetErrorReasons();
     DirAcces_dirError = saved;
   }
   BFileIO_File reopened = ok ? BFileIO_Open(f.name, f.readOnly ? 0 : 2) : BFileIO_Nil;
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (!ok || reopened == BFileIO_Nil) {
     Raise(f.name, 11, operation, "tag list not written");
     return false;
@@ -284,9 +285,10 @@ void WriteBack(SAIF_File& f, std::string_view operation) {
 
 void Destroy(SAIF_File*& f) {
   if (f->file != BFileIO_Nil) {
-    Messages_IgnoreErrors(true);
-    BFileIO_Close(f->file);
-    Messages_IgnoreErrors(false);
+    {
+      const Messages_Ignoring quiet;
+      BFileIO_Close(f->file);
+    }
     Messages_ForgetErrorReasons();
   }
   FreeTags(f->tags);

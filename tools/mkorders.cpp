@@ -244,7 +244,7 @@ int main(int argc, char** argv, char** envp) {
   const std::string top = o.root.size() > 6 ? o.root.substr(0, o.root.size() - 6) : "";
   const std::string formsDir = top + "forms", schemesDir = top + "schemes";
   // Failures are reported here, with the file they concern.
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   DirAcces_Dir existing = DirAcces_OpenDir(o.root);
   if (existing != DirAcces_NilDir) {
     char name[257];
@@ -315,7 +315,7 @@ int main(int argc, char** argv, char** envp) {
     }
     WriteOrderInfo(o.root + "/" + names[i] + ".aif", descriptions[i], i + 1, orders[i], o.host);
   }
-  Messages_IgnoreErrors(false);
+  quiet.Close();
 
   BOutIn_WriteString(BFileIO_stdout,
                      std::to_string(o.orders) + " orders, " + std::to_string(counts.forms) +

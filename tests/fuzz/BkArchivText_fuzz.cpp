@@ -44,7 +44,6 @@ void Init() {
     // (which, without an installation, lies in the build tree).
     ::setenv("VM_NO_RUN_FILE", "on", 0);
     BkArchivText_Init();
-    Messages_IgnoreErrors(true);  // a failed parse is an answer, not the end
     return true;
   }();
   (void)done;
@@ -128,6 +127,7 @@ bool SameExtras(const Header* a, const Header* b) {
 
 void Check(const std::uint8_t* data, std::size_t size) {
   Init();
+  const Messages_Ignoring quiet;  // a failed parse is an answer, not the end
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (std::uint8_t format : {mfmtStdA, mfmtStdD}) {
     Header* first = Parse(text, format);

@@ -137,7 +137,7 @@ void Check(const std::uint8_t* data, std::size_t size) {
   Setup();
   static FILE* sink = std::fopen("/dev/null", "w");
   const std::string input(reinterpret_cast<const char*>(data), size);
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   CfFile file = ReadText(input);
   if ((file == nullptr) != (CfError() != 0)) Fail("result and error disagree", input);
   if (file != nullptr) {
@@ -157,7 +157,7 @@ void Check(const std::uint8_t* data, std::size_t size) {
       if (again != items) Fail("the file written back reads differently", input);
     }
   }
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
 }
 

@@ -93,7 +93,7 @@ void Check(const std::uint8_t* bytes, std::size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(input.data(), static_cast<std::streamsize>(input.size()));
   }
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   std::uint32_t width = 0, height = 0, channels = 0;
   SAIF file = SAIF_Open(path.string(), width, height, channels, false);
   if ((file == SAIF_Nil) != (SAIF_aifError != 0)) Fail("result and error disagree");
@@ -115,7 +115,7 @@ void Check(const std::uint8_t* bytes, std::size_t size) {
     SAIF_Close(back);
   }
   if (Slurp(path) != input) Fail("reading changed the file");
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
 }
 

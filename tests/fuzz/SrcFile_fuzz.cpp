@@ -94,7 +94,7 @@ bool SameLines(std::string_view a, std::string_view b) {
 void Check(const std::uint8_t* data, std::size_t size) {
   Start();
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
 
   SrcFile_LoadText(input, false, false);
   if (SrcFile_error != 0) Fail("lenient loading reported an error", input);
@@ -110,7 +110,7 @@ void Check(const std::uint8_t* data, std::size_t size) {
   if (SrcFile_error != 0 && SrcFile_error != 4) Fail("strict loading: unexpected error", input);
   Forget(input);
 
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Messages_ForgetErrorReasons();
 }
 
