@@ -168,11 +168,12 @@ struct Reader {
     plain.mediaFormat = mfmtStdD;
     BkArchiv_HdrHead head;
     const std::size_t n = std::min<std::size_t>(128, static_cast<std::size_t>(blockLen));
-    Messages_IgnoreErrors(true);
-    BkArchiv_StdDataFromText(plain, std::string_view(reinterpret_cast<char*>(block.data()), n),
-                             head);
-    Messages_ForgetErrorReasons();
-    Messages_IgnoreErrors(false);
+    {
+      Messages_Ignoring quiet;
+      BkArchiv_StdDataFromText(plain, std::string_view(reinterpret_cast<char*>(block.data()), n),
+                               head);
+      Messages_ForgetErrorReasons();
+    }
     if (BkArchiv_bkaError != 0) return;
     int flag = 0;
     long long mtime = 0, size = 0;
@@ -617,7 +618,7 @@ void BkArchiv_CheckForHeader(const DevListEntry& device, BkArchiv_HdrHead& head,
   BkArchiv_bkaError = 0;
   head = BkArchiv_HdrHead{};
   atEnd = false;
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   Reader r(device);
   bool readable = false;
   r.ReadFirst(kHdrBlock, readable, atEnd);
@@ -629,7 +630,7 @@ void BkArchiv_CheckForHeader(const DevListEntry& device, BkArchiv_HdrHead& head,
     if (!r.Head(head)) error = BkArchiv_bkaError;
   }
   r.Close();
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (error != 0) {
     BkArchiv_ReportError(error);
   } else {
@@ -761,7 +762,7 @@ void BkArchiv_XReadHeader(const DevListEntry& device, bool force, bool recover,
     BkArchiv_ReportError(2);
     return;
   }
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   std::uint8_t error = 0;
   if (device.isArchive) {
     BFileIO_File f = BFileIO_Open(device.archiveFile, FileIO_readOnly);
@@ -800,7 +801,7 @@ void BkArchiv_XReadHeader(const DevListEntry& device, bool force, bool recover,
     }
     BFileIO_Close(tmp);
   }
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (error != 0) {
     BkArchiv_DestroyHeaderAndArchives(hdr);
     BkArchiv_ReportError(error);
@@ -822,7 +823,7 @@ void BkArchiv_ParseHeader(BFileIO_File file, std::uint8_t mediaFormat, Header*& 
 }
 
 void BkArchiv_ParseArchiveHeader(BFileIO_File file, Header*& hdr, bool& isEmpty) {
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   ParseQuiet(file, mfmtStdA, hdr, isEmpty);
   if (hdr != nullptr) {
     if (hdr->dirSize != 0) hdr->mediaFormat = mfmtStdD;
@@ -831,7 +832,7 @@ void BkArchiv_ParseArchiveHeader(BFileIO_File file, Header*& hdr, bool& isEmpty)
     ParseQuiet(file, mfmtStdD, hdr, isEmpty);
   }
   const std::uint8_t error = BkArchiv_bkaError;
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   if (error != 0) {
     BkArchiv_ReportError(error);
   } else {

@@ -302,8 +302,9 @@ bool WriteHeaderFile(const std::string& name, Header* hdr, bool copy) {
   return ok && BFileIO_ioError == 0;
 }
 
-void Fail(std::uint8_t number, std::initializer_list<const char*> texts) {
-  Messages_IgnoreErrors(false);
+// Closes the script writer's ignore bracket, then reports the failure with its texts.
+void Fail(Messages_Ignoring& quiet, std::uint8_t number, std::initializer_list<const char*> texts) {
+  quiet.Close();
   for (const char* t : texts) Messages_SupplyAdditionalInfo(StrIn::FromC(t));
   BkArchiv_ReportError(number);
 }
@@ -556,16 +557,16 @@ void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerC
                           StrOut scriptPath) {
   Strings_Assign("", scriptPath);
   BkArchiv_bkaError = 0;
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   if (hdr->newHeader) BkArchiv_SetDevInfo(hdr, DevInfoOf(device));
   ErrMark();
   if (!BkJobs_CmdScript_BeginCmdScript(BkJobs_cmdScript, true, device.isLocal)) {
-    Fail(17, {"::MkWriteScript: error creating command script"});
+    Fail(quiet, 17, {"::MkWriteScript: error creating command script"});
     return;
   }
   if (!BkMisc_PushDir(st.localDir)) {
     BkJobs_CmdScript_FinishCmdScript();
-    Fail(17, {"::MkWriteScript: error entering script dir"});
+    Fail(quiet, 17, {"::MkWriteScript: error entering script dir"});
     return;
   }
   auto failIn = [&](const char* text, bool remove) {
@@ -574,7 +575,7 @@ void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerC
     else
       BkJobs_CmdScript_FinishCmdScript();
     BkMisc_PopDir();
-    Fail(17, {text});
+    Fail(quiet, 17, {text});
   };
   char dirFile[128];
   BkJobs_EmitScriptHead(hdr, device, notifyOK, notifyError, true, dirFile);
@@ -696,7 +697,7 @@ void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerC
   }
   BkMisc_PopDir();
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Strings_Assign(st.scriptName, scriptPath);
 }
 
@@ -704,7 +705,7 @@ void BkJobs_MkReadScript(const DevListEntry& device, Header* hdr, StrIn restoreD
                          StrIn finalCommand, StrIn notifyOK, StrIn notifyError, StrOut scriptPath) {
   Strings_Assign("", scriptPath);
   BkArchiv_bkaError = 0;
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   hdr->blkDevice = 0;
   if (hdr->dirSize == 0) hdr->dirSize = static_cast<std::int32_t>(device.dirSize);
   if (hdr->blkHeader == 0) hdr->blkHeader = device.blkHeader;
@@ -712,7 +713,7 @@ void BkJobs_MkReadScript(const DevListEntry& device, Header* hdr, StrIn restoreD
   if (device.baseType == BkDevSel_tape) hdr->blkDevice = device.tape.blkDevice;
   ErrMark();
   if (!BkJobs_CmdScript_BeginCmdScript(BkJobs_cmdScript, true, device.isLocal)) {
-    Fail(16, {"::MkReadScript: error from BeginCmdScript"});
+    Fail(quiet, 16, {"::MkReadScript: error from BeginCmdScript"});
     return;
   }
   const bool fileSys = device.baseType == BkDevSel_filesys;
@@ -730,7 +731,7 @@ void BkJobs_MkReadScript(const DevListEntry& device, Header* hdr, StrIn restoreD
   L("");
   if (!headOK) {
     BkJobs_CmdScript_CleanUpCmdScript();
-    Fail(16, {"::MkReadScript: EmitScriptHead failed"});
+    Fail(quiet, 16, {"::MkReadScript: EmitScriptHead failed"});
     return;
   }
   long p = 0;
@@ -771,12 +772,13 @@ void BkJobs_MkReadScript(const DevListEntry& device, Header* hdr, StrIn restoreD
   const bool bodyOK = BkJobs_CmdScript_Status();
   if (!BkJobs_CmdScript_FinishCmdScript() || !bodyOK) {
     BkJobs_CmdScript_CleanUpCmdScript();
-    Fail(16, {"::MkReadScript: error after EmitScriptTail/FinishCmdScript",
-              "::MkReadScript: failed to create cmd script"});
+    Fail(quiet, 16,
+         {"::MkReadScript: error after EmitScriptTail/FinishCmdScript",
+          "::MkReadScript: failed to create cmd script"});
     return;
   }
   Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   Strings_Assign(st.scriptName, scriptPath);
 }
 
@@ -814,10 +816,10 @@ int Submit(const DevListEntry& device, SJobQues_Job* job, std::uint8_t missing) 
     BkArchiv_bkaError = missing;
     return missing;
   }
-  Messages_IgnoreErrors(true);
+  Messages_Ignoring quiet;
   SJobQues_Submit(device.record.host, job);
   const int error = SJobQues_error;
-  Messages_IgnoreErrors(false);
+  quiet.Close();
   SJobQues_DestroyJob(job);
   if (error != 0) {
     BkArchiv_ReportError(22);

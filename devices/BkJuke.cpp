@@ -75,10 +75,12 @@ bool BkJuke_MediaInJuke(const char* label, BkJuke_Location& location) {
   JkQueryJukes(list);
   for (const JkJukeInfo& info : list) {
     JkJukeDesc d;
-    Messages_IgnoreErrors(true);
-    const bool loaded = Load(info.name, d);
-    Messages_ForgetErrorReasons();
-    Messages_IgnoreErrors(false);
+    bool loaded = false;
+    {
+      Messages_Ignoring quiet;
+      loaded = Load(info.name, d);
+      Messages_ForgetErrorReasons();
+    }
     BkJuke_error = 0;
     const bool found = loaded && BkJuke_SearchLabel(d, label, location);
     JkFreeJukeDesc(d);

@@ -30,7 +30,8 @@ namespace {
 void Init() {
   static const bool done = [] {
     BkArchivRead_Init();
-    Messages_IgnoreErrors(true);
+    // One bracket for the whole run: every input's reasons are looked at and forgotten.
+    static Messages_Ignoring quiet;
     return true;
   }();
   (void)done;
