@@ -173,8 +173,8 @@ void SetupTarvik(Header*, Archive* a, MediaInfo* mi, long) {
   if (type == nullptr || std::strcmp(type, "ORDER+FORMS") != 0) return;
   const char* order = keys.Get("ORDERNAME");
   const char* about = keys.Get("DESCRIPTION");
-  AddJob(mi, Printf("%8s %s -> %s", ArchiveDate(a).c_str(), order ? order : "",
-                    about ? about : ""));
+  AddJob(mi,
+         Printf("%8s %s -> %s", ArchiveDate(a).c_str(), order ? order : "", about ? about : ""));
 }
 
 void SetupByType(Header* hdr, MediaInfo* mi, const char* wanted) {
@@ -582,8 +582,8 @@ bool BkStore_SaveMediaInfo(MediaInfoList list, StrIn path) {
     Line(out, Real("%10.1f", m->minCapacity));
     Line(out, Real("%10.1f", m->maxCapacity));
     Line(out, Real("%10.1f", m->used));
-    for (const char* s : {m->created, m->modified, m->mediaType, m->name, m->description,
-                          m->label, m->path}) {
+    for (const char* s :
+         {m->created, m->modified, m->mediaType, m->name, m->description, m->label, m->path}) {
       Line(out, s);
     }
     for (JobInfo* j = m->jobs; j != nullptr; j = j->next) {
@@ -734,7 +734,7 @@ bool BkStore_HeaderToArchive(Header* hdr, bool overwrite) {
 bool BkStore_HeaderFromArchive(StrIn label, Header*& hdr) {
   BkStore_bksError = 0;
   hdr = nullptr;
-  EnsureLoaded();
+  MyGetMediaInfo();
   const MediaInfo* known = FindKnown(label.str().c_str());
   if (known == nullptr) {
     Report(2);
@@ -778,7 +778,7 @@ bool RemoveCopy(const MediaInfo* known) {
 
 bool BkStore_UpdateMediaInfo(StrIn label, Header* hdr) {
   BkStore_bksError = 0;
-  EnsureLoaded();
+  MyGetMediaInfo();
   if (!RemoveCopy(FindKnown(label.str().c_str()))) return false;
   MyGetMediaInfo();
   return BkStore_HeaderToArchive(hdr, true);
@@ -786,7 +786,7 @@ bool BkStore_UpdateMediaInfo(StrIn label, Header* hdr) {
 
 bool BkStore_RemoveMediaInfoByLabel(StrIn label) {
   BkStore_bksError = 0;
-  EnsureLoaded();
+  MyGetMediaInfo();
   const bool ok = RemoveCopy(FindKnown(label.str().c_str()));
   MyGetMediaInfo();
   return ok;
@@ -794,7 +794,7 @@ bool BkStore_RemoveMediaInfoByLabel(StrIn label) {
 
 bool BkStore_RemoveMediaInfoByName(StrIn name) {
   BkStore_bksError = 0;
-  EnsureLoaded();
+  MyGetMediaInfo();
   const bool ok = RemoveCopy(BkStore_SelectByName(allKnownMedia, name));
   MyGetMediaInfo();
   return ok;

@@ -507,8 +507,10 @@ void List(const std::vector<std::string>& args) {
   for (std::size_t i = 1; i < args.size(); i += 2) {
     if (i + 1 >= args.size()) Usage(false);
     const std::string& option = args[i];
-    std::string* slot = option == "--type" ? &type : option == "--label" ? &label
-                        : option == "--date" ? &date : nullptr;
+    std::string* slot = option == "--type"    ? &type
+                        : option == "--label" ? &label
+                        : option == "--date"  ? &date
+                                              : nullptr;
     if (slot == nullptr) Usage(false);
     *slot = args[i + 1];
   }

@@ -92,8 +92,8 @@ int main(int argc, char** argv) {
   const zolt::fuzz::DriverOptions options{
       "BkStore_fuzz",
       "MEDIAINFOFILE\nEND MEDIAINFOFILE\n",
-      {"\n", "MEDIAINFO\n", "END MEDIAINFO\n", "JOBINFO\n", "END JOBINFO\n",
-       "END MEDIAINFOFILE\n", "1e308", "-", "nan", " ", "0"},
+      {"\n", "MEDIAINFO\n", "END MEDIAINFO\n", "JOBINFO\n", "END JOBINFO\n", "END MEDIAINFOFILE\n",
+       "1e308", "-", "nan", " ", "0"},
       20000,
       64};
   const int rc = zolt::fuzz::RunDriver(
