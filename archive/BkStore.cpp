@@ -833,8 +833,10 @@ bool BkStore_ReserveMedia(MediaInfo* mi, bool update) {
   MediaInfo* known = nullptr;
   {
     const Messages_Ignoring quiet;
-    if (!BkStore_AssertKnownMedia(mi, known)) return false;
+    BkStore_AssertKnownMedia(mi, known);
   }
+  Messages_ForgetErrorReasons();
+  if (known == nullptr) return false;
   char name[128] = "*:";
   Strings_Concat(name, mi->name, name);
   if (update) {
