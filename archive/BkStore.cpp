@@ -204,8 +204,8 @@ void FormatDisplay(MediaInfo* mi) {
 void DestroyEntry(MediaInfo* mi) {
   ClearJobs(mi);
   if (mi->device != nullptr) {
-    BkDevSel_DevList l = mi->device;
-    BkDevSel_DestroyDevList(l, false);
+    BkDevSel_DevList alone = mi->device;
+    BkDevSel_DestroyDevListEntry(alone, mi->device, false);
   }
   delete mi;
 }
@@ -353,6 +353,7 @@ void MyGetMediaInfo() {
     }
     *at = m->next;
     if (m->reserved) SRM_Release(m->reservationName);
+    m->device = nullptr;  // the known entry only names the device of a caller's entry
     DestroyEntry(m);
   }
   BkStore_SaveMediaInfo(allKnownMedia, cache);

@@ -53,7 +53,7 @@ struct MediaInfo {
   char label[128];
   char path[128];
   JobInfo* jobs;
-  DevListEntry* device;
+  DevListEntry* device;  // owned by the entry, except in the list of all known media
 };
 using MediaInfoList = MediaInfo*;
 
