@@ -19,6 +19,17 @@
 //   bkmedia decode NAME           the parts of a media name
 //   bkmedia next MEDIA-ID         the next media name of today (the counter advances)
 //
+//   bkmedia list [--type RE] [--label RE] [--date DD.MM.YYYY]
+//                                 the known media of the local archive directory, each
+//                                 with its list line and the lines of its orders; only
+//                                 those whose media type and identification label the
+//                                 patterns match and that were created on the date
+//   bkmedia search MEDIA-RE [JOB-RE]
+//                                 the known media whose list line matches MEDIA-RE or
+//                                 one of whose order lines matches JOB-RE ("" for none)
+//   bkmedia forget NAME           drops a medium from the known media: its header copy
+//                                 goes, under an exclusive reservation of the medium
+//
 //   bkmedia --help                the usage line
 //
 // FORMAT is a media format name ("mfmtStdA", ...); it decides which nextData values are
@@ -44,6 +55,8 @@
 #include "BkArchivRead.hpp"
 #include "BkArchivText.hpp"
 #include "BkDevSel.hpp"
+#include "BkMisc.hpp"
+#include "BkStore.hpp"
 #include "DirAcces.hpp"
 #include "Messages.hpp"
 #include "Processe.hpp"
@@ -481,6 +494,73 @@ void Next(StrIn idText) {
   Out(name);
 }
 
+// ---- The known media ----
+
+void PrintMedium(const MediaInfo* m) {
+  Out(std::string(m->name) + "  " + m->displayText);
+  for (const JobInfo* j = m->jobs; j != nullptr; j = j->next) Out(std::string("    ") + j->text);
+}
+
+// bkmedia list: the options after the command word, as name/value pairs.
+void List(const std::vector<std::string>& args) {
+  std::string type, label, date;
+  for (std::size_t i = 1; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) Usage(false);
+    const std::string& option = args[i];
+    std::string* slot = option == "--type"    ? &type
+                        : option == "--label" ? &label
+                        : option == "--date"  ? &date
+                                              : nullptr;
+    if (slot == nullptr) Usage(false);
+    *slot = args[i + 1];
+  }
+  SearchMediaParams* check = BkStore_NewSearchMediaParams();
+  for (const std::string* p : {&type, &label}) {
+    if (!BkStore_SetMediaFilter(check, *p)) Fail(10, *p);
+  }
+  BkStore_DestroySearchMediaParams(check);
+  MediaInfoList list = nullptr;
+  BkStore_GetMediaInfo(1, list);
+  for (const MediaInfo* m = list; m != nullptr; m = m->next) {
+    if (!type.empty() && !BkMisc_Match(type, m->mediaType)) continue;
+    if (!label.empty() && !BkMisc_Match(label, m->label)) continue;
+    if (!date.empty() && std::string_view(m->created).substr(0, date.size()) != date) continue;
+    PrintMedium(m);
+  }
+  BkStore_DestroyMediaInfo(list, false);
+}
+
+void Search(const std::string& media, const std::string& job) {
+  SearchMediaParams* params = BkStore_NewSearchMediaParams();
+  if (!BkStore_SetMediaFilter(params, media)) Fail(10, media);
+  if (!BkStore_SetJobFilter(params, job)) Fail(10, job);
+  MediaInfoList list = nullptr;
+  BkStore_GetMediaInfo(1, list);
+  const bool found = BkStore_SearchMedia(list, 3, false, params);
+  for (MediaInfo* m = BkStore_FirstSelectedMedia(list); m != nullptr;
+       m = BkStore_NextSelectedMedia(m)) {
+    PrintMedium(m);
+  }
+  BkStore_DestroyMediaInfo(list, false);
+  BkStore_DestroySearchMediaParams(params);
+  BFileIO_Flush(BFileIO_stdout);
+  Exit(found ? 0 : 1);
+}
+
+// A medium is forgotten only while nobody else uses it: the exclusive reservation of the
+// medium is held while its header copy goes.
+void Forget(const std::string& name) {
+  MediaInfoList list = nullptr;
+  BkStore_GetMediaInfo(1, list);
+  MediaInfo* mi = BkStore_SelectByName(list, name);
+  if (mi == nullptr) Fail(11, name);
+  if (!BkStore_ReserveMedia(mi, true)) Fail(12, name);
+  const bool removed = BkStore_RemoveMediaInfoByName(name);
+  BkStore_ReleaseMedia(mi);
+  BkStore_DestroyMediaInfo(list, false);
+  if (!removed) Fail(13, name);
+}
+
 }  // namespace
 
 int main(int argc, char** argv, char** envp) {
@@ -495,6 +575,8 @@ int main(int argc, char** argv, char** envp) {
   BkArchivText_Init();
   BkArchivRead_Init();
   BkDevSel_Init();
+  BkMisc_Init();
+  BkStore_Init();
   TpVirt_Init();
   Messages_UseMsgCat("ZAREDAVmsg");
   // Failures are reported here, with the file or name they concern. Open for the rest of the
@@ -520,6 +602,18 @@ int main(int argc, char** argv, char** envp) {
   Strings_Assign(params.size() > 2 ? params[2] : "", format);
   const std::string c = command;
   if (params.size() == 1 && !recover && !force && (c == "--help" || c == "-h")) Usage(true);
+  if (!recover && !force && c == "list") {
+    List(params);
+    BFileIO_Flush(BFileIO_stdout);
+    Exit(0);
+  }
+  if (!recover && !force && c == "search" && (params.size() == 2 || params.size() == 3)) {
+    Search(params[1], params.size() == 3 ? params[2] : "");
+  }
+  if (!recover && !force && c == "forget" && params.size() == 2) {
+    Forget(params[1]);
+    Exit(0);
+  }
   if (params.size() < 2 || params.size() > 3 ||
       (params.size() == 3 && c != "show" && c != "check" && c != "canon" && c != "verify") ||
       ((recover || force) && (c != "show" || params.size() != 2))) {

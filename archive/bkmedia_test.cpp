@@ -1,10 +1,13 @@
 // The operator's command-line companion, run as a program.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 
 #include "Sandbox.hpp"
+#include "test/FakeServer.hpp"
 
 namespace {
 
@@ -109,6 +112,93 @@ TEST(BkMedia, DecodeAndNextName) {
   if (m1[1] == m2[1]) {  // not across midnight
     EXPECT_EQ(std::stoi(m2[2]), std::stoi(m1[2]) + 1);
   }
+}
+
+// Two header copies in the local archive directory, as the data path leaves them, and a
+// file that is no medium.
+std::string StoreCopies() {
+  const std::string dir = std::string(std::getenv("VM_PROJECTS")) + "/backups";
+  std::filesystem::create_directories(dir);
+  std::string text = ReadFile(kGolden);
+  WriteFile(dir + "/2026120503.02", text);
+  text.replace(text.find("2026120503.02"), 13, "2026120601.05");
+  text.replace(text.find("Offset tape"), 11, "Kestrin");
+  text.replace(text.find("05.12.2026 10:11:12"), 19, "06.12.2026 09:00:00");
+  text.replace(text.find("Week 49 orders"), 14, "Week 50 jobs");
+  text.replace(text.find("Spring catalogue"), 16, "Autumn brochure");
+  WriteFile(dir + "/2026120601.05", text);
+  WriteFile(dir + "/README", "no medium");
+  return dir;
+}
+
+TEST(BkMedia, ListAndSearchTheKnownMedia) {
+  StoreCopies();
+  const std::string week49 =
+      "2026120503.02  Week 49 orders                   4096.00    672.37\n"
+      "         Spring 05.12.2026 Spring catalogue\n";
+  const std::string week50 =
+      "2026120601.05  Week 50 jobs                     4096.00    672.37\n"
+      "         Spring 05.12.2026 Autumn brochure\n";
+  const struct {
+    const char* args;
+    std::string out;
+  } cases[] = {
+      {"list", week49 + week50},
+      {"list --type Kestrin", week50},
+      {"list --label ^2026120503 --type Offset", week49},
+      {"list --date 06.12.2026", week50},
+      {"list --date 07.12", ""},
+      {"search 'Week 50'", week50},
+      {"search '' catalogue", week49},
+      {"search Week", week49 + week50},
+  };
+  for (const auto& c : cases) {
+    const CommandResult r = BkMedia(c.args);
+    EXPECT_EQ(r.status, 0) << c.args << r.err;
+    EXPECT_EQ(r.out, c.out) << c.args;
+  }
+  EXPECT_EQ(BkMedia("search nothing").status, 1);
+  CommandResult r = BkMedia("list --type '(x'");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "'(x' is not a valid search pattern.")) << r.err;
+  EXPECT_EQ(BkMedia("list --type").status, 2);
+  EXPECT_EQ(BkMedia("list --size 3").status, 2);
+  // The cache the listing left behind names both media.
+  const std::string cache =
+      ReadFile(std::string(std::getenv("VM_PROJECTS")) + "/backups/.knownmedia");
+  EXPECT_TRUE(Has(cache, "\n2026120503.02\n") && Has(cache, "\n2026120601.05\n")) << cache;
+}
+
+TEST(BkMedia, ForgetHoldsTheMediumExclusively) {
+  const std::string dir = StoreCopies();
+  bool grant = false;
+  std::string reserved;
+  FakeServer server(0, [&](const SReqObj& m) {
+    if (m.at(0).AsString() != "RESERVE") {
+      return FakeServer::Wire(SProtocol_SuccessReply({SReqObj::Boolean(true)}));
+    }
+    reserved = SReqObj_ToText(m);
+    return FakeServer::Wire(SProtocol_SuccessReply({SReqObj::Boolean(grant)}));
+  });
+  ASSERT_TRUE(server.listening());
+  ::setenv("VM_DURAZAZE_PORT", std::to_string(server.port()).c_str(), 1);
+
+  CommandResult r = BkMedia("forget 2026120601.05");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "The medium '2026120601.05' is in use")) << r.err;
+  EXPECT_TRUE(Has(reserved, "*:2026120601.05:*")) << reserved;
+  EXPECT_TRUE(std::filesystem::exists(dir + "/2026120601.05"));
+
+  grant = true;
+  r = BkMedia("forget 2026120601.05");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/2026120601.05"));
+  EXPECT_FALSE(Has(ReadFile(dir + "/.knownmedia"), "2026120601.05"));
+  EXPECT_EQ(BkMedia("list").out.find("Week 50"), std::string::npos);
+
+  r = BkMedia("forget 2026120601.05");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.err, "'2026120601.05' is not a known medium.")) << r.err;
 }
 
 }  // namespace
