@@ -172,21 +172,6 @@ void ErrMark() {
   Messages_SupplyAdditionalInfo(" --- --- --- --- --- --- --- --- --- --- --- --- --- ");
 }
 
-BkArchiv_DevInfo DevInfoOf(const DevListEntry& d) {
-  BkArchiv_DevInfo info{};
-  info.baseType = d.baseType;
-  info.nativeCapacity = d.tape.nativeCapacity;
-  info.maxCapacity = d.tape.maxCapacity;
-  info.blkDevice = d.tape.blkDevice;
-  info.capacity = d.baseType == BkDevSel_disk ? d.disk.capacity : d.fs.capacity;
-  info.blkHeader = d.blkHeader;
-  info.blkData = d.blkData;
-  info.dirSize = static_cast<std::int32_t>(d.dirSize);
-  info.softCompress = d.softCompress;
-  info.mediaId = BkDevSel_DevClassToMediaID(d.record.devClass, d.subtype);
-  return info;
-}
-
 // The archive's base directory as the script names it.
 std::string ScriptBaseDir(const DevListEntry& device, const Archive* a, std::string_view dir) {
   if (std::string_view(a->host) != std::string_view(device.record.host)) {
@@ -310,6 +295,21 @@ void Fail(Messages_Ignoring& quiet, std::uint8_t number, std::initializer_list<c
 }
 
 }  // namespace
+
+BkArchiv_DevInfo BkJobs_DevInfo(const DevListEntry& d) {
+  BkArchiv_DevInfo info{};
+  info.baseType = d.baseType;
+  info.nativeCapacity = d.tape.nativeCapacity;
+  info.maxCapacity = d.tape.maxCapacity;
+  info.blkDevice = d.tape.blkDevice;
+  info.capacity = d.baseType == BkDevSel_disk ? d.disk.capacity : d.fs.capacity;
+  info.blkHeader = d.blkHeader;
+  info.blkData = d.blkData;
+  info.dirSize = static_cast<std::int32_t>(d.dirSize);
+  info.softCompress = d.softCompress;
+  info.mediaId = BkDevSel_DevClassToMediaID(d.record.devClass, d.subtype);
+  return info;
+}
 
 void BkJobs_Init() {
   static bool started = false;
@@ -558,7 +558,7 @@ void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerC
   Strings_Assign("", scriptPath);
   BkArchiv_bkaError = 0;
   Messages_Ignoring quiet;
-  if (hdr->newHeader) BkArchiv_SetDevInfo(hdr, DevInfoOf(device));
+  if (hdr->newHeader) BkArchiv_SetDevInfo(hdr, BkJobs_DevInfo(device));
   ErrMark();
   if (!BkJobs_CmdScript_BeginCmdScript(BkJobs_cmdScript, true, device.isLocal)) {
     Fail(quiet, 17, {"::MkWriteScript: error creating command script"});

@@ -95,3 +95,6 @@ int BkJobs_StartReadArchives(const DevListEntry& device, Header* hdr, StrIn rest
 // Writes the header of a fresh medium at once (the script runs in this process's
 // shell); true when the script ended with status 0.
 bool BkJobs_WriteLabel(const DevListEntry& device, Header* hdr);
+// What a header takes from the device: its base type, capacities, block sizes and media
+// identifier.
+BkArchiv_DevInfo BkJobs_DevInfo(const DevListEntry& device);

@@ -1075,3 +1075,5 @@ bool BkStore_SearchMedia(MediaInfoList list, int mode, bool wrap, SearchMediaPar
   }
   return found;
 }
+
+void BkStore_Fail(std::uint8_t n) { Report(n); }

@@ -24,6 +24,8 @@
 void BkStore_Init();
 
 extern std::uint8_t BkStore_bksError;
+// Records error n of the store and raises it with its catalogue text.
+void BkStore_Fail(std::uint8_t n);
 
 struct JobInfo {
   JobInfo* next;

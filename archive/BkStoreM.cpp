@@ -1,6 +1,8 @@
 #include "BkStoreM.hpp"
 
 #include "BkArchiv.hpp"
+#include "BkDevSel.hpp"
+#include "BkJobs.hpp"
 #include "BkJuke.hpp"
 #include "BkStore.hpp"
 #include "Messages.hpp"
@@ -12,6 +14,8 @@ void BkStoreM_Init() {
   if (!init) return;
   UCommon_Init();
   BkArchiv_Init();
+  BkDevSel_Init();
+  BkJobs_Init();
   BkJuke_Init();
   BkStore_Init();
   Messages_Init();
@@ -30,4 +34,21 @@ bool BkStoreM_UpdateMediaInfo(StrIn label, Header* hdr) {
   Messages_ForgetErrorReasons();
   quiet.Close();
   return !inJuke || BkJuke_UpdateMediaInfo(location, text.c_str(), description);
+}
+
+bool BkStoreM_LabelMedia(const DevListEntry& device, std::uint8_t mediaFormat, StrIn comment1,
+                         StrIn comment2, Header*& hdr) {
+  hdr = nullptr;
+  const BkArchiv_DevInfo info = BkJobs_DevInfo(device);
+  bool written = false;
+  {
+    Messages_Ignoring quiet;
+    written = BkArchiv_GetEmptyHeader(info, mediaFormat, comment1, comment2, hdr) &&
+              hdr != nullptr && (BkArchiv_SetDevInfo(hdr, info), BkJobs_WriteLabel(device, hdr));
+  }
+  if (written) return true;
+  BkArchiv_DestroyHeaderAndArchives(hdr);
+  hdr = nullptr;
+  BkStore_Fail(7);
+  return false;
 }
