@@ -172,6 +172,31 @@ void ErrMark() {
   Messages_SupplyAdditionalInfo(" --- --- --- --- --- --- --- --- --- --- --- --- --- ");
 }
 
+// The end of a write or read script: a file-system medium unmounted (by the command of
+// that direction) and unloaded by its own commands, any other medium unloaded; then the
+// caller's final command and the exit.
+void EmitScriptEnd(const DevListEntry& device, DS umountCmd, std::string_view umountTitle,
+                   StrIn finalCommand) {
+  if (device.baseType == BkDevSel_filesys) {
+    for (const auto& [cmd, title] : {std::pair<DS, std::string_view>{umountCmd, umountTitle},
+                                     {device.fs.unloadCmd, "#--- Unload"}}) {
+      if (!FsCommandSet(cmd)) continue;
+      L(title);
+      L(DsText(cmd));
+      L("CheckFail");
+      L("");
+    }
+  } else {
+    L("Unload");
+    L("");
+  }
+  if (finalCommand.length() > 0) {
+    L(finalCommand.view());
+    L("");
+  }
+  L("Exit");
+}
+
 // The archive's base directory as the script names it.
 std::string ScriptBaseDir(const DevListEntry& device, const Archive* a, std::string_view dir) {
   if (std::string_view(a->host) != std::string_view(device.record.host)) {
@@ -668,28 +693,7 @@ void BkJobs_MkWriteScript(const DevListEntry& device, Header* hdr, StrIn headerC
   }
   L("UpdateMediaInfo \"$expectLabel\" \"$newHdr\"");
   L("");
-  if (fileSys) {
-    if (FsCommandSet(device.fs.umountCmdW)) {
-      L("#--- UmountW");
-      L(DsText(device.fs.umountCmdW));
-      L("CheckFail");
-      L("");
-    }
-    if (FsCommandSet(device.fs.unloadCmd)) {
-      L("#--- Unload");
-      L(DsText(device.fs.unloadCmd));
-      L("CheckFail");
-      L("");
-    }
-  } else {
-    L("Unload");
-    L("");
-  }
-  if (finalCommand.length() > 0) {
-    L(finalCommand.view());
-    L("");
-  }
-  L("Exit");
+  EmitScriptEnd(device, device.fs.umountCmdW, "#--- UmountW", finalCommand);
   const bool bodyOK = BkJobs_CmdScript_Status();
   if (!BkJobs_CmdScript_FinishCmdScript() || !bodyOK) {
     failIn("::MkWriteScript: error from EmitScript()", true);
@@ -747,28 +751,7 @@ void BkJobs_MkReadScript(const DevListEntry& device, Header* hdr, StrIn restoreD
   }
   L("REW");
   L("");
-  if (fileSys) {
-    if (FsCommandSet(device.fs.umountCmdR)) {
-      L("#--- UmountR");
-      L(DsText(device.fs.umountCmdR));
-      L("CheckFail");
-      L("");
-    }
-    if (FsCommandSet(device.fs.unloadCmd)) {
-      L("#--- Unload");
-      L(DsText(device.fs.unloadCmd));
-      L("CheckFail");
-      L("");
-    }
-  } else {
-    L("Unload");
-    L("");
-  }
-  if (finalCommand.length() > 0) {
-    L(finalCommand.view());
-    L("");
-  }
-  L("Exit");
+  EmitScriptEnd(device, device.fs.umountCmdR, "#--- UmountR", finalCommand);
   const bool bodyOK = BkJobs_CmdScript_Status();
   if (!BkJobs_CmdScript_FinishCmdScript() || !bodyOK) {
     BkJobs_CmdScript_CleanUpCmdScript();
