@@ -676,29 +676,9 @@ long dev_blocksize(int fd) {
 
 ScsiChannel* dev_scsiChan(int fd) { return Chan(fd); }
 
-long long dev_lseek(int fd, long long offset, int whence) {
-  ScsiChannel* c = Chan(fd);
-  if (c == nullptr) return -1;
-  if (!c->isScsi) return ndev_lseek(fd, offset, whence);
-  long long base = 0;
-  switch (whence) {
-    case 0:
-      base = 0;
-      break;
-    case 1:
-      base = c->position;
-      break;
-    case 2:
-      if (!Capacity(c)) return -1;
-      base = Size(c);
-      break;
-    default:
-      return Fail(SCSI_EWHENCE);
-  }
-  if (base + offset < 0) return Fail(SCSI_EWHENCE);
-  c->position = base + offset;
-  return c->position;
-}
+// The position is kept by the channel for SCSI disks and plain files alike; only the
+// size behind whence 2 is found differently, and Capacity knows which way.
+long long dev_lseek(int fd, long long offset, int whence) { return ndev_lseek(fd, offset, whence); }
 
 ssize_t dev_read(int fd, void* buffer, std::size_t size) {
   ScsiChannel* c = Chan(fd);
