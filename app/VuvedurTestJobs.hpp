@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,8 @@ struct Session {
   std::string root1, root2, notOrders;
   std::vector<std::string> lines1, lines2;
   std::string heldLine;
+  // Opens the display in the session's own process, when the test has not opened one.
+  std::function<bool()> openDisplay;
 
   void Prepare() {
     root1 = SandboxDir() + "/projects/orders";  // the standard root of the sandbox
@@ -179,6 +182,7 @@ struct Session {
     EXPECT_TRUE(rival.holds());
     const auto start = std::chrono::steady_clock::now();
     const auto r = zolt::test::RunInChild([&] {
+      if (openDisplay && !openDisplay()) std::_Exit(5);
       I_UseContextCat("ZAREDAVdlg");
       Messages_UseMsgCat("ZAREDAVmsg");
       if (!IScript_StartText(Script(), "jobroots")) std::_Exit(3);
