@@ -2,6 +2,7 @@
 // on, the known roots, the orders of the backup dialog with their reservations, and the
 // sizes the dialogs show.
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,32 @@ void MoveRootToFront(Odirs_NameList& list, StrIn root) {
   }
   found->next = list;
   list = found;
+}
+
+// The known roots as the list field shows them. The name list has no colour, which every
+// record of a list field carries, so the field gets records of its own, one per entry in
+// the same order; their selections are taken back into the name list.
+std::map<I_Context, std::vector<I_ListRec>> shownRoots;
+
+void PutRoots(I_Context dialog, Odirs_NameList list) {
+  std::vector<I_ListRec>& shown = shownRoots[dialog];
+  shown.clear();
+  for (const Odirs_NameEntry* e = list; e != nullptr; e = e->next) {
+    I_ListRec rec{};
+    rec.selected = e->selected;
+    Strings_Assign(e->text, rec.text);
+    rec.colour = Vuvedur_colorBlack;
+    shown.push_back(rec);
+  }
+  for (std::size_t i = 0; i + 1 < shown.size(); ++i) shown[i].next = &shown[i + 1];
+  I_PutList(dialog, Vuvedur_fieldJobRoots, shown.empty() ? nullptr : shown.data());
+}
+
+void TakeRootSelection(I_Context dialog, Odirs_NameList list) {
+  const I_ListRec* rec = I_GetList<I_ListRec>(dialog, Vuvedur_fieldJobRoots);
+  for (Odirs_NameEntry* e = list; e != nullptr && rec != nullptr; e = e->next, rec = rec->next) {
+    e->selected = rec->selected != 0;
+  }
 }
 
 // A new order entry for a listed order with the reservation it holds.
@@ -191,7 +218,7 @@ void Vuvedur_SetupJobRoots(VuvedurData* context, I_Context dialog) {
     I_PutSTRING(dialog, Vuvedur_fieldJobRoot, context->jobRoot);
   }
   context->jobRootList = Vuvedur_CreateJobRootList(context->jobRoot);
-  I_PutList(dialog, Vuvedur_fieldJobRoots, context->jobRootList);
+  PutRoots(dialog, context->jobRootList);
   I_SetGenericCallback(dialog, Vuvedur_fieldJobRoots, Vuvedur_RootListCB, context);
   UpdateDiskSpace(*context);
 }
@@ -232,13 +259,14 @@ void Vuvedur_JobRootCB(I_Context dialog, std::int32_t field, StrIn text, void* a
     Strings_Assign(root, context.jobRoot);
     if (dialog == context.backupDialog) Vuvedur_BckUpdateOrderList(&context);
     MoveRootToFront(context.jobRootList, root);
-    I_PutList(dialog, Vuvedur_fieldJobRoots, context.jobRootList);
+    PutRoots(dialog, context.jobRootList);
   }
   UpdateDiskSpace(context);
 }
 
 void Vuvedur_RootListCB(I_Context dialog, std::int32_t, std::span<const std::uint8_t>, void* arg) {
   VuvedurData& context = *ContextOf(arg);
+  TakeRootSelection(dialog, context.jobRootList);
   Odirs_NameEntry* chosen = Odirs_Selected(context.jobRootList);
   if (chosen == nullptr) return;
   chosen->selected = false;
