@@ -5,9 +5,18 @@
 #include "BConvert.hpp"
 #include "BFileIO.hpp"
 #include "BStorage.hpp"
+#include "BkArchiv.hpp"
+#include "BkDevSel.hpp"
+#include "BkFLists.hpp"
+#include "BkMisc.hpp"
 #include "DirAcces.hpp"
 #include "FileIO.hpp"
+#include "I.hpp"
+#include "Imisc.hpp"
 #include "Messages.hpp"
+#include "OOinfos.hpp"
+#include "Odirs.hpp"
+#include "Oresourc.hpp"
 #include "OutIn.hpp"
 #include "Processe.hpp"
 #include "SPrintf.hpp"
@@ -56,6 +65,8 @@ void Vuvedur_Init() {
   Processe_Init();
   FileIO_Init();
   BFileIO_Init();
+  I_Init();
+  Imisc_Init();
   Strings_Init();
   StringOp_Init();
   SPrintf_Init();
@@ -67,6 +78,13 @@ void Vuvedur_Init() {
   Utility_Init();
   DirAcces_Init();
   BConvert_Init();
+  BkMisc_Init();
+  BkFLists_Init();
+  BkDevSel_Init();
+  BkArchiv_Init();
+  Odirs_Init();
+  OOinfos_Init();
+  Oresourc_Init();
 
   Vuvedur_dataRef = nullptr;
   DirAcces_GetMachineName(Vuvedur_thisHost);
@@ -79,9 +97,10 @@ VuvedurData* Vuvedur_Create() { return new VuvedurData{}; }
 
 void Vuvedur_Free(VuvedurData* context) {
   if (context == nullptr) return;
-  // The order list, device list and header are not built by this program yet; once
-  // they are, this is where their reservations are released and they are destroyed.
-  context->orders = nullptr;
+  Vuvedur_ReleaseOrders(context->orders);
+  Vuvedur_DestroyOrderList(context->orders);
+  // The device list and the header are not built by this program yet; once they are,
+  // this is where they are destroyed and their devices released.
   context->deviceList = nullptr;
   context->device = nullptr;
   context->header = nullptr;

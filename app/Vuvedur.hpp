@@ -2,32 +2,74 @@
 // entries of the backup and restore modes.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
+#include "BkArchiv.hpp"
+#include "BkDevSel.hpp"
+#include "BkFLists.hpp"
+#include "I.hpp"
+#include "Odirs.hpp"
 #include "Strings.hpp"
 
-// Records of the lower layers the context refers to; each layer defines its own.
-struct DevListEntry;  // one device of the device catalogue
-struct DevList;       // the list the device selection returns
-struct Header;        // the media header with its archives
-struct OrderEntry;    // one order of the main dialog's list
-struct NameList;      // the known job roots
+// A dialog of the framework; Vuvedur_NilDialog (the framework's nil context) until created.
+using VuvedurDialog = I_Context;
+inline constexpr VuvedurDialog Vuvedur_NilDialog = nullptr;
 
-// A dialog of the framework; Vuvedur_NilDialog until created.
-using VuvedurDialog = std::intptr_t;
-inline constexpr VuvedurDialog Vuvedur_NilDialog = 0;
+using Vuvedur_Color = I_Colour;
+
+// One form of an order. It is shown in the form list, so it begins like every list record
+// of the framework (next, selected, text, colour).
+struct FormEntry {
+  FormEntry* next;
+  bool selected;  // takes part in the backup or restore; also the highlighted lines
+  char text[128];
+  Vuvedur_Color colour;
+  char name[128];  // the form's job name
+  char host[128];  // holder of the job directory; empty for this machine
+  FileList files;  // belongs to archive once there is one
+  Archive* archive;
+};
+
+// One order of a main dialog's order list, a list record of the framework as well.
+struct OrderEntry {
+  OrderEntry* next;
+  bool listSelected;  // the highlighted line, set by the framework
+  char text[128];
+  Vuvedur_Color colour;  // blue when marked, black otherwise
+  char name[128];
+  char description[128];
+  char orderNumber[128];
+  char host[128];
+  char resourceName[128];  // the reservation held for the order; empty when none
+  FormEntry* forms;
+  FileList files;  // the order info file (backup) or the order archive's files (restore)
+  bool filesOK;
+  Archive* archive;
+  bool marked;
+  bool includePs;
+  bool includeForm;
+  bool includePool;
+};
+
+static_assert(offsetof(OrderEntry, listSelected) == offsetof(I_ListRec, selected));
+static_assert(offsetof(OrderEntry, text) == offsetof(I_ListRec, text));
+static_assert(offsetof(OrderEntry, colour) == offsetof(I_ListRec, colour));
+static_assert(offsetof(FormEntry, selected) == offsetof(I_ListRec, selected));
+static_assert(offsetof(FormEntry, text) == offsetof(I_ListRec, text));
+static_assert(offsetof(FormEntry, colour) == offsetof(I_ListRec, colour));
 
 struct VuvedurData {
   DevListEntry* device = nullptr;
-  DevList* deviceList = nullptr;
+  BkDevSel_DevList deviceList = nullptr;
   Header* header = nullptr;
   VuvedurDialog backupDialog = Vuvedur_NilDialog;
   VuvedurDialog restoreDialog = Vuvedur_NilDialog;
   VuvedurDialog changeHostsDialog = Vuvedur_NilDialog;
   OrderEntry* orders = nullptr;
   char jobRoot[128] = {};
-  NameList* jobRootList = nullptr;
+  Odirs_NameList jobRootList = nullptr;
   double usedOnMedium = 0;  // bytes already on the medium
   double freeOnMedium = 0;  // capacity minus usedOnMedium
   double selectedSize = 0;  // bytes of the marked orders
@@ -35,8 +77,6 @@ struct VuvedurData {
   double nativeCapacity = 0;
   double capacity = 0;
 };
-
-using Vuvedur_Color = std::array<std::uint32_t, 3>;
 
 // Module state.
 extern VuvedurData* Vuvedur_dataRef;
@@ -64,3 +104,57 @@ void Vuvedur_Restore();
 
 double Vuvedur_ByteToGB(double bytes);
 double Vuvedur_GBToByte(double gb);
+
+// Error box with message number of section "Vuvedur", its first "%s" filled with arg1 and,
+// when arg2 is not empty, its next "%s" with arg2.
+void Vuvedur_Message(std::uint32_t number, StrIn arg1, StrIn arg2);
+
+// ---- Job roots ----
+
+// The field numbers of the job root in both main dialogs.
+inline constexpr std::int32_t Vuvedur_fieldJobRoot = 13;
+inline constexpr std::int32_t Vuvedur_fieldJobRoots = 15;
+// The job root used when the dialog's own default is none.
+inline constexpr char Vuvedur_defaultJobRoot[] = "/projects/orders";
+// The file of known job roots in the customer directory.
+inline constexpr char Vuvedur_jobRootsFile[] = "folvaneoJobRoots";
+
+// Makes path the job root when its last component is "orders" and it exists: the order
+// model's forms, orders and schemes directories are switched to its siblings.
+bool Vuvedur_NewJobDir(StrIn path);
+// Installs the job-root fields of a main dialog and chooses the initial root; ends the
+// process when no job root can be used.
+void Vuvedur_SetupJobRoots(VuvedurData* context, I_Context dialog);
+// current first, then the roots of the known-roots file in ascending order.
+Odirs_NameList Vuvedur_CreateJobRootList(StrIn current);
+void Vuvedur_JobRootCB(I_Context dialog, std::int32_t field, StrIn text, void* context);
+void Vuvedur_RootListCB(I_Context dialog, std::int32_t field, std::span<const std::uint8_t> value,
+                        void* context);
+
+// ---- Order lists ----
+
+// Lists the orders of the current orders directory in the backup dialog, each reserved
+// for this process.
+void Vuvedur_BckUpdateOrderList(VuvedurData* context);
+void Vuvedur_AppendOrder(OrderEntry*& list, OrderEntry* order);
+void Vuvedur_AppendForm(FormEntry*& list, FormEntry* form);
+// Frees the entries; a file list goes with its entry only while no archive owns it.
+void Vuvedur_DestroyOrderList(OrderEntry*& list);
+void Vuvedur_DestroyFormList(FormEntry*& list);
+// Releases the reservations of the orders (their names are emptied).
+void Vuvedur_ReleaseOrders(OrderEntry* list);
+OrderEntry* Vuvedur_GetSelectedOrder(VuvedurData* context, bool restoreMode);
+bool Vuvedur_OrdersSelected(const VuvedurData* context);
+FormEntry* Vuvedur_GetForm(FormEntry* list, StrIn name);
+// Copies of the selected forms, next and selected cleared; files and archives shared.
+FormEntry* Vuvedur_CopySelectedForms(const FormEntry* forms);
+void Vuvedur_BuildFormInfo(FormEntry& form);
+bool Vuvedur_LocalTape(const DevListEntry* device);
+bool Vuvedur_LocalForm(const FormEntry& form);
+
+// ---- Sizes (bytes) ----
+
+// The order info file plus the selected forms without the excluded subdirectories; the
+// selections it makes stay in place.
+double Vuvedur_OrderSize(OrderEntry& order);
+double Vuvedur_TapeUsedSize(Header* header);

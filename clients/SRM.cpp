@@ -4,7 +4,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "DirAcces.hpp"
 #include "Messages.hpp"
@@ -64,18 +69,57 @@ void PipeError(const std::string& info) {
 
 // ---- held-resource list ----
 
-bool MatchesHeld(StrIn name) {
-  for (const SRM_Resource* r = SRM_resourceLst; r != nullptr; r = r->next) {
-    if (SRegExpr_Match(r->pattern, name)) return true;
+// The held names are indexed twice: by name, for the sorted insertion and the exact
+// look-ups, and by one of their fields that has no wildcard. A held pattern is anchored
+// and its colons are literal, so a name it matches carries that field between two colons
+// (or at an end) as one of its own fields: a request is compared only with the held
+// patterns filed under one of its fields, and with the few that have a wildcard in every
+// field. Listing thousands of reserved orders stays linear instead of matching every
+// request against every holding.
+std::map<std::string, SRM_Resource*, std::less<>> heldByName;
+std::unordered_multimap<std::string, SRM_Resource*> heldByField;
+std::vector<SRM_Resource*> heldEverywhereWild;
+
+template <typename F>
+void ForEachField(std::string_view name, F&& f) {
+  for (std::size_t start = 0;;) {
+    const std::size_t colon = name.find(':', start);
+    if (!f(name.substr(start, colon == std::string_view::npos ? colon : colon - start))) return;
+    if (colon == std::string_view::npos) return;
+    start = colon + 1;
   }
-  return false;
+}
+
+// The field a held name is filed under; empty when every field has a wildcard.
+std::optional<std::string> KeyField(std::string_view name) {
+  std::optional<std::string> key;
+  ForEachField(name, [&key](std::string_view field) {
+    if (field.find_first_of("*?") != std::string_view::npos) return true;
+    key = std::string(field);
+    return false;
+  });
+  return key;
+}
+
+bool MatchesHeld(StrIn name) {
+  const std::string_view text = name.view();
+  bool found = false;
+  ForEachField(text, [&](std::string_view field) {
+    const auto [from, to] = heldByField.equal_range(std::string(field));
+    for (auto it = from; it != to && !found; ++it)
+      found = SRegExpr_Match(it->second->pattern, name);
+    return !found;
+  });
+  for (const SRM_Resource* r : heldEverywhereWild) {
+    if (found) break;
+    found = SRegExpr_Match(r->pattern, name);
+  }
+  return found;
 }
 
 SRM_Resource* FindExact(StrIn name) {
-  for (SRM_Resource* r = SRM_resourceLst; r != nullptr; r = r->next) {
-    if (Strings_Equal(r->name, name)) return r;
-  }
-  return nullptr;
+  const auto it = heldByName.find(name.view());
+  return it == heldByName.end() ? nullptr : it->second;
 }
 
 void AddUse(StrIn name) {
@@ -87,26 +131,44 @@ void AddUse(StrIn name) {
   Strings_Assign(name, entry->name);
   entry->pattern = SRMproto_RegExpr(entry->name);
   entry->count = 1;
-  SRM_Resource** at = &SRM_resourceLst;
-  while (*at != nullptr && Strings_CompareStr((*at)->name, entry->name) < 0) at = &(*at)->next;
+  const auto [it, added] = heldByName.emplace(entry->name, entry);
+  (void)added;
+  // The list stays ordered by name: the entry goes behind its predecessor in the index.
+  SRM_Resource** at = it == heldByName.begin() ? &SRM_resourceLst : &std::prev(it)->second->next;
   entry->next = *at;
   *at = entry;
+  if (std::optional<std::string> key = KeyField(entry->name)) {
+    heldByField.emplace(std::move(*key), entry);
+  } else {
+    heldEverywhereWild.push_back(entry);
+  }
 }
 
 void Unlink(SRM_Resource** at) {
   SRM_Resource* r = *at;
   *at = r->next;
+  if (const auto it = heldByName.find(std::string_view(r->name)); it != heldByName.end()) {
+    heldByName.erase(it);
+  }
+  if (std::optional<std::string> key = KeyField(r->name)) {
+    const auto [from, to] = heldByField.equal_range(*key);
+    for (auto it = from; it != to; ++it) {
+      if (it->second == r) {
+        heldByField.erase(it);
+        break;
+      }
+    }
+  } else {
+    std::erase(heldEverywhereWild, r);
+  }
   SRegExpr_Destroy(r->pattern);
   delete r;
 }
 
 void DropUse(StrIn name) {
-  for (SRM_Resource** at = &SRM_resourceLst; *at != nullptr; at = &(*at)->next) {
-    if (Strings_Equal((*at)->name, name)) {
-      if (--(*at)->count < 1) Unlink(at);
-      return;
-    }
-  }
+  const auto it = heldByName.find(name.view());
+  if (it == heldByName.end() || --it->second->count >= 1) return;
+  Unlink(it == heldByName.begin() ? &SRM_resourceLst : &std::prev(it)->second->next);
 }
 
 void DropMatching(StrIn pattern) {

@@ -110,6 +110,24 @@ TEST_F(SRMTest, ExclusiveAfterSharedAsksTheServerSharedAfterExclusiveOnlyUses) {
   EXPECT_EQ(entries, 3);
 }
 
+// A held pattern is found whichever of its fields are plain and wherever its wildcards
+// stand, a wildcard spanning colons included; a released one is no longer found.
+TEST_F(SRMTest, HeldPatternsMatchWhateverFieldsCarryTheirWildcards) {
+  Serve();
+  for (const char* name : {"*:/o/A.aif:*", "host:/dev/nst0:*", "x*y", "?:??:*"}) {
+    ASSERT_TRUE(SRM_Reserve(StrIn::FromC(name), true)) << name;
+  }
+  for (const char* held :
+       {"h:/o/A.aif:123", "p:q:/o/A.aif:r", "host:/dev/nst0:w", "xa:by", "a:bc:d"}) {
+    EXPECT_TRUE(SRM_QueryInUse(StrIn::FromC(held))) << held;
+  }
+  for (const char* free : {"h:/o/B.aif:1", "host:/dev/nst1:w", "xa:b", "ab:bc:d"}) {
+    EXPECT_FALSE(SRM_QueryInUse(StrIn::FromC(free))) << free;
+  }
+  SRM_Release("*:/o/A.aif:*");
+  EXPECT_FALSE(SRM_QueryInUse("h:/o/A.aif:123"));
+}
+
 TEST_F(SRMTest, SharedSuffixesCarryTheCounter) {
   char a[256] = "*:/o/B.aif", b[256] = "*:/o/B.aif";
   SRM_ReadResource(a);
