@@ -150,9 +150,9 @@ Reading ReadMedium(DevListEntry& device, bool slow) {
   return r;
 }
 
-// Slot indexes the walk takes.
-std::vector<int> Chosen(JkJukeDesc& d, const std::string& scope, const std::string& file) {
-  std::vector<int> slots;
+// Slot indexes the walk takes; false when the selection file cannot be read.
+bool Chosen(JkJukeDesc& d, const std::string& scope, const std::string& file,
+            std::vector<int>& slots) {
   if (scope == "allSelected") {
     std::ifstream in(file);
     std::stringstream text;
@@ -162,7 +162,7 @@ std::vector<int> Chosen(JkJukeDesc& d, const std::string& scope, const std::stri
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
     if (!in || !BkJuke_DecodeSelection(s, selection)) {
       std::fprintf(stderr, "VUDAVUZ: cannot read the selection from '%s'\n", file.c_str());
-      Exit(1);
+      return false;
     }
     for (const int i : selection.slots) {
       if (i < 0 || i >= static_cast<int>(d.slots.size())) {
@@ -171,12 +171,12 @@ std::vector<int> Chosen(JkJukeDesc& d, const std::string& scope, const std::stri
         slots.push_back(i);
       }
     }
-    return slots;
+    return true;
   }
   for (const JkElement& s : d.slots) {
     if (scope == "all" || s.label.empty()) slots.push_back(s.index);
   }
-  return slots;
+  return true;
 }
 
 // Reads the medium of one slot; false when it was not read or not put back.
@@ -280,8 +280,10 @@ int main(int argc, char** argv) {
              !JkPutBackMedia(d, d.drives[static_cast<std::size_t>(driveIndex)])) {
     std::fprintf(stderr, "VUDAVUZ: drive %d cannot be emptied\n", driveIndex);
     ++failures;
+  } else if (std::vector<int> slots; !Chosen(d, scope, file, slots)) {
+    ++failures;
   } else {
-    for (const int slot : Chosen(d, scope, file)) {
+    for (const int slot : slots) {
       if (!Inventory(d, slot, driveIndex, speed == "slow")) ++failures;
     }
   }

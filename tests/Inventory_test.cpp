@@ -169,7 +169,10 @@ TEST_F(InventoryTest, CommandLineOfTheProgram) {
   // A selection file that cannot be read changes nothing.
   Tape(0);
   EXPECT_EQ(RunCommand(p + " -C sc fast allSelected missing 2>/dev/null").status, 1);
-  EXPECT_EQ(State().slots[0].label, "");
+  JkJukeDesc d = State();
+  EXPECT_EQ(d.slots[0].label, "");
+  EXPECT_TRUE(JkLockJukeBox(d));  // and left the jukebox unlocked
+  JkUnlockJukeBox(d);
 }
 
 }  // namespace
