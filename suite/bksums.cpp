@@ -7,6 +7,7 @@
 // passes to standard output unchanged and the lines are appended to SUMFILE, so that the
 // data path needs no tee beside it. Exit status 1 when the stream cannot be read or
 // passed on or the sums cannot be written; 2 for a wrong command line.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,6 +89,7 @@ __attribute__((target("sha,sse4.1"))) void CompressNi(State& h, const unsigned c
   for (; blocks > 0; --blocks, p += 64) {
     const __m128i save0 = s0, save1 = s1;
     __m128i m[4];
+#pragma GCC unroll 16
     for (int g = 0; g < 16; ++g) {
       if (g < 4) {
         m[g] =
@@ -340,6 +342,10 @@ int main(int argc, char** argv) {
   const bool pass = !sumFile.empty();
   Reader reader(args[0] == "tar", ChooseCompress());
   std::vector<unsigned char> buf(1 << 20);
+  // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few pages
+  // would wake us for each of them. Where the system refuses, the default pipes work too.
+  ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(buf.size()));
+  if (pass) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(buf.size()));
   for (;;) {
     const ssize_t n = ::read(0, buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
@@ -348,11 +354,12 @@ int main(int argc, char** argv) {
       Exit(1);
     }
     if (n == 0) break;
-    reader.Feed(buf.data(), static_cast<std::size_t>(n));
+    // Passed on before the sums, so that the medium's side works while we hash.
     if (pass && !WriteAll(1, buf.data(), static_cast<std::size_t>(n))) {
       std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n", std::strerror(errno));
       Exit(1);
     }
+    reader.Feed(buf.data(), static_cast<std::size_t>(n));
   }
   reader.Finish();
   const std::string& lines = reader.Lines();
