@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Backup and restore of a mixed tree to a file-system medium through an archive script
 # and bkArchiv.sh, side by side with plain "tar -cf" / "tar -xf" of the same tree on the
-# same disk. Usage: archive_vs_tar.sh [MEGABYTES (default 2048)] [WORKDIR]
+# same disk (and stock "cpio -o" for the cpio format). Usage: archive_vs_tar.sh [MEGABYTES (default 2048)] [WORKDIR]
 # Needs bkArchiv.sh on PATH (the build tree's bin/). Prints seconds and ratios.
 set -eu
 MB=${1:-2048}
@@ -69,4 +69,11 @@ for fmt in mfmtStdD mfmtStdTar; do
   printf '%-11s backup %6.2fs (tar -cf %6.2fs, %.2fx)  with checksums %6.2fs (%.2fx)  restore %6.2fs (tar -xf %6.2fs, %.2fx)\n' \
     "$fmt" "$t_job" "$t_tar" "$(echo "$t_job / $t_tar" | bc -l)" "$t_sum" "$(echo "$t_sum / $t_tar" | bc -l)" \
     "$t_rest" "$t_untar" "$(echo "$t_rest / $t_untar" | bc -l)"
+  if [ "$fmt" = mfmtStdD ]; then
+    # The cpio format's peer is stock cpio writing the same tree, not tar.
+    t_cpio=$(timeit bash -c "cd '$SRC' && cpio -o -H odc --quiet -O '$W/ref.cpio' <'$W/names'")
+    printf '%-11s backup %6.2fs (cpio -o %6.2fs, %.2fx)  with checksums %6.2fs (%.2fx)\n' \
+      "" "$t_job" "$t_cpio" "$(echo "$t_job / $t_cpio" | bc -l)" "$t_sum" "$(echo "$t_sum / $t_cpio" | bc -l)"
+    rm -f "$W/ref.cpio"
+  fi
 done

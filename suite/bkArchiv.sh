@@ -289,43 +289,14 @@ _bk_stream() {
 
 # "sha256  name" of every regular member of the uncompressed tar or cpio (odc) stream on
 # standard input, which is read to its end.
-_bk_sumStream() {
-  perl -MDigest::SHA -e '
-    binmode STDIN; my $tar = $ARGV[0];
-    sub rd { my ($n) = @_; my $b = ""; while (length($b) < $n) { my $r = read(STDIN, my $c, $n - length($b)); last unless $r; $b .= $c; } return $b; }
-    sub sum { my ($name, $size, $pad) = @_; my $d = Digest::SHA->new(256);
-      while ($size > 0) { my $n = $size > 65536 ? 65536 : $size; my $c = rd($n); last unless length $c; $d->add($c); $size -= length $c; }
-      rd($pad) if $pad; print $d->hexdigest, "  $name\n"; }
-    if ($tar) {
-      my $long;
-      while (length(my $h = rd(512)) == 512) {
-        last if $h =~ /^\0{512}$/;
-        my $size = oct(substr($h, 124, 12) =~ s/[\0 ]+$//r || 0); my $type = substr($h, 156, 1);
-        my $name = substr($h, 0, 100) =~ s/\0.*//sr; my $prefix = substr($h, 345, 155) =~ s/\0.*//sr;
-        $name = "$prefix/$name" if $prefix ne "" && substr($h, 257, 5) eq "ustar" && substr($h, 257, 8) ne "ustar  \0";
-        my $pad = (512 - $size % 512) % 512;
-        if ($type eq "L") { $long = rd($size) =~ s/\0.*//sr; rd($pad); next; }
-        $name = $long if defined $long; undef $long;
-        if ($type eq "0" || $type eq "\0") { sum($name, $size, $pad); } else { rd($size + $pad); }
-      }
-    } else {
-      while (length(my $h = rd(76)) == 76) {
-        last unless substr($h, 0, 6) eq "070707";
-        my $mode = oct(substr($h, 18, 6)); my $ns = oct(substr($h, 59, 6)); my $fs = oct(substr($h, 65, 11));
-        my $name = rd($ns) =~ s/\0$//r; last if $name eq "TRAILER!!!";
-        if (($mode & 0170000) == 0100000) { sum($name, $fs, 0); } else { rd($fs); }
-      }
-    }
-    1 while read(STDIN, my $rest, 65536);' "$(_bk_isTar && echo 1)"
-}
+_bk_sumStream() { bksums "$(_bk_isTar && echo tar || echo cpio)"; }
 
-# The stream passes on unchanged; with checksums on, a copy goes to _bk_sumStream.
+# The stream passes on unchanged; with checksums on, bksums takes the sums of its members
+# on the way (in large blocks, so that the archiver stays the slowest part of the path).
 _bk_tee() {
   if [ -n "$_bk_sums" ]; then
-    local rc
-    tee >(_bk_sumStream >>"$_bk_sums"); rc=$?
-    wait $!  # the sums are complete before the step ends
-    return $rc
+    bksums -o "$_bk_sums" "$(_bk_isTar && echo tar || echo cpio)"
+    return
   fi
   cat
 }

@@ -1,0 +1,374 @@
+// bksums: the content checksums of an archive stream, for bkArchiv.sh.
+//
+//   bksums [-o SUMFILE] tar|cpio
+//
+// Reads an uncompressed tar (ustar or GNU) or cpio (odc) stream on standard input to its
+// end and writes "<sha256 in hex>  <name>" for every regular member. With -o the stream
+// passes to standard output unchanged and the lines are appended to SUMFILE, so that the
+// data path needs no tee beside it. Exit status 1 when the stream cannot be read or
+// passed on or the sums cannot be written; 2 for a wrong command line.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "Processe.hpp"
+#include "UArgs.hpp"
+
+extern char** environ;
+
+namespace {
+
+[[noreturn]] void Exit(int status) {
+  Processe_SetExitStatus(status);
+  Processe_Exit();
+}
+
+constexpr std::array<std::uint32_t, 64> kK = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+using State = std::array<std::uint32_t, 8>;
+
+void CompressPortable(State& h, const unsigned char* p, std::size_t blocks) {
+  using std::rotr;
+  for (; blocks > 0; --blocks, p += 64) {
+    std::uint32_t w[64];
+    for (int t = 0; t < 16; ++t) {
+      w[t] = std::uint32_t(p[4 * t]) << 24 | std::uint32_t(p[4 * t + 1]) << 16 |
+             std::uint32_t(p[4 * t + 2]) << 8 | p[4 * t + 3];
+    }
+    for (int t = 16; t < 64; ++t) {
+      const std::uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
+      const std::uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
+      w[t] = w[t - 16] + s0 + w[t - 7] + s1;
+    }
+    auto [a, b, c, d, e, f, g, hh] = h;
+    for (int t = 0; t < 64; ++t) {
+      const std::uint32_t t1 =
+          hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + kK[t] + w[t];
+      const std::uint32_t t2 =
+          (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      hh = g, g = f, f = e, e = d + t1, d = c, c = b, b = a, a = t1 + t2;
+    }
+    const State add = {a, b, c, d, e, f, g, hh};
+    for (int i = 0; i < 8; ++i) h[i] += add[i];
+  }
+}
+
+#if defined(__x86_64__)
+// The same rounds with the processor's SHA instructions, several times faster: the sums
+// must not slow the data path below the speed of the archiver itself.
+__attribute__((target("sha,sse4.1"))) void CompressNi(State& h, const unsigned char* p,
+                                                      std::size_t blocks) {
+  const __m128i swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+  __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[0])), 0xB1);
+  __m128i s1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[4])), 0x1B);
+  __m128i s0 = _mm_alignr_epi8(tmp, s1, 8);  // ABEF
+  s1 = _mm_blend_epi16(s1, tmp, 0xF0);       // CDGH
+  for (; blocks > 0; --blocks, p += 64) {
+    const __m128i save0 = s0, save1 = s1;
+    __m128i m[4];
+#pragma GCC unroll 16
+    for (int g = 0; g < 16; ++g) {
+      if (g < 4) {
+        m[g] =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * g)), swap);
+      } else {
+        const __m128i x = _mm_add_epi32(_mm_sha256msg1_epu32(m[g & 3], m[(g + 1) & 3]),
+                                        _mm_alignr_epi8(m[(g + 3) & 3], m[(g + 2) & 3], 4));
+        m[g & 3] = _mm_sha256msg2_epu32(x, m[(g + 3) & 3]);
+      }
+      __m128i k =
+          _mm_add_epi32(m[g & 3], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kK[4 * g])));
+      s1 = _mm_sha256rnds2_epu32(s1, s0, k);
+      k = _mm_shuffle_epi32(k, 0x0E);
+      s0 = _mm_sha256rnds2_epu32(s0, s1, k);
+    }
+    s0 = _mm_add_epi32(s0, save0);
+    s1 = _mm_add_epi32(s1, save1);
+  }
+  tmp = _mm_shuffle_epi32(s0, 0x1B);  // FEBA
+  s1 = _mm_shuffle_epi32(s1, 0xB1);   // DCHG
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&h[0]), _mm_blend_epi16(tmp, s1, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&h[4]), _mm_alignr_epi8(s1, tmp, 8));
+}
+#endif
+
+using CompressFn = void (*)(State&, const unsigned char*, std::size_t);
+
+// BKSUMS_PORTABLE in the environment keeps to the portable rounds (for their test).
+CompressFn ChooseCompress() {
+#if defined(__x86_64__)
+  if (std::getenv("BKSUMS_PORTABLE") == nullptr && __builtin_cpu_supports("sha") &&
+      __builtin_cpu_supports("sse4.1")) {
+    return CompressNi;
+  }
+#endif
+  return CompressPortable;
+}
+
+class Sha256 {
+ public:
+  explicit Sha256(CompressFn compress) : compress_(compress) {}
+  void Update(const unsigned char* p, std::size_t n) {
+    length_ += n;
+    if (fill_ > 0) {
+      const std::size_t k = std::min(n, 64 - fill_);
+      std::memcpy(block_ + fill_, p, k);
+      fill_ += k, p += k, n -= k;
+      if (fill_ < 64) return;
+      compress_(h_, block_, 1);
+      fill_ = 0;
+    }
+    compress_(h_, p, n / 64);
+    std::memcpy(block_, p + n / 64 * 64, n % 64);
+    fill_ = n % 64;
+  }
+  std::string HexDigest() {
+    const std::uint64_t bits = length_ * 8;
+    const unsigned char one = 0x80, zero = 0;
+    Update(&one, 1);
+    while (fill_ != 56) Update(&zero, 1);
+    unsigned char len[8];
+    for (int i = 0; i < 8; ++i) len[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+    Update(len, 8);
+    std::string hex;
+    for (const std::uint32_t v : h_) {
+      char word[9];
+      std::snprintf(word, sizeof word, "%08x", v);
+      hex += word;
+    }
+    *this = Sha256(compress_);
+    return hex;
+  }
+
+ private:
+  CompressFn compress_;
+  State h_ = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+              0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  unsigned char block_[64] = {};
+  std::size_t fill_ = 0;
+  std::uint64_t length_ = 0;
+};
+
+// The octal number of a header field; tar's base-256 form for large sizes too.
+std::uint64_t Number(std::string_view f) {
+  std::uint64_t v = 0;
+  if (!f.empty() && (static_cast<unsigned char>(f[0]) & 0x80) != 0) {
+    for (std::size_t i = 0; i < f.size(); ++i) {
+      v = v << 8 | static_cast<unsigned char>(i == 0 ? f[0] & 0x7f : f[i]);
+    }
+    return v;
+  }
+  std::size_t i = 0;
+  while (i < f.size() && f[i] == ' ') ++i;
+  for (; i < f.size() && f[i] >= '0' && f[i] <= '7'; ++i) v = v * 8 + (f[i] - '0');
+  return v;
+}
+
+std::string_view UpToNul(std::string_view f) { return f.substr(0, f.find('\0')); }
+
+// Follows the members of the stream through blocks of any size.
+class Reader {
+ public:
+  Reader(bool tar, CompressFn compress) : tar_(tar), sha_(compress) {
+    Expect(Phase::Header, tar ? 512 : 76);
+  }
+
+  void Feed(const unsigned char* p, std::size_t n) {
+    for (;;) {
+      if (phase_ == Phase::Done) return;
+      if (phase_ == Phase::Data || phase_ == Phase::Skip) {
+        const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(left_, n));
+        if (phase_ == Phase::Data) sha_.Update(p, k);
+        p += k, n -= k, left_ -= k;
+        if (left_ > 0) return;
+        if (phase_ == Phase::Data) {
+          Emit();
+          Skip(pad_);
+        } else {
+          Expect(Phase::Header, tar_ ? 512 : 76);
+        }
+        continue;
+      }
+      const std::size_t k = std::min(need_ - acc_.size(), n);
+      acc_.append(reinterpret_cast<const char*>(p), k);
+      p += k, n -= k;
+      if (acc_.size() < need_) return;
+      if (tar_) {
+        TarPiece();
+      } else {
+        CpioPiece();
+      }
+    }
+  }
+  // End of the stream: a member cut short still gets the sum of what came.
+  void Finish() {
+    if (phase_ == Phase::Data) Emit();
+    phase_ = Phase::Done;
+  }
+  std::string& Lines() { return lines_; }
+
+ private:
+  enum class Phase { Header, Name, LongName, Data, Skip, Done };
+
+  void Expect(Phase phase, std::size_t n) { phase_ = phase, need_ = n, acc_.clear(); }
+  void Skip(std::uint64_t n) { phase_ = Phase::Skip, left_ = n; }
+  void Emit() { lines_ += sha_.HexDigest() + "  " + name_ + "\n"; }
+
+  void TarPiece() {
+    if (phase_ == Phase::LongName) {
+      longName_ = UpToNul(acc_);
+      haveLong_ = true;
+      Skip(pad_);
+      return;
+    }
+    const std::string_view h = acc_;
+    if (h.find_first_not_of('\0') == std::string_view::npos) {
+      phase_ = Phase::Done;
+      return;
+    }
+    const std::uint64_t size = Number(h.substr(124, 12));
+    const char type = h[156];
+    pad_ = (512 - size % 512) % 512;
+    if (type == 'L') {
+      Expect(Phase::LongName, static_cast<std::size_t>(size));
+      return;
+    }
+    name_ = UpToNul(h.substr(0, 100));
+    const std::string_view prefix = UpToNul(h.substr(345, 155));
+    if (!prefix.empty() && h.substr(257, 5) == "ustar" &&
+        h.substr(257, 8) != std::string_view("ustar  \0", 8)) {
+      name_ = std::string(prefix) + "/" + name_;
+    }
+    if (haveLong_) name_ = longName_;
+    haveLong_ = false;
+    if (type == '0' || type == '\0') {
+      phase_ = Phase::Data, left_ = size;
+    } else {
+      Skip(size + pad_);
+    }
+  }
+
+  void CpioPiece() {
+    if (phase_ == Phase::Name) {
+      name_ = acc_;
+      if (!name_.empty() && name_.back() == '\0') name_.pop_back();
+      if (name_ == "TRAILER!!!") {
+        phase_ = Phase::Done;
+      } else if ((mode_ & 0170000) == 0100000) {
+        phase_ = Phase::Data, left_ = size_, pad_ = 0;
+      } else {
+        Skip(size_);
+      }
+      return;
+    }
+    const std::string_view h = acc_;
+    if (h.substr(0, 6) != "070707") {
+      phase_ = Phase::Done;
+      return;
+    }
+    mode_ = Number(h.substr(18, 6));
+    size_ = Number(h.substr(65, 11));
+    Expect(Phase::Name, static_cast<std::size_t>(Number(h.substr(59, 6))));
+  }
+
+  bool tar_;
+  Sha256 sha_;
+  Phase phase_ = Phase::Header;
+  std::size_t need_ = 0;
+  std::string acc_;
+  std::uint64_t left_ = 0, pad_ = 0, mode_ = 0, size_ = 0;
+  std::string name_, longName_;
+  bool haveLong_ = false;
+  std::string lines_;
+};
+
+bool WriteAll(int fd, const unsigned char* p, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w, n -= static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+const char kUsage[] = "usage: bksums [-o SUMFILE] tar|cpio\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  M2C_INIT(argc, argv, environ);
+  Processe_Init();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "--help") {
+    std::printf(
+        "%sWrites \"<sha256>  <name>\" for every regular member of the archive stream on standard\n"
+        "input; with -o the stream passes to standard output and the sums go to SUMFILE.\n",
+        kUsage);
+    Exit(0);
+  }
+  std::string sumFile;
+  if (args.size() == 3 && args[0] == "-o") {
+    sumFile = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.size() != 1 || (args[0] != "tar" && args[0] != "cpio")) {
+    std::fputs(kUsage, stderr);
+    Exit(2);
+  }
+  const bool pass = !sumFile.empty();
+  Reader reader(args[0] == "tar", ChooseCompress());
+  std::vector<unsigned char> buf(1 << 20);
+  // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few pages
+  // would wake us for each of them. Where the system refuses, the default pipes work too.
+  ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(buf.size()));
+  if (pass) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(buf.size()));
+  for (;;) {
+    const ssize_t n = ::read(0, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
+      Exit(1);
+    }
+    if (n == 0) break;
+    // Passed on before the sums, so that the medium's side works while we hash.
+    if (pass && !WriteAll(1, buf.data(), static_cast<std::size_t>(n))) {
+      std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n", std::strerror(errno));
+      Exit(1);
+    }
+    reader.Feed(buf.data(), static_cast<std::size_t>(n));
+  }
+  reader.Finish();
+  const std::string& lines = reader.Lines();
+  FILE* out = pass ? std::fopen(sumFile.c_str(), "a") : stdout;
+  if (out == nullptr || std::fwrite(lines.data(), 1, lines.size(), out) != lines.size() ||
+      std::fflush(out) != 0 || (pass && std::fclose(out) != 0)) {
+    std::fprintf(stderr, "bksums: cannot write the sums to %s\n",
+                 pass ? sumFile.c_str() : "standard output");
+    Exit(1);
+  }
+  Exit(0);
+}

@@ -1,0 +1,83 @@
+// bksums against real archivers: the sums of the members of tar and cpio streams must be
+// those sha256sum gives for the files, in both of its ways of running.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Sandbox.hpp"
+
+namespace {
+
+using zolt::test::ReadFile;
+using zolt::test::RunCommand;
+using zolt::test::WriteFile;
+
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+class BksumsTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    const std::string longDir(60, 'd');
+    std::filesystem::create_directories("tree/sub dir/" + longDir + "/" + longDir);
+    WriteFile("tree/empty", "");
+    WriteFile("tree/sub dir/block of 512", std::string(512, 'x'));
+    std::string big;
+    for (int i = 0; i < 300000; ++i) big += static_cast<char>(i * 7 + i / 256);
+    WriteFile("tree/sub dir/" + longDir + "/" + longDir + "/long name.bin", big);
+    WriteFile("tree/small", "abc");
+    ASSERT_EQ(0, ::symlink("small", "tree/link"));
+    const auto r = RunCommand(
+        "cd tree && find . -type f | sed 's|^\\./||' | LC_ALL=C sort >../names"
+        " && tr '\\n' '\\0' <../names | xargs -0 sha256sum >../want");
+    ASSERT_EQ(0, r.status) << r.err;
+  }
+};
+
+TEST_P(BksumsTest, SumsOfTheMembersAreThoseOfTheFiles) {
+  const std::string format = GetParam();
+  const std::string make = format == "cpio"
+                               ? "find . -mindepth 1 | sed 's|^\\./||' | cpio -o -H odc --quiet"
+                               : "tar -cf - --format=" + format + " .";
+  // tar names the members "./x"; sha256sum was given "x".
+  const std::string strip = format == "cpio" ? "" : " | sed 's|  \\./|  |'";
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  const std::string want = ReadFile("want");
+  ASSERT_NE("", want);
+  for (const char* env : {"", "BKSUMS_PORTABLE=1 "}) {
+    auto r = RunCommand("cd tree && " + make + " | " + env + bksums + " " +
+                        (format == "cpio" ? "cpio" : "tar") + strip);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(SortedLines(want), SortedLines(r.out)) << format << " " << env;
+  }
+  // Passing the stream on: unchanged, the sums appended to the file.
+  WriteFile("sums", "# before\n");
+  auto r = RunCommand("cd tree && " + make + " >../plain && " + bksums + " -o ../sums " +
+                      (format == "cpio" ? "cpio" : "tar") +
+                      " <../plain >../passed && cmp ../plain ../passed");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = RunCommand("tail -n +2 sums" + strip);
+  EXPECT_EQ(SortedLines(want), SortedLines(r.out));
+  EXPECT_EQ(0u, ReadFile("sums").rfind("# before\n", 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, BksumsTest, ::testing::Values("ustar", "gnu", "cpio"));
+
+TEST(Bksums, CommandLine) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  EXPECT_EQ(0, RunCommand(bksums + " --help").status);
+  EXPECT_EQ(2, RunCommand(bksums + " zip </dev/null").status);
+  EXPECT_EQ(1, RunCommand("echo x | " + bksums + " -o no/such/dir/sums tar >/dev/null").status);
+}
+
+}  // namespace
