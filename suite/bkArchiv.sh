@@ -377,14 +377,7 @@ _bk_dataOut() {
 }
 
 # Names of the symbolic links in a cpio (odc) stream on standard input, NUL-ended.
-_bk_cpioLinks() {
-  perl -e 'binmode STDIN; while (read(STDIN, my $h, 76) == 76) {
-    last unless substr($h,0,6) eq "070707";
-    my $mode = oct(substr($h,18,6)); my $ns = oct(substr($h,59,6)); my $fs = oct(substr($h,65,11));
-    read(STDIN, my $name, $ns); $name =~ s/\0$//; last if $name eq "TRAILER!!!";
-    print "$name\0" if ($mode & 0170000) == 0120000;
-    while ($fs > 0) { my $n = read(STDIN, my $b, $fs > 65536 ? 65536 : $fs); last unless $n; $fs -= $n; } }'
-}
+_bk_cpioLinks() { bksums -l cpio; }
 
 # The wanted names (NUL-ended) as cpio patterns: one a line, taken literally.
 _bk_cpioPatterns() {

@@ -192,7 +192,9 @@ std::string_view UpToNul(std::string_view f) { return f.substr(0, f.find('\0'));
 // Follows the members of the stream through blocks of any size.
 class Reader {
  public:
-  Reader(bool tar, CompressFn compress) : tar_(tar), sha_(compress) {
+  // links: name the symbolic links (NUL-ended) instead of summing the regular members.
+  Reader(bool tar, CompressFn compress, bool links = false)
+      : tar_(tar), links_(links), sha_(compress) {
     Expect(Phase::Header, tar ? 512 : 76);
   }
 
@@ -264,7 +266,10 @@ class Reader {
     }
     if (haveLong_) name_ = longName_;
     haveLong_ = false;
-    if (type == '0' || type == '\0') {
+    if (links_) {
+      if (type == '2') lines_ += name_ + '\0';
+      Skip(size + pad_);
+    } else if (type == '0' || type == '\0') {
       phase_ = Phase::Data, left_ = size;
     } else {
       Skip(size + pad_);
@@ -277,6 +282,9 @@ class Reader {
       if (!name_.empty() && name_.back() == '\0') name_.pop_back();
       if (name_ == "TRAILER!!!") {
         phase_ = Phase::Done;
+      } else if (links_) {
+        if ((mode_ & 0170000) == 0120000) lines_ += name_ + '\0';
+        Skip(size_);
       } else if ((mode_ & 0170000) == 0100000) {
         phase_ = Phase::Data, left_ = size_, pad_ = 0;
       } else {
@@ -295,6 +303,7 @@ class Reader {
   }
 
   bool tar_;
+  bool links_;
   Sha256 sha_;
   Phase phase_ = Phase::Header;
   std::size_t need_ = 0;
@@ -315,7 +324,7 @@ bool WriteAll(int fd, const unsigned char* p, std::size_t n) {
   return true;
 }
 
-const char kUsage[] = "usage: bksums [-o SUMFILE] tar|cpio\n";
+const char kUsage[] = "usage: bksums [-o SUMFILE | -l] tar|cpio\n";
 
 }  // namespace
 
@@ -326,12 +335,17 @@ int main(int argc, char** argv) {
   if (!args.empty() && args[0] == "--help") {
     std::printf(
         "%sWrites \"<sha256>  <name>\" for every regular member of the archive stream on standard\n"
-        "input; with -o the stream passes to standard output and the sums go to SUMFILE.\n",
+        "input; with -o the stream passes to standard output and the sums go to SUMFILE.\n"
+        "With -l it names the symbolic links of the stream instead, each ended by a NUL.\n",
         kUsage);
     Exit(0);
   }
   std::string sumFile;
-  if (args.size() == 3 && args[0] == "-o") {
+  bool links = false;
+  if (args.size() == 2 && args[0] == "-l") {
+    links = true;
+    args.erase(args.begin());
+  } else if (args.size() == 3 && args[0] == "-o") {
     sumFile = args[1];
     args.erase(args.begin(), args.begin() + 2);
   }
@@ -340,7 +354,7 @@ int main(int argc, char** argv) {
     Exit(2);
   }
   const bool pass = !sumFile.empty();
-  Reader reader(args[0] == "tar", ChooseCompress());
+  Reader reader(args[0] == "tar", ChooseCompress(), links);
   std::vector<unsigned char> buf(1 << 20);
   // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few pages
   // would wake us for each of them. Where the system refuses, the default pipes work too.

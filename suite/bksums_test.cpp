@@ -69,6 +69,10 @@ TEST_P(BksumsTest, SumsOfTheMembersAreThoseOfTheFiles) {
   r = RunCommand("tail -n +2 sums" + strip);
   EXPECT_EQ(SortedLines(want), SortedLines(r.out));
   EXPECT_EQ(0u, ReadFile("sums").rfind("# before\n", 0));
+  // The symbolic links alone, for the restore's look at what a data file would plant.
+  r = RunCommand(bksums + " -l " + (format == "cpio" ? "cpio" : "tar") +
+                 " <plain | tr '\\0' '\\n'");
+  EXPECT_EQ(format == "cpio" ? "link\n" : "./link\n", r.out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, BksumsTest, ::testing::Values("ustar", "gnu", "cpio"));
