@@ -376,8 +376,23 @@ _bk_dataOut() {
   esac
 }
 
-# Names of the symbolic links in a cpio (odc) stream on standard input, NUL-ended.
-_bk_cpioLinks() { bksums -l cpio; }
+# Names of the symbolic links in a cpio (odc) stream on standard input, NUL-ended; the
+# names of all its members go to file $1 the same way.
+_bk_cpioLinks() { bksums -l -n "$1" cpio; }
+
+# True when the wanted names (file $1) are all the members of the data file (file $2),
+# both NUL-ended: cpio then restores everything without matching every member against
+# every wanted name, which takes time of the square of their number.
+_bk_wantsAll() {
+  cmp -s <(sed -z 's|/$||' "$1" | LC_ALL=C sort -zu) <(LC_ALL=C sort -zu "$2")
+}
+
+# cpio's options that select the wanted names (file $1, NUL-ended; members in file $2):
+# none when they are all the members, else the names as literal patterns.
+_bk_cpioSelect() {
+  if _bk_wantsAll "$1" "$2"; then return; fi
+  _bk_cpioPatterns "$1" && printf '%s\n' -E "$1"
+}
 
 # The wanted names (NUL-ended) as cpio patterns: one a line, taken literally.
 _bk_cpioPatterns() {
@@ -426,22 +441,22 @@ ReadFileList() {
       # A tape is read once: the links are found in a first pass over a copy of the file.
       local copy; copy=$(mktemp)
       _bk_dataOut >"$copy"
-      if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi | _bk_cpioLinks >"$links"
+      if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi | _bk_cpioLinks "$links.all" >"$links"
       _bk_filterNames "$list" "$links"
-      _bk_cpioPatterns "$list"
+      local select; mapfile -t select < <(_bk_cpioSelect "$list" "$links.all")
       if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi |
-        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet -E "$list"
+        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet "${select[@]}"
       rc=$?; rm -f -- "$copy"
     else
-      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi | _bk_cpioLinks >"$links"
+      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi | _bk_cpioLinks "$links.all" >"$links"
       _bk_filterNames "$list" "$links"
-      _bk_cpioPatterns "$list"
+      local select; mapfile -t select < <(_bk_cpioSelect "$list" "$links.all")
       if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi |
-        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet -E "$list"
+        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet "${select[@]}"
       rc=$?
     fi
   fi
-  rm -f -- "$list" "$links"
+  rm -f -- "$list" "$links" "$links.all"
   _bk_pos=$((_bk_pos + 1))
   [ $rc -eq 0 ] || { _bk_error "restoring from data file $((_bk_pos - 1)) failed"; return 1; }
 }

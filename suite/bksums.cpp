@@ -231,6 +231,8 @@ class Reader {
     phase_ = Phase::Done;
   }
   std::string& Lines() { return lines_; }
+  // Every member's name, NUL-ended, in the order of the stream.
+  const std::string& Names() const { return names_; }
 
  private:
   enum class Phase { Header, Name, LongName, Data, Skip, Done };
@@ -266,6 +268,7 @@ class Reader {
     }
     if (haveLong_) name_ = longName_;
     haveLong_ = false;
+    names_ += name_ + '\0';
     if (links_) {
       if (type == '2') lines_ += name_ + '\0';
       Skip(size + pad_);
@@ -282,7 +285,10 @@ class Reader {
       if (!name_.empty() && name_.back() == '\0') name_.pop_back();
       if (name_ == "TRAILER!!!") {
         phase_ = Phase::Done;
-      } else if (links_) {
+        return;
+      }
+      names_ += name_ + '\0';
+      if (links_) {
         if ((mode_ & 0170000) == 0120000) lines_ += name_ + '\0';
         Skip(size_);
       } else if ((mode_ & 0170000) == 0100000) {
@@ -312,6 +318,7 @@ class Reader {
   std::string name_, longName_;
   bool haveLong_ = false;
   std::string lines_;
+  std::string names_;
 };
 
 bool WriteAll(int fd, const unsigned char* p, std::size_t n) {
@@ -324,7 +331,7 @@ bool WriteAll(int fd, const unsigned char* p, std::size_t n) {
   return true;
 }
 
-const char kUsage[] = "usage: bksums [-o SUMFILE | -l] tar|cpio\n";
+const char kUsage[] = "usage: bksums [-o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n";
 
 }  // namespace
 
@@ -336,13 +343,19 @@ int main(int argc, char** argv) {
     std::printf(
         "%sWrites \"<sha256>  <name>\" for every regular member of the archive stream on standard\n"
         "input; with -o the stream passes to standard output and the sums go to SUMFILE.\n"
-        "With -l it names the symbolic links of the stream instead, each ended by a NUL.\n",
+        "With -l it names the symbolic links of the stream instead, each ended by a NUL, and\n"
+        "with -n the names of all its members go to NAMEFILE the same way.\n",
         kUsage);
     Exit(0);
   }
   std::string sumFile;
   bool links = false;
-  if (args.size() == 2 && args[0] == "-l") {
+  std::string nameFile;
+  if (args.size() == 4 && args[0] == "-l" && args[1] == "-n") {
+    links = true;
+    nameFile = args[2];
+    args.erase(args.begin(), args.begin() + 3);
+  } else if (args.size() == 2 && args[0] == "-l") {
     links = true;
     args.erase(args.begin());
   } else if (args.size() == 3 && args[0] == "-o") {
@@ -376,6 +389,15 @@ int main(int argc, char** argv) {
     reader.Feed(buf.data(), static_cast<std::size_t>(n));
   }
   reader.Finish();
+  if (!nameFile.empty()) {
+    FILE* f = std::fopen(nameFile.c_str(), "w");
+    const std::string& names = reader.Names();
+    if (f == nullptr || std::fwrite(names.data(), 1, names.size(), f) != names.size() ||
+        std::fclose(f) != 0) {
+      std::fprintf(stderr, "bksums: cannot write the member names to %s\n", nameFile.c_str());
+      Exit(1);
+    }
+  }
   const std::string& lines = reader.Lines();
   FILE* out = pass ? std::fopen(sumFile.c_str(), "a") : stdout;
   if (out == nullptr || std::fwrite(lines.data(), 1, lines.size(), out) != lines.size() ||

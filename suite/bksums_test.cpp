@@ -73,6 +73,10 @@ TEST_P(BksumsTest, SumsOfTheMembersAreThoseOfTheFiles) {
   r = RunCommand(bksums + " -l " + (format == "cpio" ? "cpio" : "tar") +
                  " <plain | tr '\\0' '\\n'");
   EXPECT_EQ(format == "cpio" ? "link\n" : "./link\n", r.out);
+  // And with them the names of all the members.
+  r = RunCommand(bksums + " -l -n names.all " + (format == "cpio" ? "cpio" : "tar") +
+                 " <plain >/dev/null && tr '\\0' '\\n' <names.all | grep -c 'small$'");
+  EXPECT_EQ("1\n", r.out) << r.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, BksumsTest, ::testing::Values("ustar", "gnu", "cpio"));
