@@ -142,10 +142,12 @@ void ListOrder(VuvedurData& context, StrIn text) {
   Odirs_GetName(text, name);
   char resource[128];
   Oresourc_OrderRes(name, true, resource);
-  Messages_IgnoreErrors(true);
-  const bool reserved = Oresourc_Reserve(resource);
-  Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  bool reserved = false;
+  {
+    Messages_Ignoring quiet;
+    reserved = Oresourc_Reserve(resource);
+    Messages_ForgetErrorReasons();
+  }
   if (!reserved) {
     Vuvedur_Message(31, text, "");
     return;
@@ -153,10 +155,12 @@ void ListOrder(VuvedurData& context, StrIn text) {
   char path[1024];
   DirAcces_IncludePath(Odirs_orderDir, name, path);
   Strings_Concat(path, ".aif", path);
-  Messages_IgnoreErrors(true);
-  OOinfos_Info* info = OOinfos_Load(path);
-  Messages_ForgetErrorReasons();
-  Messages_IgnoreErrors(false);
+  OOinfos_Info* info = nullptr;
+  {
+    Messages_Ignoring quiet;
+    info = OOinfos_Load(path);
+    Messages_ForgetErrorReasons();
+  }
   if (info == nullptr) {
     // Nobody needs the hold of an order that is not listed.
     Oresourc_Release(resource);

@@ -29,6 +29,8 @@ namespace {
 
 void Init() {
   static const bool done = [] {
+    // A fuzz run is no suite program: no run file, nothing written outside its sandbox.
+    ::setenv("VM_NO_RUN_FILE", "on", 0);
     BkArchivRead_Init();
     // One bracket for the whole run: every input's reasons are looked at and forgotten.
     static Messages_Ignoring quiet;

@@ -35,7 +35,8 @@ void Init() {
   static const bool done = [] {
     ::setenv("VM_NO_RUN_FILE", "on", 0);
     BkStore_Init();
-    Messages_IgnoreErrors(true);
+    // One bracket for the whole run: every input's reasons are looked at and forgotten.
+    static Messages_Ignoring quiet;
     return true;
   }();
   (void)done;
