@@ -311,7 +311,14 @@ WriteFileList() {
   case "$devType" in
     filesys)
       sink="$device/.$n.part"
-      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress >"$sink"
+      # Straight to the medium when nothing needs to see the stream on its way.
+      if [ -n "$softCompress" ]; then
+        _bk_stream "$follow" "$list" | _bk_tee | _bk_compress >"$sink"
+      elif [ -n "$_bk_sums" ]; then
+        _bk_stream "$follow" "$list" | _bk_tee >"$sink"
+      else
+        _bk_stream "$follow" "$list" >"$sink"
+      fi
       local st=("${PIPESTATUS[@]}")
       for rc in "${st[@]}"; do [ "$rc" -eq 0 ] || break; done
       if [ "$rc" -eq 0 ] && mv -f -- "$sink" "$device/$n"; then :; else
@@ -433,8 +440,13 @@ ReadFileList() {
     # tar itself never writes through symbolic links it made in the same run.
     _bk_filterNames "$list" ""
     local z=(); [ -n "$softCompress" ] && z=(-z)
-    # The rest of the data file is read too, so that a tape stands behind its mark.
-    _bk_dataOut | (tar -xpf - "${z[@]}" --no-recursion --null --verbatim-files-from --no-wildcards -T "$list"; rc=$?; cat >/dev/null; exit $rc)
+    local topts=(-xpf - "${z[@]}" --no-recursion --null --verbatim-files-from --no-wildcards -T "$list")
+    if [ "$devType" = filesys ]; then
+      tar "${topts[@]}" <"$device/$_bk_pos"  # a file: read where it lies
+    else
+      # The rest of the data file is read too, so that a tape stands behind its mark.
+      _bk_dataOut | (tar "${topts[@]}"; rc=$?; cat >/dev/null; exit $rc)
+    fi
     rc=$?
   else
     if [ "$devType" = tape ]; then
