@@ -178,6 +178,15 @@ TEST_F(ArchiveJobsTest, FileSystemMediumTwoGenerations) {
   ExpectRestored(out, "order 1/sub/big.bin", "jobs");
   ExpectRestored(out, "o2.aif", "info");
   EXPECT_NE(::access((out + "/order 2/x").c_str(), F_OK), 0);
+
+  // The operator's check of the medium the data path made: sound, then a data file cut.
+  const std::string verify = ProgramPath("bkmedia") + " verify fsroot";
+  auto v = RunCommand(verify);
+  EXPECT_EQ(v.status, 0) << v.out << v.err;
+  RunCommand("truncate -s 1024 fsroot/0");
+  v = RunCommand(verify);
+  EXPECT_EQ(v.status, 1) << v.out << v.err;
+  EXPECT_NE(v.out + v.err, "");
 }
 
 TEST_F(ArchiveJobsTest, DiskImage) {
