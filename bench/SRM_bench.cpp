@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchSandbox.hpp"
 #include "SRM.hpp"
 #include "SReqObj.hpp"
 #include "Socket.hpp"
@@ -27,45 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Environment {
-  std::string root;
-  std::string port;
-
-  Environment() {
-    char templ[] = "/tmp/srm-bench-XXXXXX";
-    root = ::mkdtemp(templ);
-    for (const char* var : {"VM_PROJECTS", "VM_CUSTOMER", "VM_NODE", "ZOLTDAT", "TMP", "HOME"}) {
-      const std::string dir = root + "/" + var;
-      fs::create_directories(dir);
-      ::setenv(var, dir.c_str(), 1);
-    }
-    std::string error;
-    int fd = Socket_Listen(0, 1, error);
-    port = std::to_string(Socket_LocalPort(fd));
-    Socket_Close(fd);
-    ::setenv("VM_DURAZAZE_PORT", port.c_str(), 1);
-    const char* path = std::getenv("PATH");
-    ::setenv("PATH", (std::string(ZOLT_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin")).c_str(),
-             1);
-    ::unsetenv("VERAR_EMPLOYER");
-    ::unsetenv("VM_DURAZAZE_USE_SCIPC_SERVICES");
-  }
-
-  ~Environment() {
-    std::ifstream pidFile(root + "/ZOLTDAT/DUrazaze-" + port + ".pid");
-    int pid = 0;
-    if (pidFile >> pid && pid > 0) {
-      ::kill(pid, SIGTERM);
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      ::kill(pid, SIGKILL);
-    }
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-};
+using Environment = zolt::bench::Sandbox;
 
 Environment& Env() {
-  static Environment env;
+  static Environment env("srm-bench");
   return env;
 }
 

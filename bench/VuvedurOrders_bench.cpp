@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSandbox.hpp"
 #include "DirAcces.hpp"
 #include "OOinfos.hpp"
 #include "Odirs.hpp"
@@ -33,44 +34,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Environment {
-  std::string root;
-  std::string port;
+struct Environment : zolt::bench::Sandbox {
   std::map<int, std::string> jobRoots;
 
-  Environment() {
-    char templ[] = "/tmp/vuvedur-bench-XXXXXX";
-    root = ::mkdtemp(templ);
-    for (const char* var : {"VM_PROJECTS", "VM_CUSTOMER", "VM_NODE", "ZOLTDAT", "TMP", "HOME"}) {
-      const std::string dir = root + "/" + var;
-      fs::create_directories(dir);
-      ::setenv(var, dir.c_str(), 1);
-    }
-    std::string error;
-    int fd = Socket_Listen(0, 1, error);
-    port = std::to_string(Socket_LocalPort(fd));
-    Socket_Close(fd);
-    ::setenv("VM_DURAZAZE_PORT", port.c_str(), 1);
-    const char* path = std::getenv("PATH");
-    ::setenv("PATH", (std::string(ZOLT_BIN_DIR) + ":" + (path ? path : "/usr/bin:/bin")).c_str(),
-             1);
-    ::unsetenv("VERAR_EMPLOYER");
-    ::unsetenv("VM_DURAZAZE_USE_SCIPC_SERVICES");
+  Environment() : Sandbox("vuvedur-bench") {
     // The standard order directories of the installation stay inside the private root.
     DirAcces_SetInstallRoot(root);
     Vuvedur_Init();
-  }
-
-  ~Environment() {
-    std::ifstream pidFile(root + "/ZOLTDAT/DUrazaze-" + port + ".pid");
-    int pid = 0;
-    if (pidFile >> pid && pid > 0) {
-      ::kill(pid, SIGTERM);
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      ::kill(pid, SIGKILL);
-    }
-    std::error_code ec;
-    fs::remove_all(root, ec);
   }
 
   // A job root of n sample orders (made once), switched to.
