@@ -2,12 +2,16 @@
 // directory variables and server ports into it, runs the tests and removes it again.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "Sandbox.hpp"
 
@@ -77,6 +81,27 @@ std::string MakeSandbox() {
   return root.string();
 }
 
+// Stops every stand-in server that still runs for this sandbox (its pid file lies in the
+// sandbox's data directory), whichever test started it and whether or not that test
+// stopped it: a server outliving its sandbox would serve a deleted directory for ever.
+void StopSandboxServers(const fs::path& dat) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dat, ec)) {
+    const std::string file = entry.path().filename().string();
+    const std::string name = file.substr(0, file.find('-'));
+    if ((name != "DUrazaze" && name != "DUvuvuzo") || entry.path().extension() != ".pid") continue;
+    int pid = 0;
+    if (!(std::ifstream(entry.path()) >> pid) || pid <= 0) continue;
+    std::string comm;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), comm);
+    if (comm != name || ::kill(pid, SIGTERM) != 0) continue;
+    for (int i = 0; i < 60 && ::kill(pid, 0) == 0 && fs::exists(entry.path(), ec); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (::kill(pid, 0) == 0 && fs::exists(entry.path(), ec)) ::kill(pid, SIGKILL);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -84,6 +109,7 @@ int main(int argc, char** argv) {
   const std::string sandbox = MakeSandbox();
   zolt::test::SetSandboxDir(sandbox);
   const int rc = RUN_ALL_TESTS();
+  StopSandboxServers(fs::path(sandbox) / "dat");
   const char* keep = std::getenv("ZOLT_KEEP_SANDBOX");
   if (!(keep && *keep)) {
     std::error_code ec;
