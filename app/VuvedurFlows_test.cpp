@@ -1,0 +1,400 @@
+// The backup and restore flows: file lists and archives of orders, the medium's type at
+// start, the orders read back from a header, the registration command of a restore, and
+// a backup and restore through our job server onto a file-system medium.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "BkArchivNames.hpp"
+#include "BkMisc.hpp"
+#include "Capture.hpp"
+#include "JobServerFixture.hpp"
+#include "SJobQues.hpp"
+#include "VuvedurTestJobs.hpp"
+
+namespace {
+
+using namespace vuvedur_test;
+using zolt::test::ReadFile;
+using zolt::test::RunCommand;
+using zolt::test::WriteFile;
+
+// ---- The toolkit's media dialogs, replaced: the device and the medium the test sets ----
+
+DevListEntry* standInDevice = nullptr;  // copied into the list the flow asks for
+Header* standInHeader = nullptr;        // handed over as the prepared medium
+bool readHeaderFromDevice = false;      // restore: the flow reads the medium itself
+std::vector<std::string> errorFilesShown;
+
+void StandInSelect(BkDevSel_DevList& list, std::uint32_t, StrIn, bool, std::uint8_t, bool,
+                   bool& cancelled) {
+  cancelled = standInDevice == nullptr;
+  if (cancelled) return;
+  list = BkDevSel_CopyDevListEntry(*standInDevice);
+  list->selected = true;
+}
+void StandInReady(BkDevSel_DevList, bool, bool, bool& cancelled) { cancelled = false; }
+void StandInPrepare(DevListEntry&, Header*& header, bool, int, bool& cancelled) {
+  header = standInHeader;
+  standInHeader = nullptr;
+  cancelled = header == nullptr;
+}
+void StandInErrFiles(FileList errors, long, bool& cancelled) {
+  for (FileEntry* e = errors; e != nullptr; e = e->next) errorFilesShown.push_back(DSStr(e->path));
+  cancelled = false;
+}
+
+// A file-system medium in the sandbox directory dir.
+DevListEntry FsDevice(const std::string& dir) {
+  DevListEntry dev{};
+  dev.baseType = BkDevSel_filesys;
+  dev.subtype = 1;
+  dev.record.devClass = SDevAllo_ClassOfName("unixFS");
+  Strings_Assign(dir, dev.record.devName);
+  Strings_Assign("", dev.record.host);
+  Strings_Assign("test medium", dev.record.description);
+  Strings_Assign("test medium", dev.label);
+  dev.isLocal = true;
+  dev.blkHeader = 512;
+  dev.blkData = 10240;
+  dev.dirSize = -1;
+  dev.canAppend = true;
+  dev.fs.root = DSCreateStr(dir.c_str(), 0);
+  dev.fs.capacity = 1073741824.0;
+  return dev;
+}
+
+std::vector<std::string> Paths(FileList list) {
+  std::vector<std::string> paths;
+  for (FileEntry* e = list; e != nullptr; e = e->next) paths.emplace_back(DSStr(e->path));
+  return paths;
+}
+
+bool Has(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+class VuvedurFlows : public zolt::test::JobServerTest {
+ protected:
+  void SetUp() override {
+    JobServerTest::SetUp();
+    DirAcces_SetInstallRoot(SandboxDir());
+    Vuvedur_Init();
+    Messages_UseMsgCat("ZAREDAVmsg");
+    Vuvedur_mediaDialogs = {StandInSelect, StandInReady, StandInPrepare, StandInErrFiles};
+    errorFilesShown.clear();
+    readHeaderFromDevice = false;
+  }
+  void TearDown() override {
+    if (ctx != nullptr) {
+      Vuvedur_Free(ctx);
+      delete ctx;
+    }
+    if (standInHeader != nullptr) BkArchiv_DestroyHeaderAndArchives(standInHeader);
+    if (device.fs.root != dsNil) DSFree(&device.fs.root);
+    standInDevice = nullptr;
+    JobServerTest::TearDown();
+  }
+
+  // The listed orders of a fresh job root of n sample orders.
+  void ListOrders(const std::string& dir, int n) {
+    root = MakeJobRoot(dir, n);
+    ASSERT_TRUE(Vuvedur_NewJobDir(root));
+    ctx = Vuvedur_Create();
+    Vuvedur_BckUpdateOrderList(ctx);
+    ASSERT_NE(ctx->orders, nullptr);
+  }
+
+  OrderEntry* OrderWithForms() {
+    for (OrderEntry* o = ctx->orders; o != nullptr; o = o->next) {
+      if (o->forms != nullptr) return o;
+    }
+    return nullptr;
+  }
+
+  std::string JobDir(const FormEntry& form) {
+    char path[1024];
+    Odirs_JobPath("", form.name, path);
+    return path;
+  }
+
+  std::string root;
+  VuvedurData* ctx = nullptr;
+  DevListEntry device{};
+};
+
+// ---- Backing up ----
+
+TEST_F(VuvedurFlows, FormListsLeaveOutWorkFilesAndArchivesCarryTheOrder) {
+  ListOrders("jobs", 3);
+  OrderEntry* order = OrderWithForms();
+  ASSERT_NE(order, nullptr);
+  FormEntry& form = *order->forms;
+  const std::string dir = JobDir(form);
+  RunCommand("cd '" + dir +
+             "' && mkdir -p data .rsrc T123456 sub && touch core xcore fileList3 fileList "
+             "data/LASTBACKUP data/LASTBACKUP.old T123456.log T123456/in .rsrc/res Vuvedur.cmd "
+             "VuvedurXcmd OHEADER bck.err bck.result sub/core.txt coreX && chmod 000 sub");
+  ASSERT_TRUE(Vuvedur_BuildFileLists(*order));
+  const auto paths = Paths(form.files);
+  for (const char* gone : {"core", "xcore", "fileList3", "fileList", "data/LASTBACKUP",
+                           "T123456.log", "T123456", "T123456/in", ".rsrc", ".rsrc/res",
+                           "Vuvedur.cmd", "VuvedurXcmd", "OHEADER", "bck.err", "bck.result"}) {
+    EXPECT_FALSE(Has(paths, gone)) << gone;
+  }
+  for (const char* kept : {"data", "data/LASTBACKUP.old", "coreX", "pool", "form", "ps"}) {
+    EXPECT_TRUE(Has(paths, kept)) << kept;
+  }
+  // The unreadable directory went to the error-files dialog, and the user went on.
+  if (::geteuid() != 0) {
+    EXPECT_TRUE(Has(errorFilesShown, "sub")) << errorFilesShown.size();
+  }
+  RunCommand("chmod 755 '" + dir + "/sub'");
+
+  // No pool entries without pool, but the directory itself.
+  order->marked = true;
+  order->includePool = false;
+  BkArchiv_NewHeader(ctx->header, mfmtStdD, Vuvedur_dataType, "");
+  ASSERT_TRUE(Vuvedur_BackupOrders_BuildArchives(ctx));
+  ASSERT_NE(order->archive, nullptr);
+  EXPECT_STREQ(order->archive->archiveType, Vuvedur_dataType);
+  EXPECT_STREQ(order->archive->baseDir, Odirs_orderDir);
+  EXPECT_EQ(Paths(order->archive->files),
+            std::vector<std::string>{order->name + std::string(".aif")});
+  char description[128];
+  Vuvedur_GetDescription(order->archive, description);
+  EXPECT_STREQ(description, order->description);
+  EXPECT_NE(std::string(order->archive->archiveComment)
+                .find("%%ORDERNUM " + std::string(order->orderNumber)),
+            std::string::npos);
+  ASSERT_NE(form.archive, nullptr);
+  EXPECT_EQ(std::string(form.archive->baseDir), dir);
+  EXPECT_STREQ(form.archive->host, Vuvedur_thisHost);
+  Vuvedur_GetDescription(form.archive, description);
+  EXPECT_STREQ(description, "");  // a restore tells forms by the missing description
+  const auto written = Paths(form.archive->files);
+  EXPECT_TRUE(Has(written, "pool"));
+  EXPECT_TRUE(Has(written, "ps/sheet_01.ps"));
+  for (const auto& p : written) EXPECT_NE(p.rfind("pool/", 0), 0u) << p;
+}
+
+TEST_F(VuvedurFlows, AFormThatCannotBeEnteredMakesTheOrderUnusable) {
+  ListOrders("jobs", 3);
+  OrderEntry* order = OrderWithForms();
+  ASSERT_NE(order, nullptr);
+  RunCommand("rm -rf '" + JobDir(*order->forms) + "'");
+  const std::string err =
+      zolt::test::CaptureStderr([&] { EXPECT_FALSE(Vuvedur_BuildFileLists(*order)); });
+  EXPECT_NE(err.find(order->forms->name), std::string::npos) << err;
+}
+
+TEST_F(VuvedurFlows, OnlyEmptyMediaAndOwnMediaAreWrittenTo) {
+  device = FsDevice(SandboxDir() + "/medium");
+  standInDevice = &device;
+  const struct {
+    const char* type;
+    bool fresh;
+    bool accepted;
+  } cases[] = {
+      {"EMPTY_MEDIA", false, true},
+      {"Offset-Folvane", false, true},
+      {"", true, true},
+      {"OldFolvane", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    BkArchiv_NewHeader(standInHeader, mfmtStdD, StrIn::FromC(c.type), "");
+    standInHeader->newHeader = c.fresh;
+    VuvedurData* data = Vuvedur_Create();
+    bool ok = false;
+    const std::string err =
+        zolt::test::CaptureStderr([&] { ok = Vuvedur_Backup_BckSelectTape(data); });
+    EXPECT_EQ(ok, c.accepted) << err;
+    if (c.accepted) {
+      char type[128];
+      bool empty = true;
+      BkArchiv_GetMediaType(data->header, type, empty);
+      EXPECT_STREQ(type, Vuvedur_dataType);
+      EXPECT_EQ(data->capacity, 1073741824.0);
+    }
+    Vuvedur_Free(data);
+    delete data;
+  }
+  // Cancelling the device selection ends the start.
+  standInDevice = nullptr;
+  VuvedurData* data = Vuvedur_Create();
+  EXPECT_FALSE(Vuvedur_Backup_BckSelectTape(data));
+  EXPECT_FALSE(Vuvedur_Restore_RstSelectTape(data));
+  delete data;
+}
+
+// ---- Restoring: orders from a header ----
+
+// A header of archives described as (description or "" for a form, base dir, first file).
+Header* HeaderOf(std::initializer_list<std::array<const char*, 3>> archives) {
+  Header* h = nullptr;
+  BkArchiv_NewHeader(h, mfmtStdD, Vuvedur_dataType, "");
+  for (const auto& [desc, base, file] : archives) {
+    char comment[5120] = "";
+    BkArchiv_EncodeComment(comment, "HOST", "elsewhere");
+    if (desc[0] != '\0') BkArchiv_EncodeComment(comment, "DESCRIPTION", StrIn::FromC(desc));
+    FileList files = nullptr;
+    if (file[0] != '\0') {
+      DirAcces_DirEntry info{};
+      info.size = 100;
+      BkFLists_InsertInFileList(files, StrIn::FromC(file), true, info);
+    }
+    Archive* a = nullptr;
+    BkArchiv_NewArchive(h, a, Vuvedur_dataType, comment, "elsewhere", StrIn::FromC(base), files);
+  }
+  return h;
+}
+
+// The first archive's file list lost, as a damaged header text leaves it.
+Header* WithoutFiles(Header* h) {
+  BkFLists_DestroyFileList(h->archives->files);
+  return h;
+}
+
+TEST_F(VuvedurFlows, OrdersAndFormsFromTheHeaderAndDamagedMediaRefused) {
+  ctx = Vuvedur_Create();
+  ctx->header = HeaderOf({{"Brochure", "/j/orders", "bro00002.aif"},
+                          {"", "/j/forms/bro0000201.a1", "ps"},
+                          {"", "/j/forms/bro0000202.a2", "ps"},
+                          {"", "/j/orders", "cat00001.aif"},  // an order without description
+                          {"Catalogue", "/j/orders", "cat00003.aif"}});
+  // The fourth archive is a form of the first order: only "DESCRIPTION" makes an order.
+  ASSERT_TRUE(Vuvedur_Restore_RstInit(ctx));
+  OrderEntry* a = ctx->orders;
+  ASSERT_NE(a, nullptr);
+  EXPECT_STREQ(a->name, "bro00002");
+  EXPECT_STREQ(a->text, "bro00002 -> Brochure");
+  EXPECT_STREQ(a->archive->host, Vuvedur_thisHost);
+  std::vector<std::string> forms;
+  for (FormEntry* f = a->forms; f != nullptr; f = f->next) {
+    forms.emplace_back(f->text);
+    EXPECT_TRUE(f->selected);
+    EXPECT_STREQ(f->archive->host, Vuvedur_thisHost);
+  }
+  const std::string h = Vuvedur_thisHost;
+  EXPECT_EQ(forms, (std::vector<std::string>{"bro0000201.a1 < > " + h, "bro0000202.a2 < > " + h,
+                                             "orders < > " + h}));
+  ASSERT_NE(a->next, nullptr);
+  EXPECT_STREQ(a->next->name, "cat00003");
+  EXPECT_EQ(a->next->next, nullptr);
+  EXPECT_EQ(BkArchiv_HdrNumberOfSelectedFiles(ctx->header), 0);
+  Vuvedur_Free(ctx);
+
+  const struct {
+    Header* header;
+    std::uint32_t message;
+  } damaged[] = {
+      {HeaderOf({{"", "/j/forms/x0000001.a1", "ps"}, {"Brochure", "/j/orders", "b.aif"}}), 1009},
+      {WithoutFiles(HeaderOf({{"Brochure", "/j/orders", "b.aif"}})), 1008},
+      {HeaderOf({}), 28},
+  };
+  for (const auto& d : damaged) {
+    SCOPED_TRACE(d.message);
+    ctx->header = d.header;
+    bool ok = true;
+    const std::string err = zolt::test::CaptureStderr([&] { ok = Vuvedur_Restore_RstInit(ctx); });
+    EXPECT_FALSE(ok);
+    char text[512];
+    Messages_GetMsg(Vuvedur_sectionN, d.message, text);
+    EXPECT_NE(err.find(std::string(text).substr(0, 20)), std::string::npos) << err;
+    Vuvedur_Free(ctx);
+  }
+}
+
+// ---- Restoring: the registration command ----
+
+class VuvedurCommand : public VuvedurFlows {
+ protected:
+  void SetUp() override {
+    VuvedurFlows::SetUp();
+    root = SandboxDir() + "/new/orders";
+    RunCommand("mkdir -p '" + root + "' '" + SandboxDir() + "/new/forms'");
+    ASSERT_TRUE(Vuvedur_NewJobDir(root));
+    ctx = Vuvedur_Create();
+    ctx->header = HeaderOf({{"Brochure", "/old/orders", "bro00002.aif"},
+                            {"", "/old/forms/bro0000201.a1", "ps"},
+                            {"", "/old/forms/bro0000202.a2", "ps"},
+                            {"", "/old/forms/bro00002xx.a3", "ps"},
+                            {"Other", "/old/orders", "oth00009.aif"},
+                            {"", "/old/forms/oth0000901.a1", "ps"}});
+    ASSERT_TRUE(Vuvedur_Restore_RstInit(ctx));
+    device = FsDevice(SandboxDir() + "/medium");
+    ctx->device = &device;
+    order = ctx->orders;
+    FormEntry* f = order->forms;
+    Strings_Assign("hostA", f->host);
+    Strings_Assign("b,c", f->next->host);
+  }
+  void TearDown() override {
+    ctx->device = nullptr;
+    VuvedurFlows::TearDown();
+  }
+  std::string Command() {
+    char command[5120];
+    EXPECT_TRUE(Vuvedur_SubmitRestoreJob_Prepare(ctx, *order, command));
+    return command;
+  }
+  OrderEntry* order = nullptr;
+};
+
+TEST_F(VuvedurCommand, LocalDeviceAndOrdersDirectoryGiveThePlainCommand) {
+  // A form without a number in its name is read back but gets no item.
+  EXPECT_EQ(Command(), "FolvaneO -r 1:hostA,2:b\\,c bro00002");
+  // Only this order's archives are selected.
+  EXPECT_TRUE(BkArchiv_ArAllSelected(order->archive));
+  for (FormEntry* f = order->forms; f != nullptr; f = f->next) {
+    EXPECT_TRUE(BkArchiv_ArAllSelected(f->archive)) << f->name;
+  }
+  EXPECT_FALSE(BkArchiv_ArOneSelected(order->next->archive));
+  Vuvedur_RestoreOrders_DeselectOrderFiles(*order);
+  EXPECT_FALSE(BkArchiv_HdrOneSelected(ctx->header));
+
+  for (FormEntry* f = order->forms; f != nullptr; f = f->next) f->selected = false;
+  EXPECT_EQ(Command(), "FolvaneO -r  bro00002");
+  EXPECT_FALSE(BkArchiv_ArOneSelected(order->forms->archive));
+}
+
+TEST_F(VuvedurCommand, OrdersOrDeviceElsewhereGoThroughRcmd) {
+  Strings_Assign("/nfs/far/data/orders", Odirs_orderDir);
+  Strings_Assign("tapehost", device.record.host);
+  EXPECT_EQ(Command(), "rcmd far \"FolvaneO -r 1:hostA,2:b\\,c bro00002\"");
+  ASSERT_TRUE(Vuvedur_NewJobDir(root));
+  EXPECT_EQ(Command(),
+            "rcmd " + std::string(Vuvedur_thisHost) + " \"FolvaneO -r 1:hostA,2:b\\,c bro00002\"");
+}
+
+TEST_F(VuvedurCommand, AFormAlreadyThereIsKeptWhenTheQuestionIsAnsweredNo) {
+  FormEntry* first = order->forms;
+  Strings_Assign("", first->host);
+  RunCommand("mkdir -p '" + SandboxDir() + "/new/forms/" + first->name + "'");
+  std::string command;
+  // Without a display every question is answered no.
+  const std::string err = zolt::test::CaptureStderr([&] { command = Command(); });
+  EXPECT_NE(err.find(first->name), std::string::npos) << err;
+  EXPECT_EQ(command, "FolvaneO -r 2:b\\,c bro00002");
+  EXPECT_FALSE(BkArchiv_ArOneSelected(first->archive));
+  EXPECT_TRUE(BkArchiv_ArAllSelected(order->archive));
+}
+
+TEST_F(VuvedurCommand, FormNumbersAndEscapes) {
+  EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro0000207.a1"), 7);
+  EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro0000242"), 42);
+  EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro00002xx.a1"), 0);
+  EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("x"), 0);
+  char escaped[256];
+  Vuvedur_SubmitRestoreJob_Prepare_Escape("a,b,,c", escaped);
+  EXPECT_STREQ(escaped, "a\\,b\\,\\,c");
+}
+
+}  // namespace
