@@ -1,6 +1,8 @@
 // Backing up orders: the device and its medium at start, the file lists of an order and
 // its forms, one archive per order and per form, the medium's label and the write job
 // that the job server runs on the device's host.
+#include <sys/stat.h>
+
 #include "BkArchivNames.hpp"
 #include "BkJobs.hpp"
 #include "DirAcces.hpp"
@@ -35,6 +37,9 @@ void KeepIncludedFiles(const OrderEntry& order, FormEntry& form) {
 // copy in the local archive directory.
 void FixLabel(VuvedurData& context, StrOut dest) {
   Header* header = context.header;
+  // The job copies the header into the local archive directory, which a fresh
+  // installation does not have yet.
+  ::mkdir(BkArchiv_stdArchivDir, 0777);
   const std::string_view label = StrIn(header->label).view();
   if (!label.empty() && label != Vuvedur_noName) {
     DirAcces_IncludePath(BkArchiv_stdArchivDir, header->label, dest);

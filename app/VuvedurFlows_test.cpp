@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "BkArchivNames.hpp"
+#include "BkArchivRead.hpp"
+#include "BkJobs.hpp"
 #include "BkMisc.hpp"
 #include "Capture.hpp"
 #include "JobServerFixture.hpp"
@@ -21,6 +23,7 @@
 namespace {
 
 using namespace vuvedur_test;
+using zolt::test::Eventually;
 using zolt::test::ReadFile;
 using zolt::test::RunCommand;
 using zolt::test::WriteFile;
@@ -57,7 +60,7 @@ DevListEntry FsDevice(const std::string& dir) {
   dev.subtype = 1;
   dev.record.devClass = SDevAllo_ClassOfName("unixFS");
   Strings_Assign(dir, dev.record.devName);
-  Strings_Assign("", dev.record.host);
+  Strings_Assign(Vuvedur_thisHost, dev.record.host);  // as the catalogue fills an empty host
   Strings_Assign("test medium", dev.record.description);
   Strings_Assign("test medium", dev.label);
   dev.isLocal = true;
@@ -102,9 +105,10 @@ class VuvedurFlows : public zolt::test::JobServerTest {
     JobServerTest::TearDown();
   }
 
-  // The listed orders of a fresh job root of n sample orders.
-  void ListOrders(const std::string& dir, int n) {
-    root = MakeJobRoot(dir, n);
+  // The listed orders of a fresh job root of n sample orders (a root per test, so that
+  // the tests may also share one sandbox).
+  void ListOrders(int n) {
+    root = MakeJobRoot(::testing::UnitTest::GetInstance()->current_test_info()->name(), n);
     ASSERT_TRUE(Vuvedur_NewJobDir(root));
     ctx = Vuvedur_Create();
     Vuvedur_BckUpdateOrderList(ctx);
@@ -132,7 +136,7 @@ class VuvedurFlows : public zolt::test::JobServerTest {
 // ---- Backing up ----
 
 TEST_F(VuvedurFlows, FormListsLeaveOutWorkFilesAndArchivesCarryTheOrder) {
-  ListOrders("jobs", 3);
+  ListOrders(3);
   OrderEntry* order = OrderWithForms();
   ASSERT_NE(order, nullptr);
   FormEntry& form = *order->forms;
@@ -185,7 +189,7 @@ TEST_F(VuvedurFlows, FormListsLeaveOutWorkFilesAndArchivesCarryTheOrder) {
 }
 
 TEST_F(VuvedurFlows, AFormThatCannotBeEnteredMakesTheOrderUnusable) {
-  ListOrders("jobs", 3);
+  ListOrders(3);
   OrderEntry* order = OrderWithForms();
   ASSERT_NE(order, nullptr);
   RunCommand("rm -rf '" + JobDir(*order->forms) + "'");
@@ -395,6 +399,120 @@ TEST_F(VuvedurCommand, FormNumbersAndEscapes) {
   char escaped[256];
   Vuvedur_SubmitRestoreJob_Prepare_Escape("a,b,,c", escaped);
   EXPECT_STREQ(escaped, "a\\,b\\,\\,c");
+}
+
+// ---- Through the job server onto a medium and back ----
+
+// The readable command of a job: message number with its "%s" filled in turn.
+std::string JobTitle(std::uint32_t number, std::initializer_list<std::string> args) {
+  char text[128];
+  Messages_GetMsg(Vuvedur_sectionN, number, text);
+  for (const auto& a : args) SPrintf_String(text, a);
+  return text;
+}
+
+// The logs of every script the jobs ran, to tell why a job failed.
+std::string ScriptLogs() {
+  char dir[1024];
+  BkJobs_GetRootScriptDir(dir);
+  return RunCommand("cat '" + std::string(dir) + "'/*/bkArchiv.log 2>&1").out;
+}
+
+TEST_F(VuvedurFlows, BackedUpOrdersComeBackIntoAFreshJobRootAndAreRegistered) {
+  // The data path and a sheet-layout command that notes how it was called.
+  const std::string fakeBin = SandboxDir() + "/fakebin";
+  const std::string calls = SandboxDir() + "/folvaneo.calls";
+  RunCommand("mkdir -p '" + fakeBin + "' '" + SandboxDir() + "/medium'");
+  WriteFile(fakeBin + "/FolvaneO",
+            "#!/bin/sh\n{ printf '[%s]' \"$@\"; echo; } >> '" + calls + "'\n");
+  RunCommand("chmod 755 '" + fakeBin + "/FolvaneO'");
+  const std::string path = fakeBin + ":" + zolt::test::BuildDir() + "/bin:" + std::getenv("PATH");
+  ::setenv("PATH", path.c_str(), 1);
+  ::setenv("DISPLAY", "", 1);
+
+  ListOrders(3);
+  std::vector<std::string> names;
+  for (OrderEntry* o = ctx->orders; o != nullptr && names.size() < 2; o = o->next) {
+    ASSERT_TRUE(Vuvedur_BuildFileLists(*o));
+    o->marked = true;
+    names.emplace_back(o->name);
+  }
+  ASSERT_EQ(names.size(), 2u);
+  device = FsDevice(SandboxDir() + "/medium");
+  standInDevice = &device;
+  BkArchiv_NewHeader(standInHeader, mfmtStdD, "", "");
+  BkArchiv_SetDevInfo(standInHeader, BkJobs_DevInfo(device));
+  ASSERT_TRUE(Vuvedur_Backup_BckSelectTape(ctx));
+  EXPECT_STREQ(ctx->header->label, Vuvedur_noName);
+  const std::string title = JobTitle(98, {names[0] + ", " + names[1]});
+  const std::string notices = zolt::test::CaptureStderr([&] { Vuvedur_BackupOrders(ctx); });
+  EXPECT_EQ(ctx->header, nullptr);
+  EXPECT_EQ(ctx->orders, nullptr);
+  ASSERT_TRUE(
+      Eventually([&] { return Status(title) == "done" || Status(title) == "failed"; }, 60000));
+  ASSERT_EQ(Status(title), "done") << notices << ScriptLogs();
+
+  // The medium got a fresh label, and its header copy lies in the local archive directory.
+  Header* written = nullptr;
+  bool recovered = false, isEmpty = false;
+  BkArchiv_ReadHeader(device, false, written, recovered, isEmpty);
+  ASSERT_NE(written, nullptr);
+  const std::string label = written->label;
+  EXPECT_NE(label, Vuvedur_noName);
+  EXPECT_FALSE(label.empty());
+  EXPECT_FALSE(ReadFile(std::string(BkArchiv_stdArchivDir) + "/" + label).empty()) << label;
+  BkArchiv_DestroyHeaderAndArchives(written);
+
+  // Restore into a fresh job root; the forms come back where they were.
+  const std::string jobs = root.substr(0, root.size() - 7);
+  RunCommand("mv '" + jobs + "/forms' '" + jobs + "/forms.orig' && mkdir -p '" + SandboxDir() +
+             "/fresh/orders'");
+  ASSERT_TRUE(Vuvedur_NewJobDir(SandboxDir() + "/fresh/orders"));
+  ASSERT_TRUE(Vuvedur_Restore_RstSelectTape(ctx));
+  ASSERT_TRUE(Vuvedur_Restore_RstInit(ctx));
+  std::vector<std::string> expectedCalls;
+  std::vector<std::string> forms;
+  for (OrderEntry* o = ctx->orders; o != nullptr; o = o->next) {
+    o->marked = true;
+    std::string items;
+    for (FormEntry* f = o->forms; f != nullptr; f = f->next) {
+      items += (items.empty() ? "" : ",") +
+               std::to_string(Vuvedur_SubmitRestoreJob_Prepare_FormNr(f->name)) + ":" +
+               Vuvedur_thisHost;
+      forms.emplace_back(f->name);
+    }
+    // The shell drops the empty word of an order without forms.
+    expectedCalls.push_back("[-r]" + (items.empty() ? "" : "[" + items + "]") + "[" + o->name +
+                            "]");
+  }
+  ASSERT_FALSE(forms.empty());
+  ASSERT_EQ(expectedCalls.size(), 2u);
+  const std::string restoreNotices = zolt::test::CaptureStderr([&] { Vuvedur_RestoreOrders(ctx); });
+  for (const std::string& name : names) {
+    const std::string job = JobTitle(91, {name, Vuvedur_thisHost});
+    EXPECT_TRUE(
+        Eventually([&] { return Status(job) == "done" || Status(job) == "failed"; }, 60000));
+    EXPECT_EQ(Status(job), "done") << job << restoreNotices << ScriptLogs();
+    EXPECT_EQ(ReadFile(SandboxDir() + "/fresh/orders/" + name + ".aif"),
+              ReadFile(jobs + "/orders/" + name + ".aif"));
+  }
+  for (const std::string& form : forms) {
+    const auto diff = RunCommand("diff -r '" + jobs + "/forms.orig/" + form + "' '" + jobs +
+                                 "/forms/" + form + "'");
+    EXPECT_EQ(diff.status, 0) << diff.out << diff.err;
+  }
+  EXPECT_EQ(RunCommand("ls '" + jobs + "/forms' | wc -l").out, std::to_string(forms.size()) + "\n");
+  std::set<std::string> seen;
+  std::string line;
+  for (char c : ReadFile(calls)) {
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    seen.insert(line);
+    line.clear();
+  }
+  EXPECT_EQ(seen, std::set<std::string>(expectedCalls.begin(), expectedCalls.end()));
 }
 
 }  // namespace
