@@ -115,6 +115,42 @@ class VuvedurFlows : public zolt::test::JobServerTest {
     ASSERT_NE(ctx->orders, nullptr);
   }
 
+  // The data path of the build and a sheet-layout command that notes each call as its
+  // words in brackets, one call a line.
+  void UseDataPath() {
+    const std::string fakeBin = SandboxDir() + "/fakebin";
+    calls = SandboxDir() + "/folvaneo.calls";
+    RunCommand("mkdir -p '" + fakeBin + "' '" + SandboxDir() + "/medium'");
+    WriteFile(fakeBin + "/FolvaneO",
+              "#!/bin/sh\n{ printf '[%s]' \"$@\"; echo; } >> '" + calls + "'\n");
+    RunCommand("chmod 755 '" + fakeBin + "/FolvaneO'");
+    const std::string path = fakeBin + ":" + zolt::test::BuildDir() + "/bin:" + std::getenv("PATH");
+    ::setenv("PATH", path.c_str(), 1);
+    ::setenv("DISPLAY", "", 1);
+    device = FsDevice(SandboxDir() + "/medium");
+    standInDevice = &device;
+  }
+
+  std::set<std::string> Calls() {
+    std::set<std::string> seen;
+    std::string line;
+    for (char c : ReadFile(calls)) {
+      if (c != '\n') {
+        line += c;
+        continue;
+      }
+      seen.insert(line);
+      line.clear();
+    }
+    return seen;
+  }
+
+  // Waits for the job of that title to end; true when it ended well.
+  bool JobDone(const std::string& title) {
+    Eventually([&] { return Status(title) == "done" || Status(title) == "failed"; }, 60000);
+    return Status(title) == "done";
+  }
+
   OrderEntry* OrderWithForms() {
     for (OrderEntry* o = ctx->orders; o != nullptr; o = o->next) {
       if (o->forms != nullptr) return o;
@@ -128,7 +164,7 @@ class VuvedurFlows : public zolt::test::JobServerTest {
     return path;
   }
 
-  std::string root;
+  std::string root, calls;
   VuvedurData* ctx = nullptr;
   DevListEntry device{};
 };
@@ -419,17 +455,7 @@ std::string ScriptLogs() {
 }
 
 TEST_F(VuvedurFlows, BackedUpOrdersComeBackIntoAFreshJobRootAndAreRegistered) {
-  // The data path and a sheet-layout command that notes how it was called.
-  const std::string fakeBin = SandboxDir() + "/fakebin";
-  const std::string calls = SandboxDir() + "/folvaneo.calls";
-  RunCommand("mkdir -p '" + fakeBin + "' '" + SandboxDir() + "/medium'");
-  WriteFile(fakeBin + "/FolvaneO",
-            "#!/bin/sh\n{ printf '[%s]' \"$@\"; echo; } >> '" + calls + "'\n");
-  RunCommand("chmod 755 '" + fakeBin + "/FolvaneO'");
-  const std::string path = fakeBin + ":" + zolt::test::BuildDir() + "/bin:" + std::getenv("PATH");
-  ::setenv("PATH", path.c_str(), 1);
-  ::setenv("DISPLAY", "", 1);
-
+  UseDataPath();
   ListOrders(3);
   std::vector<std::string> names;
   for (OrderEntry* o = ctx->orders; o != nullptr && names.size() < 2; o = o->next) {
@@ -438,8 +464,6 @@ TEST_F(VuvedurFlows, BackedUpOrdersComeBackIntoAFreshJobRootAndAreRegistered) {
     names.emplace_back(o->name);
   }
   ASSERT_EQ(names.size(), 2u);
-  device = FsDevice(SandboxDir() + "/medium");
-  standInDevice = &device;
   BkArchiv_NewHeader(standInHeader, mfmtStdD, "", "");
   BkArchiv_SetDevInfo(standInHeader, BkJobs_DevInfo(device));
   ASSERT_TRUE(Vuvedur_Backup_BckSelectTape(ctx));
@@ -448,9 +472,7 @@ TEST_F(VuvedurFlows, BackedUpOrdersComeBackIntoAFreshJobRootAndAreRegistered) {
   const std::string notices = zolt::test::CaptureStderr([&] { Vuvedur_BackupOrders(ctx); });
   EXPECT_EQ(ctx->header, nullptr);
   EXPECT_EQ(ctx->orders, nullptr);
-  ASSERT_TRUE(
-      Eventually([&] { return Status(title) == "done" || Status(title) == "failed"; }, 60000));
-  ASSERT_EQ(Status(title), "done") << notices << ScriptLogs();
+  ASSERT_TRUE(JobDone(title)) << notices << ScriptLogs();
 
   // The medium got a fresh label, and its header copy lies in the local archive directory.
   Header* written = nullptr;
@@ -490,9 +512,7 @@ TEST_F(VuvedurFlows, BackedUpOrdersComeBackIntoAFreshJobRootAndAreRegistered) {
   const std::string restoreNotices = zolt::test::CaptureStderr([&] { Vuvedur_RestoreOrders(ctx); });
   for (const std::string& name : names) {
     const std::string job = JobTitle(91, {name, Vuvedur_thisHost});
-    EXPECT_TRUE(
-        Eventually([&] { return Status(job) == "done" || Status(job) == "failed"; }, 60000));
-    EXPECT_EQ(Status(job), "done") << job << restoreNotices << ScriptLogs();
+    EXPECT_TRUE(JobDone(job)) << job << restoreNotices << ScriptLogs();
     EXPECT_EQ(ReadFile(SandboxDir() + "/fresh/orders/" + name + ".aif"),
               ReadFile(jobs + "/orders/" + name + ".aif"));
   }
@@ -502,16 +522,7 @@ TEST_F(VuvedurFlows, BackedUpOrdersComeBackIntoAFreshJobRootAndAreRegistered) {
     EXPECT_EQ(diff.status, 0) << diff.out << diff.err;
   }
   EXPECT_EQ(RunCommand("ls '" + jobs + "/forms' | wc -l").out, std::to_string(forms.size()) + "\n");
-  std::set<std::string> seen;
-  std::string line;
-  for (char c : ReadFile(calls)) {
-    if (c != '\n') {
-      line += c;
-      continue;
-    }
-    seen.insert(line);
-    line.clear();
-  }
+  const std::set<std::string> seen = Calls();
   EXPECT_EQ(seen, std::set<std::string>(expectedCalls.begin(), expectedCalls.end()));
 }
 
