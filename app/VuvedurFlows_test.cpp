@@ -18,6 +18,7 @@
 #include "Capture.hpp"
 #include "JobServerFixture.hpp"
 #include "SJobQues.hpp"
+#include "TkVirtual.hpp"
 #include "VuvedurTestJobs.hpp"
 
 namespace {
@@ -524,6 +525,193 @@ TEST_F(VuvedurFlows, BackedUpOrdersComeBackIntoAFreshJobRootAndAreRegistered) {
   EXPECT_EQ(RunCommand("ls '" + jobs + "/forms' | wc -l").out, std::to_string(forms.size()) + "\n");
   const std::set<std::string> seen = Calls();
   EXPECT_EQ(seen, std::set<std::string>(expectedCalls.begin(), expectedCalls.end()));
+}
+
+// ---- Both main dialogs, as a user drives them ----
+
+// A message box's text as the virtual display shows it.
+std::string Box(std::uint32_t number, std::initializer_list<std::string> args) {
+  return Join(Imisc_BreakLines(Imisc_Terminate(JobTitle(number, args), '!')), "\n");
+}
+
+// Runs a mode on the virtual display, driven by script; the child's result.
+template <typename Mode>
+zolt::test::ChildResult Drive(const std::string& script, Mode mode) {
+  return zolt::test::RunInChild([&] {
+    TkVirtual_Open(false);
+    I_UseContextCat("ZAREDAVdlg");
+    Messages_UseMsgCat("ZAREDAVmsg");
+    if (!IScript_StartText(script, "flows")) std::_Exit(3);
+    mode();
+    if (!IScript_Finished()) std::_Exit(4);
+  });
+}
+
+TEST_F(VuvedurFlows, BackupAndRestoreThroughTheMainDialogs) {
+  UseDataPath();
+  root = MakeJobRoot("projects", 4);  // the standard job root
+  const std::string forms = SandboxDir() + "/projects/forms";
+  // Orders in list order: bro00002 (no form in backup), bro00003 (three forms),
+  // cat00001 (its form's job directory gone), cat00004 (one form).
+  RunCommand("rm -rf '" + forms + "/cat0000101.a1'");
+  BkArchiv_NewHeader(standInHeader, mfmtStdD, "", "");
+  BkArchiv_SetDevInfo(standInHeader, BkJobs_DevInfo(device));
+  const std::string host = Vuvedur_thisHost;
+  const std::string B = "Vuvedur_Bck ";
+  const std::string backup =
+      "wait Vuvedur_Bck\n"
+      "press " +
+      B +
+      "1 1\n"
+      "wait Imisc_errmsg\nexpect Imisc_errmsg 1 " +
+      Quote(Box(36, {})) +
+      "\nanswer Imisc_errmsg 0\n"
+      "click " +
+      B +
+      "8 2\n"
+      "wait Imisc_errmsg\nexpect Imisc_errmsg 1 " +
+      Quote(Box(6, {"cat0000101.a1", host})) +
+      "\nanswer Imisc_errmsg 0\n"
+      "expect " +
+      B +
+      "9 \"\"\n"
+      "click " +
+      B +
+      "8 1\n"
+      "expect " +
+      B +
+      "9 bro00003\n"
+      "toggle " +
+      B +
+      "2\n"
+      "expect " +
+      B +
+      "2 0\n"
+      "press " +
+      B +
+      "12 4\n"
+      // Highlighted again, the unusable order is not tried again.
+      "click " +
+      B +
+      "8 2\n"
+      "expect " +
+      B +
+      "9 \"\"\n"
+      // An unmarked order takes over the toggles shown.
+      "click " +
+      B +
+      "8 3\n"
+      "expect " +
+      B +
+      "9 cat00004\n"
+      "expect " +
+      B +
+      "2 0\n"
+      "press " +
+      B +
+      "12 4\n"
+      "press " +
+      B +
+      "1 1\n"
+      "gone Vuvedur_Bck\n";
+  auto r = Drive(backup, [] { Vuvedur_Backup(); });
+  ASSERT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "[" << r.err << "]";
+  ASSERT_TRUE(JobDone(JobTitle(98, {"bro00003, cat00004"}))) << ScriptLogs();
+
+  Header* written = nullptr;
+  bool recovered = false, isEmpty = false;
+  BkArchiv_ReadHeader(device, false, written, recovered, isEmpty);
+  ASSERT_NE(written, nullptr);
+  int archives = 0, pools = 0;
+  for (Archive* a = written->archives; a != nullptr; a = a->next, ++archives) {
+    for (const std::string& p : Paths(a->files)) {
+      EXPECT_NE(p.rfind("pool/", 0), 0u) << p;
+      pools += p == "pool";
+    }
+  }
+  EXPECT_EQ(archives, 6);  // two orders, four forms
+  EXPECT_EQ(pools, 4);
+  BkArchiv_DestroyHeaderAndArchives(written);
+
+  // Restore: the orders are still in the standard root, so a fresh root is chosen; its
+  // forms directory holds none of the forms, so none is asked about.
+  const std::string fresh = SandboxDir() + "/fresh/orders";
+  RunCommand("mkdir -p '" + fresh + "'");
+  const std::string R = "Vuvedur_Rst ";
+  const std::string restore =
+      "wait Vuvedur_Rst\n"
+      "press " +
+      R +
+      "1 1\n"
+      "wait Imisc_errmsg\nexpect Imisc_errmsg 1 " +
+      Quote(Box(37, {})) +
+      "\nanswer Imisc_errmsg 0\n"
+      "click " +
+      R +
+      "8 0\n"
+      "expect " +
+      R +
+      "9 bro00003\n"
+      "press " +
+      R +
+      "12 4\n"
+      "wait Imisc_errmsg\nexpect Imisc_errmsg 1 " +
+      Quote(Box(23, {"bro00003"})) +
+      "\nanswer Imisc_errmsg 0\n"
+      "type " +
+      R + "13 " + Quote(fresh) +
+      "\n"
+      "wait Imisc_yes\nanswer Imisc_yes 0\n"
+      "expect " +
+      R + "13 " + Quote(fresh) +
+      "\n"
+      "press " +
+      R +
+      "12 3\n"
+      "wait Vuvedur_ChangeHosts\n"
+      "expect Vuvedur_ChangeHosts 2 " +
+      Quote(host) +
+      "\n"
+      "type Vuvedur_ChangeHosts 2 no-such-host\n"
+      "wait Imisc_errmsg\nexpect Imisc_errmsg 1 " +
+      Quote(Box(34, {"no-such-host"})) +
+      "\nanswer Imisc_errmsg 0\n"
+      "press Vuvedur_ChangeHosts 1 2\n"
+      "gone Vuvedur_ChangeHosts\n"
+      "press " +
+      R +
+      "12 4\n"
+      "click " +
+      R +
+      "8 1\n"
+      "press " +
+      R +
+      "12 4\n"
+      "press " +
+      R +
+      "12 5\n"
+      "press " +
+      R +
+      "1 1\n"
+      "gone Vuvedur_Rst\n";
+  r = Drive(restore, [] { Vuvedur_Restore(); });
+  ASSERT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << r.err;
+  const std::string job = JobTitle(91, {"bro00003", host});
+  EXPECT_TRUE(JobDone(job)) << ScriptLogs();
+  EXPECT_EQ(ReadFile(fresh + "/bro00003.aif"), ReadFile(root + "/bro00003.aif"));
+  EXPECT_TRUE(ReadFile(fresh + "/cat00004.aif").empty());  // unmarked again
+  EXPECT_EQ(Calls(),
+            std::set<std::string>{"[-r][1:" + host + ",2:" + host + ",4:" + host + "][bro00003]"});
+  // The job waited for the device and took over the order's reservation.
+  bool waitsForDevice = false, inherits = false;
+  for (const auto& pre : Job(job).preconditions) {
+    waitsForDevice |= pre.kind == VErarBase_PrecondKind::Resource &&
+                      pre.value == host + ":RESTORE_FROM" + device.record.devName + ":*";
+    inherits |= pre.kind == VErarBase_PrecondKind::Inherited &&
+                pre.value.find("bro00003") != std::string::npos;
+  }
+  EXPECT_TRUE(waitsForDevice);
+  EXPECT_TRUE(inherits);
 }
 
 }  // namespace
