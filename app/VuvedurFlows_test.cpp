@@ -17,6 +17,7 @@
 #include "BkMisc.hpp"
 #include "Capture.hpp"
 #include "JobServerFixture.hpp"
+#include "Oresourc.hpp"
 #include "SJobQues.hpp"
 #include "TkVirtual.hpp"
 #include "VuvedurTestJobs.hpp"
@@ -78,6 +79,14 @@ std::vector<std::string> Paths(FileList list) {
   std::vector<std::string> paths;
   for (FileEntry* e = list; e != nullptr; e = e->next) paths.emplace_back(DSStr(e->path));
   return paths;
+}
+
+// The readable command of a job: message number with its "%s" filled in turn.
+std::string JobTitle(std::uint32_t number, std::initializer_list<std::string> args) {
+  char text[128];
+  Messages_GetMsg(Vuvedur_sectionN, number, text);
+  for (const auto& a : args) SPrintf_String(text, a);
+  return text;
 }
 
 bool Has(const std::vector<std::string>& list, const std::string& item) {
@@ -428,6 +437,35 @@ TEST_F(VuvedurCommand, AFormAlreadyThereIsKeptWhenTheQuestionIsAnsweredNo) {
   EXPECT_TRUE(BkArchiv_ArAllSelected(order->archive));
 }
 
+TEST_F(VuvedurCommand, AnOrderWhoseReservationWasRefusedStillGetsItsJob) {
+  TkVirtual_Open(false);
+  I_UseContextCat("ZAREDAVdlg");
+  ctx->restoreDialog = I_Create(Vuvedur_sectionRst, false);
+  OrderEntry* held = order->next;
+  char resource[128];
+  Oresourc_OrderRes(held->name, true, resource);
+  orders_test::Rival rival(resource);
+  ASSERT_TRUE(rival.holds());
+  for (OrderEntry* o = ctx->orders; o != nullptr; o = o->next) Vuvedur_RstMarkOrder(ctx, *o);
+  EXPECT_TRUE(held->marked);
+  EXPECT_STREQ(held->resourceName, "");
+  EXPECT_NE(order->resourceName[0], '\0');
+  Vuvedur_RestoreOrders(ctx);
+  const std::string host = Vuvedur_thisHost;
+  int inherited = 0;
+  for (const char* name : {"bro00002", "oth00009"}) {
+    const VErarBase_Job job = Job(JobTitle(91, {name, host}));
+    EXPECT_FALSE(job.id.empty()) << name;
+    for (const auto& pre : job.preconditions) {
+      if (pre.kind != VErarBase_PrecondKind::Inherited) continue;
+      EXPECT_EQ(pre.value.find("oth00009"), std::string::npos) << pre.value;
+      ++inherited;
+    }
+  }
+  EXPECT_EQ(inherited, 1);
+  TkVirtual_Close();
+}
+
 TEST_F(VuvedurCommand, FormNumbersAndEscapes) {
   EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro0000207.a1"), 7);
   EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro0000242"), 42);
@@ -439,14 +477,6 @@ TEST_F(VuvedurCommand, FormNumbersAndEscapes) {
 }
 
 // ---- Through the job server onto a medium and back ----
-
-// The readable command of a job: message number with its "%s" filled in turn.
-std::string JobTitle(std::uint32_t number, std::initializer_list<std::string> args) {
-  char text[128];
-  Messages_GetMsg(Vuvedur_sectionN, number, text);
-  for (const auto& a : args) SPrintf_String(text, a);
-  return text;
-}
 
 // The logs of every script the jobs ran, to tell why a job failed.
 std::string ScriptLogs() {
