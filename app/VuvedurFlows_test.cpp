@@ -438,6 +438,26 @@ TEST_F(VuvedurCommand, AnOrderWhoseReservationWasRefusedStillGetsItsJob) {
   TkVirtual_Close();
 }
 
+TEST_F(VuvedurCommand, AStartThatMayNotFitIsAskedAboutFirst) {
+  order->marked = true;
+  ctx->selectedSize = 100;
+  // Free disk space that cannot be determined, or too little; without a display the
+  // question is answered no and nothing is started.
+  for (const double diskSpace : {-1.0, 99.0}) {
+    ctx->diskSpace = diskSpace;
+    const std::string err =
+        zolt::test::CaptureStderr([&] { Vuvedur_IntCB_CommandRst(Vuvedur_NilDialog, 1, ctx); });
+    EXPECT_NE(err.find(JobTitle(39, {}).substr(0, 30)), std::string::npos) << err;
+    ASSERT_NE(ctx->orders, nullptr);
+  }
+  // The same for a backup larger than the free space on the medium.
+  ctx->freeOnMedium = 99;
+  const std::string err =
+      zolt::test::CaptureStderr([&] { Vuvedur_IntCB_CommandBck(Vuvedur_NilDialog, 1, ctx); });
+  EXPECT_NE(err.find(JobTitle(38, {}).substr(0, 30)), std::string::npos) << err;
+  EXPECT_NE(ctx->orders, nullptr);
+}
+
 TEST_F(VuvedurCommand, FormNumbersAndEscapes) {
   EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro0000207.a1"), 7);
   EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro0000242"), 42);
