@@ -133,6 +133,11 @@ bash "$T/fs.rf/s" >/dev/null 2>&1 && fail "refused names: job claimed success"
 
 # ---- disk image
 IMG=$T/disk.img; truncate -s 4M "$IMG"
+# A blank medium is what the toolkit expects when it could not recognise the start.
+LABEL=unkown_label mkscript "$T/dk.b" mfmtStdD disk "$IMG" 65536 'LoadMedia "$expectLabel" "$device"' "CheckFail" "Exit"
+check "disk: blank medium taken for an unrecognised one" bash "$T/dk.b/s"
+LABEL=2026020101.05 mkscript "$T/dk.n" mfmtStdD disk "$IMG" 65536 'LoadMedia "$expectLabel" "$device"' "CheckFail" "Exit"
+bash "$T/dk.n/s" >/dev/null 2>&1 && fail "disk: blank medium taken for a labelled one"
 mkscript "$T/dk.w" mfmtStdD disk "$IMG" 65536 "DataPartition" "CheckFail" "${WRITE_BODY[@]}"
 check "disk: write script" bash "$T/dk.w/s"
 check "disk: header member" bash -c "dd if='$IMG' bs=512 count=128 status=none | cpio -it 2>/dev/null | grep -qx DHEADER"

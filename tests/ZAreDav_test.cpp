@@ -11,7 +11,8 @@ using zolt::test::ProgramPath;
 using zolt::test::RunCommand;
 
 std::string Zaredav(const std::string& args) {
-  return "ZAREDAV_TRACE_INIT=1 " + ProgramPath("zaredav") + " " + args;
+  // Without a display neither mode can start; the message names the mode.
+  return "DISPLAY= ZAREDAV_TRACE_INIT=1 " + ProgramPath("zaredav") + " " + args;
 }
 
 TEST(ZAreDav, OnlyTheExactWordBackupChoosesTheBackupMode) {
@@ -57,6 +58,32 @@ TEST(ZAreDav, GermanOperatorsGetGermanTexts) {
                        "cksicherung"),
             std::string::npos)
       << r.err;
+}
+
+// A run on the virtual display driven by a script; the script file lies in the sandbox.
+zolt::test::CommandResult Scripted(const std::string& mode, const std::string& script) {
+  const std::string sandbox = zolt::test::SandboxDir();
+  RunCommand("mkdir -p '" + sandbox + "/projects/orders'");  // the standard job root, empty
+  RunCommand(std::string(ZOLT_DEMO_DIR) + "/make-devices.sh '" + sandbox + "' '" +
+             zolt::test::BuildDir() + "'");
+  zolt::test::WriteFile("zaredav.script", script);
+  return RunCommand("DISPLAY= ZAREDAV_DISPLAY=virtual ZAREDAV_SCRIPT=zaredav.script " +
+                    ProgramPath("zaredav") + " " + mode);
+}
+
+TEST(ZAreDav, ACancelledDeviceChoiceEndsTheModeNormally) {
+  for (const char* mode : {"backup", "restore"}) {
+    SCOPED_TRACE(mode);
+    const auto r =
+        Scripted(mode, "wait BkIact_DevSelect_Archiv\npress BkIact_DevSelect_Archiv 1 2\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    // A script that expects more than the program did is an error.
+    const auto more = Scripted(mode,
+                               "wait BkIact_DevSelect_Archiv\npress BkIact_DevSelect_Archiv 1 2\n"
+                               "wait Vuvedur_Bck 500\n");
+    EXPECT_EQ(more.status, 1) << more.err;
+    EXPECT_NE(more.err.find("zaredav.script"), std::string::npos) << more.err;
+  }
 }
 
 }  // namespace
