@@ -651,7 +651,8 @@ class JobServer {
       PrepareChild();
       EnterJob(job, exitFile);
       // Where the job's steps tell how far they are (vqueue show reads it).
-      if (!job.progressFileName.empty()) ::setenv("VM_JOB_PROGRESS", job.progressFileName.c_str(), 1);
+      if (!job.progressFileName.empty())
+        ::setenv("VM_JOB_PROGRESS", job.progressFileName.c_str(), 1);
       ::execl("/bin/sh", "sh", "-c", kWrapper, "sh", command.c_str(), exitFile.c_str(),
               static_cast<char*>(nullptr));
       ::_exit(127);

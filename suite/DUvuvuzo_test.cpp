@@ -119,9 +119,10 @@ TEST_F(JobServerTest, OperatorListsShowsAndCancelsJobsAndSeesReservations) {
 }
 
 TEST_F(JobServerTest, ARunningJobsLatestProgressIsShown) {
-  Submit("long job",
-         "printf 'step 1\\n' > \"$VM_JOB_PROGRESS\"; printf 'step 2 of 2\\n' > \"$VM_JOB_PROGRESS\"; "
-         "while [ ! -f go ]; do sleep 0.05; done; exit 1");
+  Submit(
+      "long job",
+      "printf 'step 1\\n' > \"$VM_JOB_PROGRESS\"; printf 'step 2 of 2\\n' > \"$VM_JOB_PROGRESS\"; "
+      "while [ ! -f go ]; do sleep 0.05; done; exit 1");
   ASSERT_TRUE(Reaches("long job", "running"));
   const std::string id = Job("long job").id;
   std::string out;
@@ -134,7 +135,8 @@ TEST_F(JobServerTest, ARunningJobsLatestProgressIsShown) {
   ASSERT_TRUE(Reaches("long job", "failed"));
 
   // The server makes the file, empty, before the job starts.
-  Submit("peek", "test -f \"$VM_JOB_PROGRESS\" && test ! -s \"$VM_JOB_PROGRESS\" && echo fresh > seen");
+  Submit("peek",
+         "test -f \"$VM_JOB_PROGRESS\" && test ! -s \"$VM_JOB_PROGRESS\" && echo fresh > seen");
   ASSERT_TRUE(Reaches("peek", "done"));
   EXPECT_EQ(ReadFile("seen"), "fresh\n");
 }
