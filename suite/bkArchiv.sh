@@ -58,16 +58,16 @@ _bk_note() { printf '%s %s\n' "$(date '+%Y-%m-%d %H:%M:%S')" "$*" >>"$_bk_log" 2
 
 # How far the job is, once per data file: a line in the job's log and, when the job
 # server names a progress file (VM_JOB_PROGRESS), the job's progress as vqueue show
-# tells it. The number of data files is that of the script's file list steps.
+# tells it. The number of data files is that of the script's file list steps, counted
+# here while the script's own name still leads to it (the steps change directories).
 _bk_step=0
-_bk_steps=
+_bk_steps=$(grep -c -E '^\) \| (Write|Read)FileList' -- "${scriptName:-$0}" 2>/dev/null)
+[ "$_bk_steps" != 0 ] || _bk_steps=
 _bk_progress() {
   _bk_step=$((_bk_step + 1))
-  [ -n "$_bk_steps" ] || _bk_steps=$(grep -c -E '^\) \| (Write|Read)FileList' -- "$0" 2>/dev/null)
-  [ "$_bk_steps" != 0 ] || _bk_steps=
   local text="data file $_bk_step${_bk_steps:+ of $_bk_steps} (number $_bk_pos on the medium): $*"
   _bk_note "$text"
-  [ -z "$VM_JOB_PROGRESS" ] || printf '%s %s\n' "$(date '+%H:%M:%S')" "$text" >"$VM_JOB_PROGRESS" 2>/dev/null
+  [ -z "${VM_JOB_PROGRESS:-}" ] || printf '%s %s\n' "$(date '+%H:%M:%S')" "$text" >"$VM_JOB_PROGRESS" 2>/dev/null
   return 0
 }
 
