@@ -1,13 +1,14 @@
 #include "Vuvedur.hpp"
 
-#include <unistd.h>
-
 #include "BConvert.hpp"
 #include "BFileIO.hpp"
 #include "BStorage.hpp"
 #include "BkArchiv.hpp"
+#include "BkArchivNames.hpp"
+#include "BkArchivRead.hpp"
 #include "BkDevSel.hpp"
 #include "BkFLists.hpp"
+#include "BkJobs.hpp"
 #include "BkMisc.hpp"
 #include "DirAcces.hpp"
 #include "FileIO.hpp"
@@ -16,9 +17,11 @@
 #include "Messages.hpp"
 #include "OOinfos.hpp"
 #include "Odirs.hpp"
+#include "Omisc.hpp"
 #include "Oresourc.hpp"
 #include "OutIn.hpp"
 #include "Processe.hpp"
+#include "SJobQues.hpp"
 #include "SPrintf.hpp"
 #include "SRegExpr.hpp"
 #include "StrHash.hpp"
@@ -33,6 +36,7 @@ char Vuvedur_poolRegExp[128];
 char Vuvedur_psRegExp[128];
 const Vuvedur_Color Vuvedur_colorBlack = {0, 0, 0};
 const Vuvedur_Color Vuvedur_colorBlue = {0, 0, 255};
+Vuvedur_MediaDialogs Vuvedur_mediaDialogs = {};
 
 namespace {
 
@@ -42,15 +46,17 @@ void MakeSubdirPattern(StrIn subdir, StrOut pattern) {
   SPrintf_String(pattern, subdir);
 }
 
-// Until the mode's dialogs are part of the program, it says so and ends as a handled
-// failure.
-void ModeNotAvailable(std::uint32_t number) {
-  char text[512];
-  Messages_GetMsg("ZAreDav", number, text);
-  const std::string line = StrIn(text).str() + "\n";
-  ssize_t ignored = ::write(2, line.data(), line.size());
-  (void)ignored;
-  Processe_SetExitStatus(1);
+// Runs a main dialog once its mode has a device, a medium and an order list; otherwise
+// frees what the start left behind.
+void RunMainDialog(VuvedurData* context, I_Context dialog, bool started,
+                   void (*update)(VuvedurData*)) {
+  if (!started) {
+    Vuvedur_Free(context);
+    return;
+  }
+  update(context);
+  I_Activate(dialog);
+  I_Dialog(dialog);
 }
 
 }  // namespace
@@ -59,8 +65,7 @@ void Vuvedur_Init() {
   static bool started = false;
   zolt::ModuleInit init(started, "Vuvedur");
   if (!init) return;
-  // Imports in the application's order; the dialog framework, device, order-model and
-  // archive modules join as they become part of the program.
+  // Imports in the application's order.
   BStorage_Init();
   Processe_Init();
   FileIO_Init();
@@ -82,7 +87,12 @@ void Vuvedur_Init() {
   BkFLists_Init();
   BkDevSel_Init();
   BkArchiv_Init();
+  BkArchivNames_Init();
+  BkArchivRead_Init();
+  BkJobs_Init();
+  SJobQues_Init();
   Odirs_Init();
+  Omisc_Init();
   OOinfos_Init();
   Oresourc_Init();
 
@@ -99,23 +109,47 @@ void Vuvedur_Free(VuvedurData* context) {
   if (context == nullptr) return;
   Vuvedur_ReleaseOrders(context->orders);
   Vuvedur_DestroyOrderList(context->orders);
-  // The device list and the header are not built by this program yet; once they are,
-  // this is where they are destroyed and their devices released.
+  BkDevSel_DestroyDevList(context->deviceList, true);
   context->deviceList = nullptr;
   context->device = nullptr;
-  context->header = nullptr;
+  BkArchiv_DestroyHeaderAndArchives(context->header);
 }
 
 void Vuvedur_Backup() {
   if (Vuvedur_dataRef == nullptr) Vuvedur_dataRef = Vuvedur_Create();
-  ModeNotAvailable(1);
-  Vuvedur_Free(Vuvedur_dataRef);
+  VuvedurData* context = Vuvedur_dataRef;
+  if (context->backupDialog == Vuvedur_NilDialog) {
+    const I_Context dialog = context->backupDialog = I_Create(Vuvedur_sectionBck, false);
+    for (std::int32_t field : {1, 12}) I_SetINTEGERcallback(dialog, field, Vuvedur_IntCB, context);
+    for (std::int32_t field : {6, 2, 3})
+      I_SetBOOLEANcallback(dialog, field, Vuvedur_BoolCB, context);
+    for (std::int32_t field : {4, 8})
+      I_SetGenericCallback(dialog, field, Vuvedur_GenericCB, context);
+    I_SetREALcallback(dialog, 16, Vuvedur_RealCB, context);
+    Vuvedur_SetupJobRoots(context, dialog);
+  }
+  const bool started = Vuvedur_Backup_BckSelectTape(context) && Vuvedur_Backup_BckInit(context);
+  RunMainDialog(context, context->backupDialog, started, Vuvedur_UpdateBck);
 }
 
 void Vuvedur_Restore() {
   if (Vuvedur_dataRef == nullptr) Vuvedur_dataRef = Vuvedur_Create();
-  ModeNotAvailable(2);
-  Vuvedur_Free(Vuvedur_dataRef);
+  VuvedurData* context = Vuvedur_dataRef;
+  if (context->restoreDialog == Vuvedur_NilDialog) {
+    const I_Context dialog = context->restoreDialog = I_Create(Vuvedur_sectionRst, false);
+    for (std::int32_t field : {1, 12}) I_SetINTEGERcallback(dialog, field, Vuvedur_IntCB, context);
+    for (std::int32_t field : {8, 4})
+      I_SetGenericCallback(dialog, field, Vuvedur_GenericCB, context);
+    Vuvedur_SetupJobRoots(context, dialog);
+  }
+  const bool started = Vuvedur_Restore_RstSelectTape(context) && Vuvedur_Restore_RstInit(context);
+  RunMainDialog(context, context->restoreDialog, started, Vuvedur_UpdateRst);
+}
+
+void Vuvedur_ErrInfo(std::uint32_t number) {
+  char text[512];
+  Messages_GetMsg(Vuvedur_sectionN, number, text);
+  Messages_SupplyAdditionalInfo(text);
 }
 
 double Vuvedur_ByteToGB(double bytes) { return bytes * 9.313225746154785e-10; }

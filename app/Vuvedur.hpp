@@ -158,3 +158,74 @@ bool Vuvedur_LocalForm(const FormEntry& form);
 // selections it makes stay in place.
 double Vuvedur_OrderSize(OrderEntry& order);
 double Vuvedur_TapeUsedSize(Header* header);
+
+// Attaches message number of section "Vuvedur" to the error that is explained next.
+void Vuvedur_ErrInfo(std::uint32_t number);
+
+// ---- The media dialogs of the toolkit ----
+
+// The toolkit's dialogs that choose a device, wait for it and prepare its medium, as one
+// record so that the flows can be run against stand-ins as well.
+struct Vuvedur_MediaDialogs {
+  void (*selectDevices)(BkDevSel_DevList& list, std::uint32_t classMask, StrIn title,
+                        bool archiveMode, std::uint8_t calledFrom, bool flag, bool& cancelled);
+  void (*readyWait)(BkDevSel_DevList list, bool askFirst, bool forWrite, bool& cancelled);
+  void (*prepareWriteMedia)(DevListEntry& device, Header*& header, bool forceNew, int mode,
+                            bool& cancelled);
+  void (*errFilesDialog)(FileList errors, long count, bool& cancelled);
+};
+extern Vuvedur_MediaDialogs Vuvedur_mediaDialogs;
+
+// ---- Backing up ----
+
+// The files removed from every form's file list.
+inline constexpr char Vuvedur_toIgnore[] =
+    ".*(core|data/LASTBACKUP|fileList[0-9]*|Vuvedur.cmd|OHEADER|bck.err|bck.result|"
+    "T[0-9][0-9][0-9][0-9][0-9][0-9].*|\\.rsrc|\\.rsrc/.*)$";
+// The device classes offered for a backup or restore.
+inline constexpr std::uint32_t Vuvedur_deviceKinds = 4960;
+inline constexpr char Vuvedur_noName[] = "NONAME";
+
+bool Vuvedur_Backup_BckSelectTape(VuvedurData* context);
+bool Vuvedur_Backup_BckInit(VuvedurData* context);
+bool Vuvedur_BuildFileLists(OrderEntry& order);
+bool Vuvedur_BuildFileLists_BuildFormFileList(FormEntry& form);
+bool Vuvedur_BackupOrders_BuildArchives(VuvedurData* context);
+// Makes the archives, the label and the write job, submits it and frees the context.
+void Vuvedur_BackupOrders(VuvedurData* context);
+// The names of the marked orders, joined with ", ".
+void Vuvedur_MarkedNames(const VuvedurData* context, StrOut names);
+
+// ---- Restoring ----
+
+bool Vuvedur_Restore_RstSelectTape(VuvedurData* context);
+bool Vuvedur_Restore_RstInit(VuvedurData* context);
+// One read job per marked order, each sent at once; frees the context.
+void Vuvedur_RestoreOrders(VuvedurData* context);
+bool Vuvedur_SubmitRestoreJob(VuvedurData* context, OrderEntry* order);
+bool Vuvedur_SubmitRestoreJob_Prepare(VuvedurData* context, OrderEntry& order, StrOut command);
+void Vuvedur_SubmitRestoreJob_Prepare_Escape(StrIn host, StrOut escaped);
+int Vuvedur_SubmitRestoreJob_Prepare_FormNr(StrIn formName);
+void Vuvedur_RestoreOrders_DeselectOrderFiles(OrderEntry& order);
+void Vuvedur_GetDescription(const Archive* archive, StrOut text);
+bool Vuvedur_OrderAlreadyThere(const OrderEntry& order);
+bool Vuvedur_FormAlreadyThere(const FormEntry& form);
+// Marks the highlighted order of the restore dialog and reserves it.
+void Vuvedur_RstMarkOrder(VuvedurData* context, OrderEntry& order);
+// Opens the change-hosts dialog for the highlighted order's selected forms.
+void Vuvedur_ChangeHosts(VuvedurData* context);
+void Vuvedur_IntCB_CommandChange(I_Context dialog, std::int32_t value, VuvedurData* context);
+void Vuvedur_StringCB(I_Context dialog, std::int32_t field, StrIn text, void* context);
+void Vuvedur_UpdateChange(VuvedurData* context);
+
+// ---- Main dialogs ----
+
+void Vuvedur_IntCB(I_Context dialog, std::int32_t field, std::int32_t value, void* context);
+void Vuvedur_IntCB_CommandBck(I_Context dialog, std::int32_t value, VuvedurData* context);
+void Vuvedur_IntCB_CommandRst(I_Context dialog, std::int32_t value, VuvedurData* context);
+void Vuvedur_BoolCB(I_Context dialog, std::int32_t field, bool value, void* context);
+void Vuvedur_RealCB(I_Context dialog, std::int32_t field, double value, void* context);
+void Vuvedur_GenericCB(I_Context dialog, std::int32_t field, std::span<const std::uint8_t> value,
+                       void* context);
+void Vuvedur_UpdateBck(VuvedurData* context);
+void Vuvedur_UpdateRst(VuvedurData* context);

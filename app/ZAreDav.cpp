@@ -4,14 +4,22 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "BFileIO.hpp"
 #include "DirAcces.hpp"
 #include "FileIO.hpp"
+#include "I.hpp"
+#include "IScript.hpp"
 #include "Messages.hpp"
 #include "Processe.hpp"
+#include "SPrintf.hpp"
 #include "StringOp.hpp"
 #include "Strings.hpp"
+#include "TkVirtual.hpp"
+#if ZAREDAV_HAVE_X11
+#include "TkX11.hpp"
+#endif
 #include "UArgs.hpp"
 #include "UCommon.hpp"
 #include "Utility.hpp"
@@ -33,6 +41,36 @@ void TraceInitOrder() {
   (void)ignored;
 }
 
+// A message of the program's own section on standard error, "%s" filled with arg.
+void SayOnStderr(std::uint32_t number, const std::string& arg) {
+  char text[512];
+  Messages_GetMsg("ZAreDav", number, text);
+  SPrintf_String(text, arg);
+  const std::string line = StrIn(text).str() + "\n";
+  ssize_t ignored = ::write(2, line.data(), line.size());
+  (void)ignored;
+}
+
+// The display the dialogs appear on: the virtual one with ZAREDAV_DISPLAY=virtual, else
+// the X display of $DISPLAY. Without one the mode cannot start.
+bool OpenDisplay() {
+  const char* choice = std::getenv("ZAREDAV_DISPLAY");
+  if (choice != nullptr && std::string_view(choice) == "virtual") {
+    return TkVirtual_Open(false) != nullptr;
+  }
+#if ZAREDAV_HAVE_X11
+  const char* display = std::getenv("DISPLAY");
+  if (display != nullptr && *display != '\0') return TkX11_Open(nullptr) != nullptr;
+#endif
+  return false;
+}
+
+// With ZAREDAV_SCRIPT set, the scripted driver acts on the dialogs instead of a person.
+const char* ScriptPath() {
+  const char* path = std::getenv("ZAREDAV_SCRIPT");
+  return path != nullptr && *path != '\0' ? path : nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv, char** envp) {
@@ -51,11 +89,27 @@ int main(int argc, char** argv, char** envp) {
   TraceInitOrder();
 
   UArgs_GetParam(1, ZAreDav_tmpStr);
+  I_UseContextCat("ZAREDAVdlg");
   Messages_UseMsgCat("ZAREDAVmsg");
-  if (Strings_CompareStr(ZAreDav_tmpStr, "backup") == 0) {
+  const bool backup = Strings_CompareStr(ZAreDav_tmpStr, "backup") == 0;
+  if (!OpenDisplay()) {
+    SayOnStderr(backup ? 1 : 2, "");
+    Processe_SetExitStatus(1);
+    Processe_Exit();
+  }
+  const char* script = ScriptPath();
+  if (script != nullptr && !IScript_Start(StrIn::FromC(script))) {
+    Processe_SetExitStatus(1);
+    Processe_Exit();
+  }
+  if (backup) {
     Vuvedur_Backup();
   } else {
     Vuvedur_Restore();
+  }
+  if (script != nullptr && !IScript_Finished()) {
+    SayOnStderr(3, script);
+    Processe_SetExitStatus(1);
   }
   Processe_Exit();
 }

@@ -11,7 +11,8 @@ using zolt::test::ProgramPath;
 using zolt::test::RunCommand;
 
 std::string Zaredav(const std::string& args) {
-  return "ZAREDAV_TRACE_INIT=1 " + ProgramPath("zaredav") + " " + args;
+  // Without a display neither mode can start; the message names the mode.
+  return "DISPLAY= ZAREDAV_TRACE_INIT=1 " + ProgramPath("zaredav") + " " + args;
 }
 
 TEST(ZAreDav, OnlyTheExactWordBackupChoosesTheBackupMode) {
