@@ -5,11 +5,12 @@
 //
 // Each item names a form of the order by its number and the host that now holds its job
 // directory (a comma inside a host may be written "\,"); without items only the order
-// itself is registered. The order info file ORDER.aif is looked for in the orders
-// directories of the job: the current directory and the "orders" directories beside it
-// and above it (a restore job ends in the directory it restored into last), then the
-// directories of FOLVANEO_ORDERS (colon-separated), the job roots listed in
-// "folvaneoJobRoots" of the customer directory and the standard orders directory.
+// itself is registered. The order info file ORDER.aif is looked for first where the
+// restore job that runs us read it to (its script, exported as scriptName, sets baseDir
+// before each file list), then in the current directory and the "orders" directories
+// beside it and above it, the directories of FOLVANEO_ORDERS (colon-separated), the job
+// roots listed in "folvaneoJobRoots" of the customer directory and the standard orders
+// directory.
 //
 // The order is registered by the file ORDER.registered beside the order info file (made
 // under a temporary name and renamed), with the lines "order ORDER", "info PATH", one
@@ -27,6 +28,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "DirAcces.hpp"
@@ -94,9 +96,38 @@ std::string CurrentDir() {
   return ::getcwd(dir, sizeof dir) != nullptr ? dir : "";
 }
 
+// A word of the job script with its backslash escapes undone.
+std::string Unescape(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size()) ++i;
+    out += text[i];
+  }
+  return out;
+}
+
+// The directory the running restore job read the order info file into: the last
+// "baseDir=" of its script before the file list that names the file.
+std::string DirOfJobScript(const std::string& order) {
+  const char* script = std::getenv("scriptName");
+  if (script == nullptr || *script == '\0') return "";
+  std::ifstream in(script);
+  std::string line, base, found;
+  while (std::getline(in, line)) {
+    if (line.starts_with("baseDir=")) {
+      base = Unescape(std::string_view(line).substr(8));
+    } else if (line.starts_with("echo ") &&
+               Unescape(std::string_view(line).substr(5)) == order + ".aif") {
+      found = base;
+    }
+  }
+  return found;
+}
+
 // The orders directories to look in, most specific first.
-std::vector<std::string> OrdersDirs() {
+std::vector<std::string> OrdersDirs(const std::string& order) {
   std::vector<std::string> dirs;
+  if (std::string fromJob = DirOfJobScript(order); !fromJob.empty()) dirs.push_back(fromJob);
   const std::string here = CurrentDir();
   if (!here.empty()) {
     dirs.push_back(here);
@@ -164,7 +195,7 @@ int main(int argc, char** argv) {
   if (!items) Usage(("bad form items: " + args[1]).c_str());
 
   std::string info;
-  for (const std::string& dir : OrdersDirs()) {
+  for (const std::string& dir : OrdersDirs(order)) {
     if (::access((dir + "/" + order + ".aif").c_str(), F_OK) == 0) {
       info = dir + "/" + order + ".aif";
       break;

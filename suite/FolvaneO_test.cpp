@@ -110,6 +110,18 @@ TEST_F(FolvaneOTest, FindsTheRestoredOrderBeforeOthersAndRefusesMissingOrUnreada
   ASSERT_EQ(RunCommand("cd root/forms && FolvaneO -r 1:a O1").status, 0);
   EXPECT_TRUE(std::filesystem::exists(orders + "/O1.registered"));
   EXPECT_FALSE(std::filesystem::exists("known/orders/O1.registered"));
+  // Inside a restore job its script tells where the order info file went, even when
+  // the job ends among the forms of another job root holding the same order.
+  std::filesystem::create_directories("fresh dir/orders");
+  WriteFile("fresh dir/orders/O1.aif", "restored");
+  WriteFile("job.sh", "baseDir=" + Here() +
+                          "/fresh\\ dir/orders\n(\necho O1.aif\n) | ReadFileList\n" + "baseDir=" +
+                          Here() + "/root/forms/o1form0001.p1\n(\necho pool/\n) | ReadFileList\n");
+  ASSERT_EQ(RunCommand("cd root/forms/o1form0001.p1 && scriptName=" + Here() +
+                       "/job.sh FolvaneO -r 1:a O1")
+                .status,
+            0);
+  EXPECT_TRUE(std::filesystem::exists("fresh dir/orders/O1.registered"));
   // From elsewhere the listed job root is found.
   ASSERT_EQ(RunCommand("cd / && FolvaneO -r 1:a O1").status, 0);
   EXPECT_TRUE(std::filesystem::exists("known/orders/O1.registered"));
