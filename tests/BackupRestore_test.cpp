@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BkArchivRead.hpp"
 #include "BkDevSel.hpp"
 #include "BkJobs.hpp"
 #include "BkMisc.hpp"
@@ -41,10 +42,19 @@ void ChooseDevice(BkDevSel_DevList& list, std::uint32_t, StrIn, bool, std::uint8
   list->selected = true;
 }
 void Ready(BkDevSel_DevList, bool, bool, bool& cancelled) { cancelled = false; }
-// A new medium of the test's format, as the user's choice in the prepare dialog makes it.
-void NewMedium(DevListEntry&, Header*& header, bool, int, bool& cancelled) {
-  BkArchiv_NewHeader(header, newFormat, "", "");
+bool appendToMedium = false;  // the user chooses to append to the medium in the device
+
+// A new medium of the test's format, or the medium's own header to append to, as the
+// user's choice in the prepare dialog makes it.
+void NewMedium(DevListEntry& device, Header*& header, bool, int, bool& cancelled) {
   cancelled = false;
+  if (appendToMedium) {
+    bool recovered = false, isEmpty = false;
+    BkArchiv_ReadHeader(device, false, header, recovered, isEmpty);
+    cancelled = header == nullptr;
+    return;
+  }
+  BkArchiv_NewHeader(header, newFormat, "", "");
 }
 void NoErrFiles(FileList, long, bool& cancelled) { cancelled = false; }
 
@@ -83,6 +93,7 @@ class BackupRestore : public JobServerTest, public ::testing::WithParamInterface
   }
   void TearDown() override {
     chosenDevice = nullptr;
+    appendToMedium = false;
     if (device.fs.root != dsNil) DSFree(&device.fs.root);
     JobServerTest::TearDown();
   }
@@ -248,6 +259,52 @@ INSTANTIATE_TEST_SUITE_P(Media, BackupRestore,
                                   : info.param == Medium::DiskImage ? std::string("DiskImage")
                                                                     : std::string("Tape");
                          });
+
+// An order another process holds is left out of the list and so out of the backup.
+TEST_F(BackupRestore, AnOrderHeldByAnotherProcessIsNotBackedUp) {
+  UseMedium(Medium::FileSystem);
+  orders_test::Rival rival("*:" + root + "/" + orders[1] + ".aif:*");
+  ASSERT_TRUE(rival.holds());
+  ASSERT_EQ(Drive("wait Imisc_errmsg 20000\nanswer Imisc_errmsg 0\nwait Vuvedur_Bck\n"
+                  "expect Vuvedur_Bck 8 " +
+                      Quote(vuvedur_test::OrderLines(root)[0]) +
+                      "\nclick Vuvedur_Bck 8 0\npress Vuvedur_Bck 12 4\npress Vuvedur_Bck 1 1\n"
+                      "gone Vuvedur_Bck\n",
+                  [] { Vuvedur_Backup(); }),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+  const std::string header = ReadFile(medium + "/DHEADER");
+  EXPECT_NE(header.find(orders[0] + ".aif"), std::string::npos);
+  EXPECT_EQ(header.find(orders[1]), std::string::npos) << header;
+}
+
+// A second backup appended to the medium; the first generation of an order is restored,
+// not the changed second one.
+TEST_F(BackupRestore, AppendedGenerationLeavesTheFirstOneRestorable) {
+  UseMedium(Medium::FileSystem);
+  const std::string mark =
+      "wait Vuvedur_Bck\nclick Vuvedur_Bck 8 0\npress Vuvedur_Bck 12 4\n"
+      "press Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n";
+  ASSERT_EQ(Drive(mark, [] { Vuvedur_Backup(); }), 0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+  RunCommand("vqueue remove");
+  const std::string first = ReadFile(root + "/" + orders[0] + ".aif");
+  WriteFile(root + "/" + orders[0] + ".aif", first + "changed later");
+  appendToMedium = true;
+  ASSERT_EQ(Drive(mark, [] { Vuvedur_Backup(); }), 0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+
+  // The medium lists the order twice, the first generation first.
+  const std::string fresh = SandboxDir() + "/fresh/orders";
+  RunCommand("mkdir -p '" + fresh + "' && mv '" + forms + "' '" + forms + ".orig'");
+  ASSERT_EQ(Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
+                      "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
+                      "press Vuvedur_Rst 12 4\npress Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
+                  [] { Vuvedur_Restore(); }),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(91, {orders[0], Vuvedur_thisHost}))) << ScriptLogs();
+  EXPECT_EQ(ReadFile(fresh + "/" + orders[0] + ".aif"), first);
+}
 
 // A medium too small for the marked orders: the user, asked, does not go on, and nothing
 // is written.
