@@ -8,9 +8,8 @@
 // itself is registered. The order info file ORDER.aif is looked for first where the
 // restore job that runs us read it to (its script, exported as scriptName, sets baseDir
 // before each file list), then in the current directory and the "orders" directories
-// beside it and above it, the directories of FOLVANEO_ORDERS (colon-separated), the job
-// roots listed in "folvaneoJobRoots" of the customer directory and the standard orders
-// directory.
+// beside it and above it, the job roots listed in "folvaneoJobRoots" of the customer
+// directory and the standard orders directory.
 //
 // The order is registered by the file ORDER.registered beside the order info file (made
 // under a temporary name and renamed), with the lines "order ORDER", "info PATH", one
@@ -134,14 +133,6 @@ std::vector<std::string> OrdersDirs(const std::string& order) {
     for (std::string up = here; !up.empty(); up = up.substr(0, up.rfind('/'))) {
       dirs.push_back(up + "/orders");
     }
-  }
-  if (const char* list = std::getenv("FOLVANEO_ORDERS"); list != nullptr) {
-    std::string rest = list;
-    for (std::size_t colon; (colon = rest.find(':')) != std::string::npos;) {
-      dirs.push_back(rest.substr(0, colon));
-      rest.erase(0, colon + 1);
-    }
-    dirs.push_back(rest);
   }
   char roots[1024];
   DirAcces_IncludeSpecialPath(DirAcces_customerPath, "folvaneoJobRoots", roots);

@@ -189,46 +189,6 @@ TEST_F(ArchiveJobsTest, FileSystemMediumTwoGenerations) {
   EXPECT_NE(v.out + v.err, "");
 }
 
-// A restore job ends by registering the order through the remote command program, as the
-// tool writes it for an orders directory on another host; a job of several data files
-// shows how far it got in the job server and in its log.
-TEST_F(ArchiveJobsTest, ReadJobRegistersTheRestoredOrderAndJobsTellTheirProgress) {
-  const std::string root = Here() + "/fsroot";
-  ::mkdir(root.c_str(), 0777);
-  Device(BkDevSel_filesys, root);
-  EXPECT_NE(Run(true, FirstGeneration(mfmtStdD), "backup", Here() + "/copy").find("OK:"),
-            std::string::npos);
-  // One progress line per data file in the job's log, the last one in the job server.
-  char dir[1024];
-  BkJobs_CmdScript_GetScriptDir(dir);
-  const std::string log = ReadFile(std::string(dir) + "/bkArchiv.log");
-  for (const char* step : {"data file 1 of 3 (number 0 on the medium): writing ",
-                           "data file 3 of 3 (number 2 on the medium): writing "}) {
-    EXPECT_NE(log.find(step), std::string::npos) << step << "\n" << log;
-  }
-  const auto show = RunCommand("vqueue show " + Job("backup").id);
-  EXPECT_NE(show.out.find("\n--- progress\n"), std::string::npos) << show.out;
-  EXPECT_NE(show.out.find("data file 3 of 3 (number 2 on the medium): writing " + src + "/info\n"),
-            std::string::npos)
-      << show.out;
-
-  Header* r = Parse(Here() + "/copy", mfmtStdD);
-  Select(r, {"order 1/a.pdf", "o1.aif"});
-  char host[256] = {};
-  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
-  const std::string out = Here() + "/root/orders";
-  const std::string command = "rcmd " + std::string(host) + " \"FolvaneO -r 1:hostA,2:b\\,c o1\"";
-  SJobQues_Job* job = BkJobs_MkReadJob(dev, r, out, "restore o1", "", command, "", "");
-  ASSERT_NE(job, nullptr);
-  SJobQues_Submit("", job);
-  SJobQues_DestroyJob(job);
-  ASSERT_TRUE(Reaches("restore o1", "done", 60000)) << Status("restore o1");
-  ExpectRestored(out, "o1.aif", "info");
-  const std::string record = ReadFile(out + "/o1.registered");
-  EXPECT_EQ(record.substr(0, record.find("registered ")),
-            "order o1\ninfo " + out + "/o1.aif\nform 1 hostA\nform 2 b,c\n");
-}
-
 TEST_F(ArchiveJobsTest, DiskImage) {
   RunCommand("truncate -s 8M disk.img");
   Device(BkDevSel_disk, Here() + "/disk.img");
