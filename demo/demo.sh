@@ -199,11 +199,12 @@ fi
 run_tool backup || die "the backup dialog did not end normally"
 wait_jobs backup
 medium=$demo/media/fs
-[ -s "$medium/DHEADER" ] || die "the medium has no header after the backup"
+header=$(find "$medium" -maxdepth 1 -name '?HEADER' | head -n 1)
+[ -s "$header" ] || die "the medium has no header after the backup"
 say "backed up to $medium: $(find "$medium" -maxdepth 1 -type f -name '[0-9]*' | wc -l) data file(s)"
 
 # The forms the medium holds, moved aside so the restore must bring them back.
-mapfile -t forms < <(grep -o "$demo/projects/forms/[^/[:space:]]*" "$medium/DHEADER" | sed 's|.*/||' | sort -u)
+mapfile -t forms < <(grep -o "$demo/projects/forms/[^/[:space:]]*" "$header" | sed 's|.*/||' | sort -u)
 [ ${#forms[@]} -gt 0 ] || die "the medium's header names no form of the job root"
 mkdir -p "$demo/originals"
 mv "$demo/projects/forms" "$demo/originals/forms"
