@@ -8,6 +8,7 @@
 #include "BkArchivRead.hpp"
 #include "BkDevSel.hpp"
 #include "BkFLists.hpp"
+#include "BkIact.hpp"
 #include "BkJobs.hpp"
 #include "BkMisc.hpp"
 #include "DirAcces.hpp"
@@ -36,7 +37,8 @@ char Vuvedur_poolRegExp[128];
 char Vuvedur_psRegExp[128];
 const Vuvedur_Color Vuvedur_colorBlack = {0, 0, 0};
 const Vuvedur_Color Vuvedur_colorBlue = {0, 0, 255};
-Vuvedur_MediaDialogs Vuvedur_mediaDialogs = {};
+Vuvedur_MediaDialogs Vuvedur_mediaDialogs = {BkIact_SelectDevices, BkIact_ReadyWait,
+                                             BkIact_PrepareWriteMedia, BkIact_ErrFilesDialog};
 
 namespace {
 
@@ -90,6 +92,7 @@ void Vuvedur_Init() {
   BkArchivNames_Init();
   BkArchivRead_Init();
   BkJobs_Init();
+  BkIact_Init();
   SJobQues_Init();
   Odirs_Init();
   Omisc_Init();

@@ -114,8 +114,6 @@ void Vuvedur_Message(std::uint32_t number, StrIn arg1, StrIn arg2);
 // The field numbers of the job root in both main dialogs.
 inline constexpr std::int32_t Vuvedur_fieldJobRoot = 13;
 inline constexpr std::int32_t Vuvedur_fieldJobRoots = 15;
-// The job root used when the dialog's own default is none.
-inline constexpr char Vuvedur_defaultJobRoot[] = "/projects/orders";
 // The file of known job roots in the customer directory.
 inline constexpr char Vuvedur_jobRootsFile[] = "folvaneoJobRoots";
 

@@ -55,8 +55,6 @@ void FixLabel(VuvedurData& context, StrOut dest) {
 }  // namespace
 
 bool Vuvedur_Backup_BckSelectTape(VuvedurData* context) {
-  // Without the toolkit's media dialogs no device can be chosen.
-  if (Vuvedur_mediaDialogs.selectDevices == nullptr) return false;
   bool cancelled = false;
   const StrIn noTitle("");
   Vuvedur_mediaDialogs.selectDevices(context->deviceList, Vuvedur_deviceKinds, noTitle, true, 4,

@@ -1,13 +1,11 @@
 // The backup and restore flows: file lists and archives of orders, the medium's type at
 // start, the orders read back from a header, the registration command of a restore, and
-// a backup and restore through our job server onto a file-system medium.
+// both main dialogs driven through a backup and a restore by our job server.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -34,7 +32,6 @@ using zolt::test::WriteFile;
 
 DevListEntry* standInDevice = nullptr;  // copied into the list the flow asks for
 Header* standInHeader = nullptr;        // handed over as the prepared medium
-bool readHeaderFromDevice = false;      // restore: the flow reads the medium itself
 std::vector<std::string> errorFilesShown;
 
 void StandInSelect(BkDevSel_DevList& list, std::uint32_t, StrIn, bool, std::uint8_t, bool,
@@ -102,7 +99,6 @@ class VuvedurFlows : public zolt::test::JobServerTest {
     Messages_UseMsgCat("ZAREDAVmsg");
     Vuvedur_mediaDialogs = {StandInSelect, StandInReady, StandInPrepare, StandInErrFiles};
     errorFilesShown.clear();
-    readHeaderFromDevice = false;
   }
   void TearDown() override {
     if (ctx != nullptr) {
@@ -139,20 +135,6 @@ class VuvedurFlows : public zolt::test::JobServerTest {
     ::setenv("DISPLAY", "", 1);
     device = FsDevice(SandboxDir() + "/medium");
     standInDevice = &device;
-  }
-
-  std::set<std::string> Calls() {
-    std::set<std::string> seen;
-    std::string line;
-    for (char c : ReadFile(calls)) {
-      if (c != '\n') {
-        line += c;
-        continue;
-      }
-      seen.insert(line);
-      line.clear();
-    }
-    return seen;
   }
 
   // Waits for the job of that title to end; true when it ended well.
@@ -232,16 +214,6 @@ TEST_F(VuvedurFlows, FormListsLeaveOutWorkFilesAndArchivesCarryTheOrder) {
   EXPECT_TRUE(Has(written, "pool"));
   EXPECT_TRUE(Has(written, "ps/sheet_01.ps"));
   for (const auto& p : written) EXPECT_NE(p.rfind("pool/", 0), 0u) << p;
-}
-
-TEST_F(VuvedurFlows, AFormThatCannotBeEnteredMakesTheOrderUnusable) {
-  ListOrders(3);
-  OrderEntry* order = OrderWithForms();
-  ASSERT_NE(order, nullptr);
-  RunCommand("rm -rf '" + JobDir(*order->forms) + "'");
-  const std::string err =
-      zolt::test::CaptureStderr([&] { EXPECT_FALSE(Vuvedur_BuildFileLists(*order)); });
-  EXPECT_NE(err.find(order->forms->name), std::string::npos) << err;
 }
 
 TEST_F(VuvedurFlows, OnlyEmptyMediaAndOwnMediaAreWrittenTo) {
@@ -466,6 +438,26 @@ TEST_F(VuvedurCommand, AnOrderWhoseReservationWasRefusedStillGetsItsJob) {
   TkVirtual_Close();
 }
 
+TEST_F(VuvedurCommand, AStartThatMayNotFitIsAskedAboutFirst) {
+  order->marked = true;
+  ctx->selectedSize = 100;
+  // Free disk space that cannot be determined, or too little; without a display the
+  // question is answered no and nothing is started.
+  for (const double diskSpace : {-1.0, 99.0}) {
+    ctx->diskSpace = diskSpace;
+    const std::string err =
+        zolt::test::CaptureStderr([&] { Vuvedur_IntCB_CommandRst(Vuvedur_NilDialog, 1, ctx); });
+    EXPECT_NE(err.find(JobTitle(39, {}).substr(0, 30)), std::string::npos) << err;
+    ASSERT_NE(ctx->orders, nullptr);
+  }
+  // The same for a backup larger than the free space on the medium.
+  ctx->freeOnMedium = 99;
+  const std::string err =
+      zolt::test::CaptureStderr([&] { Vuvedur_IntCB_CommandBck(Vuvedur_NilDialog, 1, ctx); });
+  EXPECT_NE(err.find(JobTitle(38, {}).substr(0, 30)), std::string::npos) << err;
+  EXPECT_NE(ctx->orders, nullptr);
+}
+
 TEST_F(VuvedurCommand, FormNumbersAndEscapes) {
   EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro0000207.a1"), 7);
   EXPECT_EQ(Vuvedur_SubmitRestoreJob_Prepare_FormNr("bro0000242"), 42);
@@ -613,8 +605,7 @@ TEST_F(VuvedurFlows, BackupAndRestoreThroughTheMainDialogs) {
         RunCommand("diff -r -x pool '" + a + "' '" + b + "' && rmdir '" + b + "/pool'");
     EXPECT_EQ(diff.status, 0) << form << diff.out << diff.err;
   }
-  EXPECT_EQ(Calls(),
-            std::set<std::string>{"[-r][1:" + host + ",2:" + host + ",4:" + host + "][bro00003]"});
+  EXPECT_EQ(ReadFile(calls), "[-r][1:" + host + ",2:" + host + ",4:" + host + "][bro00003]\n");
   // The job waited for the device and took over the order's reservation.
   bool waitsForDevice = false, inherits = false;
   for (const auto& pre : Job(job).preconditions) {

@@ -215,9 +215,11 @@ void Vuvedur_SetupJobRoots(VuvedurData* context, I_Context dialog) {
   I_SetSTRINGcallback(dialog, Vuvedur_fieldJobRoot, Vuvedur_JobRootCB, context);
   I_GetSTRING(dialog, Vuvedur_fieldJobRoot, context->jobRoot);
   if (!Vuvedur_NewJobDir(context->jobRoot)) {
-    // The standard root as this installation has it ("/projects/orders" on a machine of
-    // the suite).
-    DirAcces_InstalledPath(Vuvedur_defaultJobRoot, context->jobRoot);
+    // The standard root: "orders" in the installation's projects directory, which is
+    // "/projects" on a machine of the suite unless VM_PROJECTS names another.
+    char projects[1024];
+    DirAcces_GetSpecialPath(DirAcces_projectsPath, projects);
+    DirAcces_IncludePath(projects, "orders", context->jobRoot);
     if (!Vuvedur_NewJobDir(context->jobRoot)) Processe_Exit();
     I_PutSTRING(dialog, Vuvedur_fieldJobRoot, context->jobRoot);
   }

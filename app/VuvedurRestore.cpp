@@ -148,8 +148,6 @@ void Vuvedur_GetDescription(const Archive* archive, StrOut text) {
 }
 
 bool Vuvedur_Restore_RstSelectTape(VuvedurData* context) {
-  // Without the toolkit's media dialogs no device can be chosen.
-  if (Vuvedur_mediaDialogs.selectDevices == nullptr) return false;
   bool cancelled = false;
   const StrIn noTitle("");
   Vuvedur_mediaDialogs.selectDevices(context->deviceList, Vuvedur_deviceKinds, noTitle, true, 4,

@@ -71,6 +71,15 @@ const char* ScriptPath() {
   return path != nullptr && *path != '\0' ? path : nullptr;
 }
 
+// However the program ends, a script with steps left over means the run did not go as
+// the script expected; a failed step has said so already.
+void CheckScriptDone() {
+  const char* script = ScriptPath();
+  if (script == nullptr || IScript_Finished() || Processe_ExitStatus() != 0) return;
+  SayOnStderr(3, script);
+  Processe_SetExitStatus(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv, char** envp) {
@@ -98,18 +107,17 @@ int main(int argc, char** argv, char** envp) {
     Processe_Exit();
   }
   const char* script = ScriptPath();
-  if (script != nullptr && !IScript_Start(StrIn::FromC(script))) {
-    Processe_SetExitStatus(1);
-    Processe_Exit();
+  if (script != nullptr) {
+    if (!IScript_Start(StrIn::FromC(script))) {
+      Processe_SetExitStatus(1);
+      Processe_Exit();
+    }
+    Processe_InstallTerminationProcedure(CheckScriptDone);
   }
   if (backup) {
     Vuvedur_Backup();
   } else {
     Vuvedur_Restore();
-  }
-  if (script != nullptr && !IScript_Finished()) {
-    SayOnStderr(3, script);
-    Processe_SetExitStatus(1);
   }
   Processe_Exit();
 }

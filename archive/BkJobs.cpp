@@ -722,7 +722,14 @@ void BkJobs_MkReadScript(const DevListEntry& device, Header* hdr, StrIn restoreD
   }
   const bool fileSys = device.baseType == BkDevSel_filesys;
   char dirFile[128];
+  // A header read from a medium says per archive whether its data were compressed: the
+  // script decompresses when the archives it reads were written so.
+  const bool headerCompress = hdr->softCompress;
+  for (const Archive* a = hdr->archives; a != nullptr; a = a->next) {
+    if (a->softCompress && BkFLists_OneSelected(a->files)) hdr->softCompress = true;
+  }
   BkJobs_EmitScriptHead(hdr, device, notifyOK, notifyError, false, dirFile);
+  hdr->softCompress = headerCompress;
   bool headOK = BkJobs_CmdScript_Status();
   if (device.baseType == BkDevSel_disk || fileSys) headOK = BkJobs_EmitFMDIR(hdr) && headOK;
   if (hdr->dirSize != 0) {

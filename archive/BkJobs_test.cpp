@@ -204,6 +204,23 @@ TEST_F(BkJobsTest, ReadScriptFindsTheArchivesAgainByTheirFileMarks) {
   ExpectGolden(path, "read-tape.golden");
 }
 
+TEST_F(BkJobsTest, ReadScriptDecompressesWhatWasWrittenCompressed) {
+  Device(BkDevSel_filesys, "/media/fs");
+  for (const bool compressed : {false, true}) {
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+    BkArchiv_NewHeader(hdr, mfmtStdD, "DAT", "");  // as read: no flag on the header
+    AddArchive("/projects/orders", "", {{"a.aif", 0}})->softCompress = compressed;
+    AddArchive("/projects/forms/f", "", {{"x", 1}})->softCompress = !compressed;
+    BkFLists_SelectAllFiles(hdr->archives->next->files, false);  // only the first is read
+    char path[1024];
+    BkJobs_MkReadScript(dev, hdr, "", "", "", "", path);
+    ASSERT_EQ(BkArchiv_bkaError, 0);
+    const std::string expected = compressed ? "\nsoftCompress=1\n" : "\nsoftCompress=\n";
+    EXPECT_NE(ReadFile(path).find(expected), std::string::npos) << compressed;
+    EXPECT_FALSE(hdr->softCompress);
+  }
+}
+
 TEST_F(BkJobsTest, HeadLinesOfRawFormatsNotifyTextsAndStoreArchives) {
   Device(BkDevSel_tape, "/dev/nst0");
   dev.isArchive = true;

@@ -60,4 +60,30 @@ TEST(ZAreDav, GermanOperatorsGetGermanTexts) {
       << r.err;
 }
 
+// A run on the virtual display driven by a script; the script file lies in the sandbox.
+zolt::test::CommandResult Scripted(const std::string& mode, const std::string& script) {
+  const std::string sandbox = zolt::test::SandboxDir();
+  RunCommand("mkdir -p '" + sandbox + "/projects/orders'");  // the standard job root, empty
+  RunCommand(std::string(ZOLT_DEMO_DIR) + "/make-devices.sh '" + sandbox + "' '" +
+             zolt::test::BuildDir() + "'");
+  zolt::test::WriteFile("zaredav.script", script);
+  return RunCommand("DISPLAY= ZAREDAV_DISPLAY=virtual ZAREDAV_SCRIPT=zaredav.script " +
+                    ProgramPath("zaredav") + " " + mode);
+}
+
+TEST(ZAreDav, ACancelledDeviceChoiceEndsTheModeNormally) {
+  for (const char* mode : {"backup", "restore"}) {
+    SCOPED_TRACE(mode);
+    const auto r =
+        Scripted(mode, "wait BkIact_DevSelect_Archiv\npress BkIact_DevSelect_Archiv 1 2\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    // A script that expects more than the program did is an error.
+    const auto more = Scripted(mode,
+                               "wait BkIact_DevSelect_Archiv\npress BkIact_DevSelect_Archiv 1 2\n"
+                               "wait Vuvedur_Bck 500\n");
+    EXPECT_EQ(more.status, 1) << more.err;
+    EXPECT_NE(more.err.find("zaredav.script"), std::string::npos) << more.err;
+  }
+}
+
 }  // namespace

@@ -1,0 +1,411 @@
+// The device, readiness and prepare-write dialogs, driven by the scripted driver on the
+// virtual display against the demo installation's devices and our resource manager.
+#include "BkIact.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "BkArchivNames.hpp"
+#include "BkStoreM.hpp"
+#include "Capture.hpp"
+#include "I.hpp"
+#include "IScript.hpp"
+#include "Ibase.hpp"
+#include "Imisc.hpp"
+#include "Messages.hpp"
+#include "SDevAllo.hpp"
+#include "SPrintf.hpp"
+#include "TkVirtual.hpp"
+#include "test/DeviceTest.hpp"
+
+namespace {
+
+using zolt::test::Env;
+using zolt::test::ReadFile;
+using zolt::test::RunCommand;
+using zolt::test::SandboxDir;
+using zolt::test::WriteFile;
+
+std::string Join(const std::vector<std::string>& parts, const std::string& sep) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? sep : "") + parts[i];
+  return out;
+}
+
+std::string Quote(const std::string& text) {
+  std::string q = "\"";
+  for (char c : text) {
+    if (c == '\n') {
+      q += "\\n";
+      continue;
+    }
+    if (c == '\\' || c == '"') q += '\\';
+    q += c;
+  }
+  return q + "\"";
+}
+
+// A text of the section as a message box shows it.
+std::string BoxText(const char* section, std::uint32_t number, const std::string& arg,
+                    char mark = '!') {
+  char text[1024];
+  Messages_GetMsg(StrIn::FromC(section), number, text);
+  if (!arg.empty()) SPrintf_String(text, arg);
+  return Join(Imisc_BreakLines(Imisc_Terminate(text, mark)), "\n");
+}
+
+// Failures seen inside a scripted child; the child ends with status 6 when there are any.
+struct Checks {
+  std::string failed;
+  void operator()(bool ok, const std::string& what) {
+    if (!ok) failed += what + "\n";
+  }
+  void Finish() const {
+    if (failed.empty()) return;
+    std::fprintf(stderr, "%s", failed.c_str());
+    std::_Exit(6);
+  }
+};
+
+class BkIactTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    BkIact_Init();
+    BkStoreM_Init();
+    IScript_Init();
+    TkVirtual_Init();
+    SDevAllo_Reset();
+    ::setenv("VM_REMOTE_SHELL", "vrsh", 1);
+    const auto r = RunCommand(std::string(ZOLT_DEMO_DIR) + "/make-devices.sh '" + SandboxDir() +
+                              "' '" + zolt::test::BuildDir() + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::filesystem::create_directories(BkArchiv_stdArchivDir);
+  }
+  void TearDown() override {
+    TkVirtual_Close();
+    zolt::test::StopResourceManager();
+  }
+
+  // Runs body in a child on a fresh virtual display with the script attached.
+  template <typename Fn>
+  void Scripted(const std::string& script, Fn&& body) {
+    TkVirtual_Open(false);
+    const auto r = zolt::test::RunInChild([&] {
+      I_UseContextCat("ZAREDAVdlg");
+      if (!IScript_StartText(script, "bkiact")) std::_Exit(3);
+      Checks check;
+      body(check);
+      if (!IScript_Finished()) std::_Exit(4);
+      check.Finish();
+    });
+    EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "\n" << r.err;
+  }
+
+  // Descriptions of the devices as the device dialog lists them for the classes.
+  static std::vector<std::string> Lines(std::uint32_t mask) {
+    BkDevSel_DevList list = nullptr;
+    BkDevSel_SetupFullDevList(list, mask);
+    std::vector<std::string> lines;
+    for (DevListEntry* e = list; e != nullptr; e = e->next)
+      if (e->record.devClass != 0) lines.emplace_back(e->label);
+    BkDevSel_DestroyDevList(list, false);
+    return lines;
+  }
+  static int IndexOf(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      if (lines[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
+    ADD_FAILURE() << "no line " << prefix;
+    return 0;
+  }
+  // The demo file system's entry, selected, in a list of its own.
+  static BkDevSel_DevList FsList() {
+    BkDevSel_DevList list = nullptr;
+    BkDevSel_SetupFullDevList(list, 1u << SDevAllo_ClassOfName("unixFS"));
+    for (DevListEntry* e = list; e != nullptr; e = e->next) e->selected = e->record.devClass != 0;
+    return list;
+  }
+};
+
+// ---- Choosing a device ----
+
+// Another program takes a drive while the dialog is open: choosing it is refused with its
+// message and the line is unselected; OK with nothing chosen does nothing; moving the
+// choice from one device to another gives the first back at once; the one chosen is
+// held when the dialog ends, and cancelling gives everything back.
+TEST_F(BkIactTest, DeviceDialogAllocatesFollowingTheSelectionAndRefusesADeviceInUse) {
+  const std::vector<std::string> lines = Lines(~0u);
+  const int tape = IndexOf(lines, "Exabyte 8500");
+  const int fs = IndexOf(lines, "File system");
+  const int disk = IndexOf(lines, "MO disk");
+  std::vector<std::string> later = lines;  // the rival's drive is no longer offered
+  later.erase(later.begin() + tape);
+  const std::string D = "BkIact_DevSelect ";
+  const std::string script =
+      "wait BkIact_DevSelect\n"
+      "expect " +
+      D +
+      "2 \"Pick one\"\n"
+      "expect " +
+      D + "3 " + Quote(Join(lines, "|")) +
+      "\n"
+      "click " +
+      D + "3 " + std::to_string(tape) +
+      "\n"
+      "wait Imisc_errmsg\n"
+      "expect Imisc_errmsg 1 " +
+      Quote(BoxText("BkIact", 12, lines[tape])) +
+      "\n"
+      "answer Imisc_errmsg 0\n"
+      "press " +
+      D +
+      "1 1\n"
+      "click " +
+      D + "3 " + std::to_string(fs) +
+      "\n"
+      "click " +
+      D + "3 " + std::to_string(disk) +
+      "\n"
+      "press " +
+      D +
+      "1 1\n"
+      "wait BkIact_DevSelect\n"
+      "expect " +
+      D + "3 " + Quote(Join(later, "|")) +
+      "\n"
+      "click " +
+      D + "3 " + std::to_string(IndexOf(later, "File system")) +
+      "\n"
+      "press " +
+      D +
+      "1 2\n"
+      "gone BkIact_DevSelect\n";
+  Scripted(script, [&](Checks& check) {
+    // The rival takes the drive once the dialog shows its list.
+    static zolt::test::Holder rival;
+    I_ScheduleTask(
+        0,
+        [](void*) {
+          rival = zolt::test::HoldInChild([] {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a failed script
+            BkDevSel_DevList all = nullptr;
+            BkDevSel_SetupFullDevList(all, ~0u);
+            for (DevListEntry* e = all; e != nullptr; e = e->next)
+              if (std::string(e->label).rfind("Exabyte 8500", 0) == 0)
+                return BkDevSel_AllocateThisDevice(*e, true);
+            return false;
+          });
+        },
+        nullptr);
+    BkDevSel_DevList list = nullptr;
+    bool cancelled = true;
+    BkIact_SelectDevices(list, ~0u, "Pick one", false, 0, false, cancelled);
+    check(rival.ok, "the rival got the drive");
+    check(!cancelled, "not cancelled");
+    DevListEntry* chosen = BkDevSel_FirstSelectedDev(list);
+    check(BkDevSel_CountSelectedDevs(list) == 1 && chosen != nullptr &&
+              std::string(chosen->label) == lines[disk] && chosen->allocated,
+          "the disk is chosen and held");
+    const auto inUse = [](const std::string& prefix) {
+      BkDevSel_DevList all = nullptr;
+      BkDevSel_SetupFullDevList(all, ~0u);
+      bool used = false;
+      for (DevListEntry* e = all; e != nullptr; e = e->next)
+        if (std::string(e->label).rfind(prefix, 0) == 0) used = e->record.inUse;
+      BkDevSel_DestroyDevList(all, false);
+      return used;
+    };
+    check(!inUse("File system"), "the file system was given back when unselected");
+    check(inUse("MO disk"), "the disk is reserved");
+    BkDevSel_DestroyDevList(list, true);
+
+    BkIact_SelectDevices(list, ~0u, "Pick one", false, 0, false, cancelled);
+    check(cancelled && list == nullptr, "cancel destroys the list");
+    check(!inUse("File system"), "cancel gives the device back");
+    rival.Kill();
+  });
+}
+
+// ---- Waiting for a ready device ----
+
+// The file system mounts only at the third attempt: two answers "continue" later the
+// device is ready. Cancelling the question ends the wait without another attempt; no
+// device at all is cancelled with its reason.
+TEST_F(BkIactTest, ReadyAfterTwoRetriesAndCancelStopsTheWait) {
+  const std::string demo = SandboxDir();
+  WriteFile(demo + "/bin/slow-mount", "#!/bin/sh\nn=$(cat '" + demo +
+                                          "/attempts' 2>/dev/null || echo 0)\nn=$((n+1))\n"
+                                          "echo $n > '" +
+                                          demo + "/attempts'\n[ $n -ge 3 ] || exit 1\nexec '" +
+                                          demo + "/bin/fs-mount'\n");
+  ::chmod((demo + "/bin/slow-mount").c_str(), 0755);
+  WriteFile(Env("ZOLTENV") + "/devices.cfg", "[demofs]\nmountCmd = " + demo +
+                                                 "/bin/slow-mount\numountCmd = " + demo +
+                                                 "/bin/fs-umount\ncapacity = 1073741824\n");
+  BkDevSel_DevList list = FsList();
+  const std::string prompt = BoxText("BkIact", 2, list->label, '?');
+  BkDevSel_DestroyDevList(list, false);
+  const std::string script =
+      "wait AskContinue\n"
+      "expect AskContinue 1 " +
+      Quote(prompt) +
+      "\n"
+      "answer AskContinue 0\n"
+      "wait AskContinue\nanswer AskContinue 0\n"
+      // The second wait asks first and is cancelled.
+      "wait AskContinue\nanswer AskContinue 1\n";
+  Scripted(script, [&](Checks& check) {
+    BkDevSel_DevList devices = FsList();
+    bool cancelled = true;
+    BkIact_ReadyWait(devices, false, false, cancelled);
+    check(!cancelled, "ready in the end");
+    check(ReadFile(demo + "/attempts") == "3\n", "three attempts: " + ReadFile(demo + "/attempts"));
+    BkIact_ReadyWait(devices, true, false, cancelled);
+    check(cancelled, "cancelled by the answer");
+    check(ReadFile(demo + "/attempts") == "3\n", "no attempt after cancel");
+    BkDevSel_DestroyDevList(devices, false);
+  });
+
+  BkDevSel_DevList none = nullptr;
+  bool cancelled = false;
+  Messages_Ignoring quiet;
+  BkIact_ReadyWait(none, true, true, cancelled);
+  EXPECT_TRUE(cancelled);
+  char reason[1024];
+  ASSERT_TRUE(Messages_ErrorReason(reason));
+  EXPECT_NE(std::string(reason).find(BoxText("BkIact", 1, "", '.')), std::string::npos) << reason;
+  Messages_ForgetErrorReasons();
+}
+
+// ---- Preparing a medium for writing ----
+
+TEST(BkIactKinds, KindFollowsFormatAppendingAndDirectory) {
+  struct Row {
+    std::uint8_t format;
+    std::int32_t dirSize;
+    bool canAppend, forceNew;
+    int kind;
+  };
+  const Row rows[] = {
+      {mfmtStdA, 0, true, false, 0},     {mfmtStdA, 4096, true, false, 1},
+      {mfmtStdD, 0, false, false, 0},    {mfmtStdA, 0, false, false, 3},
+      {mfmtStd, 0, true, false, 2},      {mfmtStdTar, 0, false, false, 3},
+      {mfmtATar, 0, true, false, 4},     {mfmtRawCpio, 512, true, false, 5},
+      {mfmtATar, 0, false, false, 6},    {mfmtUnknown, 0, true, false, 7},
+      {mfmtUnknown, -1, true, false, 8}, {mfmtUnknown, 0, false, false, 9},
+      {mfmtStdA, 0, true, true, 10},     {mfmtUnknown, 0, true, true, 11},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(BkIact_PrepareKind(r.format, r.dirSize, r.canAppend, r.forceNew), r.kind)
+        << int(r.format) << " " << r.dirSize << " " << r.canAppend << " " << r.forceNew;
+  }
+}
+
+// A blank file-system medium offers new headers only; the directory header removes the
+// numbered data files. A medium with a header offers appending, which reads it, and a
+// new header there is asked about once more (no: nothing happens). A labelled empty
+// medium is taken as it is, without a dialog.
+TEST_F(BkIactTest, PrepareWriteDialogLeadsWhereEachChoiceSays) {
+  const std::string medium = SandboxDir() + "/media/fs";
+  WriteFile(medium + "/1", "old data");
+  WriteFile(medium + "/12", "old data");
+  WriteFile(medium + "/keep", "not ours");
+  BkDevSel_DevList list = FsList();
+  const std::string description = list->record.description;
+  bool ready = false, writable = false;
+  BkDevSel_CheckDevReady(*list, true, ready, writable);
+  ASSERT_TRUE(ready && writable);
+  const int blankKind = BkIact_PrepareKind(mfmtUnknown, -1, list->canAppend, false);
+  BkDevSel_DestroyDevList(list, false);
+  const std::string P = "BkIact_PrepWriteMedia ";
+  const std::string script =
+      "wait BkIact_PrepWriteMedia\n"
+      "expect " +
+      P + "3 " + Quote(description) +
+      "\n"
+      "press " +
+      P +
+      "1 3\n"
+      "wait BkIact_PrepWriteMedia\n"
+      "press " +
+      P +
+      "1 5\n"
+      "wait BkIact_PrepWriteMedia\n"
+      "press " +
+      P +
+      "1 1\n"
+      "wait Imisc_yes\n"
+      "expect Imisc_yes 1 " +
+      Quote(BoxText("BkIact", 7, "", '?')) +
+      "\n"
+      "answer Imisc_yes 1\n"
+      "wait BkIact_PrepWriteMedia\n"
+      "press " +
+      P +
+      "1 0\n"
+      "gone BkIact_PrepWriteMedia\n";
+  Scripted(script, [&](Checks& check) {
+    BkDevSel_DevList devices = FsList();
+    DevListEntry& dev = *devices;
+    bool ready = false, writable = false;
+    BkDevSel_CheckDevReady(dev, true, ready, writable);
+    check(blankKind == 8, "a blank appendable file system is kind 8");
+
+    Header* hdr = nullptr;
+    bool cancelled = true;
+    BkIact_PrepareWriteMedia(dev, hdr, false, 4, cancelled);
+    check(!cancelled && hdr != nullptr && hdr->mediaFormat == mfmtStdD && hdr->newHeader,
+          "a new directory header");
+    check(ReadFile(medium + "/1").empty() && ReadFile(medium + "/12").empty(),
+          "numbered data files removed");
+    check(ReadFile(medium + "/keep") == "not ours", "other files stay");
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+
+    // A medium with a header of this tool.
+    Header* label = nullptr;
+    {
+      Messages_Ignoring quiet;
+      check(BkStoreM_LabelMedia(dev, mfmtStdD, "demo medium", "", label), "labelled");
+    }
+    std::string text = ReadFile(medium + "/DHEADER");
+    const std::string name = label != nullptr ? label->label : "";
+    BkArchiv_DestroyHeaderAndArchives(label);
+    const auto empty = text.find("EMPTY_MEDIA");
+    check(empty != std::string::npos, "labelled empty");
+    const std::string emptyText = text;
+    if (empty != std::string::npos) text.replace(empty, 11, "Offset-Folvane");
+    WriteFile(medium + "/DHEADER", text);
+    BkDevSel_CheckDevReady(dev, true, ready, writable);  // labelling unmounts it
+
+    BkIact_PrepareWriteMedia(dev, hdr, false, 4, cancelled);
+    check(!cancelled && hdr != nullptr && !hdr->newHeader && std::string(hdr->label) == name,
+          "appending reads the header on the medium");
+    if (hdr != nullptr) {
+      const std::string expect = hdr->expectLabel;
+      check(expect.rfind(name + "_Offset-Folvane_", 0) == 0, "expected label " + expect);
+    }
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+
+    BkIact_PrepareWriteMedia(dev, hdr, false, 4, cancelled);
+    check(cancelled && hdr == nullptr, "no to the question: nothing");
+    check(ReadFile(medium + "/DHEADER") == text, "the medium is untouched");
+    BkIact_PrepareWriteMedia(dev, hdr, false, 4, cancelled);
+    check(cancelled && hdr == nullptr, "cancel");
+
+    // Labelled empty: no dialog at all (the script has ended).
+    WriteFile(medium + "/DHEADER", emptyText);
+    BkDevSel_CheckDevReady(dev, true, ready, writable);
+    BkIact_PrepareWriteMedia(dev, hdr, false, 4, cancelled);
+    check(!cancelled && hdr != nullptr && std::string(hdr->mediaType) == "EMPTY_MEDIA" &&
+              std::string(hdr->label) == name,
+          "the empty medium's own header");
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+    BkDevSel_DestroyDevList(devices, false);
+  });
+}
+
+}  // namespace
