@@ -129,24 +129,28 @@ else
 fi
 
 # Screenshots of the whole screen while a step runs, each kept when it differs from the
-# one before: run_shots NAME COMMAND...
+# one before: run_shots NAME COMMAND... The scripted dialogs go by fast, so the screen is
+# grabbed raw in a tight loop and only the keepers are turned into PNG files.
 run_shots() {
-  local name=$1 n=0 last='' pid status
+  local name=$1 n=0 last='' pid status sum raw=$demo/tmp/shots
   shift
+  mkdir -p "$raw"
   "$@" &
   pid=$!
   while kill -0 "$pid" 2>/dev/null; do
-    if xwd -root -silent 2>/dev/null | convert xwd:- "png:$demo/tmp/shot.png" 2>/dev/null; then
-      local sum
-      sum=$(md5sum <"$demo/tmp/shot.png")
-      if [ "$sum" != "$last" ]; then
-        n=$((n + 1)); last=$sum
-        cp "$demo/tmp/shot.png" "$shots/$name-$(printf %02d $n).png"
-      fi
+    xwd -root -silent >"$raw/grab.xwd" 2>/dev/null || continue
+    sum=$(md5sum <"$raw/grab.xwd")
+    if [ "$sum" != "$last" ]; then
+      n=$((n + 1)); last=$sum
+      mv "$raw/grab.xwd" "$raw/$n.xwd"
     fi
-    sleep 0.5
   done
   wait "$pid" && status=0 || status=$?
+  local i
+  for i in $(seq "$n"); do
+    convert "xwd:$raw/$i.xwd" "png:$shots/$name-$(printf %02d "$i").png" 2>/dev/null || true
+  done
+  rm -rf "$raw"
   return $status
 }
 
