@@ -45,5 +45,7 @@ read -r jp rp < <(ports "$T/bad.out")
 "$src/demo/demo.sh" --bogus >/dev/null 2>&1
 [ $? -eq 2 ] || fail "a wrong option is not a usage error"
 
-[ $fails -eq 0 ] && echo "all demo cases passed"
+if [ $fails -eq 0 ]; then echo "all demo cases passed"; else
+  for f in "$T"/good.out "$T"/bad.out; do echo "--- $f"; cat "$f"; done
+fi
 exit $((fails > 0))
