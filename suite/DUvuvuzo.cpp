@@ -611,10 +611,25 @@ class JobServer {
 
   // ---- Running ----
 
+  // The job's progress file starts empty for every run. The server's own one, in the
+  // spool directory, is made here and handed to the job's user, who cannot make files
+  // there; any other is left to the job.
+  void StartProgress(const VErarBase_Job& job) const {
+    if (job.progressFileName != JobFile(job, ".progress")) return;
+    const int fd = ::open(job.progressFileName.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // the job runs all the same, only without a visible progress
+    if (::geteuid() == 0 && job.uid && job.gid && ::fchown(fd, *job.uid, *job.gid) != 0) {
+      // Then the job's own lines cannot reach it; the job log still has them.
+    }
+    ::close(fd);
+  }
+
   void Launch(QueuedJob& q) {
     VErarBase_Job& job = q.job;
     const std::string exitFile = JobFile(job, ".exit");
     std::remove(exitFile.c_str());
+    StartProgress(job);
     std::string command = job.command;
     if (job.type == VErarBase_Type::Script) {
       std::string quoted;
@@ -635,6 +650,9 @@ class JobServer {
       ::setsid();
       PrepareChild();
       EnterJob(job, exitFile);
+      // Where the job's steps tell how far they are (vqueue show reads it).
+      if (!job.progressFileName.empty())
+        ::setenv("VM_JOB_PROGRESS", job.progressFileName.c_str(), 1);
       ::execl("/bin/sh", "sh", "-c", kWrapper, "sh", command.c_str(), exitFile.c_str(),
               static_cast<char*>(nullptr));
       ::_exit(127);
@@ -855,6 +873,7 @@ class JobServer {
     }
     job.status = Status::Waiting;
     if (job.errorFileName.empty()) job.errorFileName = JobFile(job, ".err");
+    if (job.progressFileName.empty()) job.progressFileName = JobFile(job, ".progress");
     jobs_.push_back(QueuedJob{job});
     Save();
     call.result.push_back(SReqObj::String(job.id));

@@ -118,6 +118,29 @@ TEST_F(JobServerTest, OperatorListsShowsAndCancelsJobsAndSeesReservations) {
   EXPECT_EQ(RunCommand("vqueue bogus").status, 2);
 }
 
+TEST_F(JobServerTest, ARunningJobsLatestProgressIsShown) {
+  Submit(
+      "long job",
+      "printf 'step 1\\n' > \"$VM_JOB_PROGRESS\"; printf 'step 2 of 2\\n' > \"$VM_JOB_PROGRESS\"; "
+      "while [ ! -f go ]; do sleep 0.05; done; exit 1");
+  ASSERT_TRUE(Reaches("long job", "running"));
+  const std::string id = Job("long job").id;
+  std::string out;
+  EXPECT_TRUE(Eventually([&] {
+    out = RunCommand("vqueue show " + id).out;
+    return out.find("\n--- progress\nstep 2 of 2\n") != std::string::npos;
+  })) << out;
+  EXPECT_EQ(out.find("--- progress\nstep 1"), std::string::npos) << out;
+  WriteFile("go", "");
+  ASSERT_TRUE(Reaches("long job", "failed"));
+
+  // The server makes the file, empty, before the job starts.
+  Submit("peek",
+         "test -f \"$VM_JOB_PROGRESS\" && test ! -s \"$VM_JOB_PROGRESS\" && echo fresh > seen");
+  ASSERT_TRUE(Reaches("peek", "done"));
+  EXPECT_EQ(ReadFile("seen"), "fresh\n");
+}
+
 TEST_F(JobServerTest, RootServerRunsTheJobAsItsOwner) {
   if (::geteuid() != 0) GTEST_SKIP() << "only a job server running as root changes users";
   // The owner must get through the sandbox to its work directory.

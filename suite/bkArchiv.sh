@@ -56,6 +56,21 @@ cp() {
 
 _bk_note() { printf '%s %s\n' "$(date '+%Y-%m-%d %H:%M:%S')" "$*" >>"$_bk_log" 2>/dev/null; }
 
+# How far the job is, once per data file: a line in the job's log and, when the job
+# server names a progress file (VM_JOB_PROGRESS), the job's progress as vqueue show
+# tells it. The number of data files is that of the script's file list steps, counted
+# here while the script's own name still leads to it (the steps change directories).
+_bk_step=0
+_bk_steps=$(grep -c -E '^\) \| (Write|Read)FileList' -- "${scriptName:-$0}" 2>/dev/null)
+[ "$_bk_steps" != 0 ] || _bk_steps=
+_bk_progress() {
+  _bk_step=$((_bk_step + 1))
+  local text="data file $_bk_step${_bk_steps:+ of $_bk_steps} (number $_bk_pos on the medium): $*"
+  _bk_note "$text"
+  [ -z "${VM_JOB_PROGRESS:-}" ] || printf '%s %s\n' "$(date '+%H:%M:%S')" "$text" >"$VM_JOB_PROGRESS" 2>/dev/null
+  return 0
+}
+
 # Records a failure; the step's status is 1.
 _bk_error() {
   _bk_failed=1
@@ -310,6 +325,7 @@ WriteFileList() {
   [ "$1" = FOLLOW ] && follow=1
   list=$(mktemp) || { _bk_error "no temporary file"; return 1; }
   local n=$_bk_pos sink
+  _bk_progress "writing $PWD"
   [ -z "$_bk_sums" ] || printf '# data file %s from %s\n' "$n" "$PWD" >>"$_bk_sums"
   case "$devType" in
     filesys)
@@ -438,6 +454,7 @@ _bk_filterNames() {
 ReadFileList() {
   local list links rc=0
   list=$(mktemp) && links=$(mktemp) || { _bk_error "no temporary file"; return 1; }
+  _bk_progress "restoring into $PWD"
   tr '\n' '\0' >"$list"
   if _bk_isTar; then
     # tar itself never writes through symbolic links it made in the same run.

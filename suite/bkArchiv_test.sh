@@ -69,6 +69,8 @@ restore_and_compare() {  # kind fmt type dev dsize dest
     ") | ReadFileList #--- fileList0" "CheckFail" "FileF 1 2" "CheckFail" "AssertFileMark 2" \
     "(" "echo info/" "echo info/o1.aif" "echo info/link" ") | ReadFileList #--- fileList2" "CheckFail" "REW" "Unload" "Exit"
   bash "$T/$kind.r/s" >"$T/$kind.r/out" 2>&1 || { fail "$kind: restore script failed"; cat "$T/$kind.r/out"; return; }
+  grep -q "data file 2 of 2 (number 2 on the medium): restoring into $dest\$" "$T/$kind.r/bkArchiv.log" ||
+    fail "$kind: no progress line for the restore's last data file"
   for f in "order 1/-n" "order 1/*" "order 1/sub/big.bin" "info/o1.aif"; do
     cmp -s "$SRC/$f" "$dest/$f" || fail "$kind: $f differs after restore"
   done
@@ -81,7 +83,15 @@ restore_and_compare() {  # kind fmt type dev dsize dest
 # ---- file-system medium
 FS=$T/fsroot; mkdir -p "$FS"
 mkscript "$T/fs.w" mfmtStdD filesys "$FS" -1 "DataPartition" "CheckFail" "${WRITE_BODY[@]}"
-check "fs: write script" bash "$T/fs.w/s"
+check "fs: write script" env VM_JOB_PROGRESS="$T/fs.progress" bash "$T/fs.w/s"
+# Progress: a log line per data file, counted against the script's steps; the job
+# server's progress file holds the latest one only.
+grep -q "data file 1 of 2 (number 0 on the medium): writing $SRC\$" "$T/fs.w/bkArchiv.log" ||
+  fail "fs: no progress line for the first data file"
+grep -q "data file 2 of 2 (number 2 on the medium): writing $SRC\$" "$T/fs.w/bkArchiv.log" ||
+  fail "fs: no progress line for the last data file"
+[ "$(wc -l <"$T/fs.progress")" = 1 ] && grep -q 'data file 2 of 2 ' "$T/fs.progress" ||
+  fail "fs: the progress file does not hold the latest step alone"
 check "fs: header on the medium" cmp -s "$T/fs.w/HEADER" "$FS/DHEADER"
 check "fs: stock cpio lists data file 0" bash -c "cpio -it <'$FS/0' 2>/dev/null | grep -qx 'order 1/sub/big.bin'"
 check "fs: stock cpio lists data file 2" bash -c "cpio -it <'$FS/2' 2>/dev/null | grep -qx 'info/link'"

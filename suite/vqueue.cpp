@@ -1,7 +1,8 @@
 // vqueue: looks at the job server's queue and the resource manager's reservations.
 //
 //   vqueue list                    one line per job: ID, status, description
-//   vqueue show ID                 the job's fields, one per line, and its output
+//   vqueue show ID                 the job's fields, one per line, its latest progress
+//                                  (a running job) and its output
 //   vqueue cancel ID...            cancels waiting or running jobs
 //   vqueue remove [ID...]          forgets jobs that are over (all of them without IDs)
 //   vqueue restart ID...           puts failed or canceled jobs back into the queue
@@ -151,6 +152,13 @@ int Show(const std::string& id) {
     }
   }
   if (!piece.empty()) std::printf("%s\n", piece.c_str());
+  // How far a job got: the last line its steps wrote to the progress file.
+  std::ifstream progressFile(job.progressFileName);
+  std::string line, progress;
+  while (std::getline(progressFile, line)) {
+    if (!line.empty()) progress = line;
+  }
+  if (!progress.empty()) std::printf("--- progress\n%s\n", progress.c_str());
   std::ifstream output(job.errorFileName);
   if (output) {
     std::printf("--- output\n");

@@ -1,6 +1,8 @@
 // vrsh: the remote shell of machines that have none. It runs the command for this host
 // only and refuses any other, so that remote device names like "localhost:/dev/nst0"
-// work on one machine. The tape layer uses it when VM_REMOTE_SHELL names it.
+// work on one machine. The tape layer uses it when VM_REMOTE_SHELL names it. Built a
+// second time as "rcmd", the remote command program that restore jobs call to register
+// an order on the host of its orders directory ("rcmd HOST \"COMMAND\"").
 //
 //   vrsh HOST [-l USER] COMMAND [ARGUMENT...]
 //
@@ -12,6 +14,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,7 +25,13 @@
 
 extern char** environ;
 
+#ifndef VRSH_NAME
+#define VRSH_NAME "vrsh"
+#endif
+
 namespace {
+
+constexpr char kName[] = VRSH_NAME;
 
 [[noreturn]] void Exit(int status) {
   Processe_SetExitStatus(status);
@@ -45,32 +54,33 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "--help") {
     std::printf(
-        "usage: vrsh HOST [-l USER] COMMAND [ARGUMENT...]\n"
-        "Runs the command on this host (the only host it serves).\n");
+        "usage: %s HOST [-l USER] COMMAND [ARGUMENT...]\n"
+        "Runs the command on this host (the only host it serves).\n",
+        kName);
     Exit(0);
   }
   if (args.size() >= 3 && args[1] == "-l") {
     const passwd* me = ::getpwuid(::getuid());
     if (me == nullptr || args[2] != me->pw_name) {
-      std::fprintf(stderr, "vrsh: cannot run commands as user %s, only as %s\n", args[2].c_str(),
-                   me != nullptr ? me->pw_name : "the calling user");
+      std::fprintf(stderr, "%s: cannot run commands as user %s, only as %s\n", kName,
+                   args[2].c_str(), me != nullptr ? me->pw_name : "the calling user");
       Exit(1);
     }
     args.erase(args.begin() + 1, args.begin() + 3);
   }
   if (args.size() < 2) {
-    std::fprintf(stderr, "usage: vrsh HOST [-l USER] COMMAND [ARGUMENT...]\n");
+    std::fprintf(stderr, "usage: %s HOST [-l USER] COMMAND [ARGUMENT...]\n", kName);
     Exit(2);
   }
   if (!ThisHost(args[0])) {
-    std::fprintf(stderr, "vrsh: host %s is not this machine; vrsh runs commands only here\n",
-                 args[0].c_str());
+    std::fprintf(stderr, "%s: host %s is not this machine; %s runs commands only here\n", kName,
+                 args[0].c_str(), kName);
     Exit(1);
   }
   std::string command;
   for (std::size_t i = 1; i < args.size(); ++i) command += (i > 1 ? " " : "") + args[i];
   std::fflush(stdout);
   ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-  std::perror("vrsh: /bin/sh");
+  std::fprintf(stderr, "%s: /bin/sh: %s\n", kName, std::strerror(errno));
   Exit(1);
 }
