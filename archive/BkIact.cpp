@@ -11,6 +11,7 @@
 #include "BkDevSel.hpp"
 #include "BkFLists.hpp"
 #include "BkStore.hpp"
+#include "BkStoreI.hpp"
 #include "DynStr.hpp"
 #include "I.hpp"
 #include "Imisc.hpp"
@@ -231,11 +232,11 @@ void BkIact_Init() {
   Processe_Init();
   SPrintf_Init();
   Strings_Init();
+  BkStoreI_Init();
 }
 
 void BkIact_SelectDevices(BkDevSel_DevList& devList, std::uint32_t classMask, StrIn title,
                           bool archiveMode, std::uint8_t calledFrom, bool flag, bool& cancelled) {
-  (void)calledFrom;
   (void)flag;
   cancelled = true;
   I_Context& slot = archiveMode ? devDlg.archive : devDlg.plain;
@@ -262,6 +263,10 @@ void BkIact_SelectDevices(BkDevSel_DevList& devList, std::uint32_t classMask, St
   }
   // Cancelled, or an archived medium wanted: the devices go back at once.
   BkDevSel_DestroyDevList(devList, true);
+  if (button == kDevArchived && archiveMode) {
+    devList = BkStoreI_SelectMedia1(calledFrom, title, cancelled);
+    if (devList == nullptr) cancelled = true;
+  }
 }
 
 void BkIact_ReadyWait(BkDevSel_DevList devList, bool askFirst, bool forWrite, bool& cancelled) {

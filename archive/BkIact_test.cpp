@@ -6,128 +6,25 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "BkArchivNames.hpp"
 #include "BkStoreM.hpp"
-#include "Capture.hpp"
-#include "I.hpp"
-#include "IScript.hpp"
-#include "Ibase.hpp"
-#include "Imisc.hpp"
-#include "Messages.hpp"
-#include "SDevAllo.hpp"
-#include "SPrintf.hpp"
-#include "TkVirtual.hpp"
-#include "test/DeviceTest.hpp"
+#include "test/DialogTest.hpp"
 
 namespace {
 
+using namespace dialog_test;
 using zolt::test::Env;
 using zolt::test::ReadFile;
-using zolt::test::RunCommand;
-using zolt::test::SandboxDir;
 using zolt::test::WriteFile;
 
-std::string Join(const std::vector<std::string>& parts, const std::string& sep) {
-  std::string out;
-  for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? sep : "") + parts[i];
-  return out;
-}
-
-std::string Quote(const std::string& text) {
-  std::string q = "\"";
-  for (char c : text) {
-    if (c == '\n') {
-      q += "\\n";
-      continue;
-    }
-    if (c == '\\' || c == '"') q += '\\';
-    q += c;
-  }
-  return q + "\"";
-}
-
-// A text of the section as a message box shows it.
-std::string BoxText(const char* section, std::uint32_t number, const std::string& arg,
-                    char mark = '!') {
-  char text[1024];
-  Messages_GetMsg(StrIn::FromC(section), number, text);
-  if (!arg.empty()) SPrintf_String(text, arg);
-  return Join(Imisc_BreakLines(Imisc_Terminate(text, mark)), "\n");
-}
-
-// Failures seen inside a scripted child; the child ends with status 6 when there are any.
-struct Checks {
-  std::string failed;
-  void operator()(bool ok, const std::string& what) {
-    if (!ok) failed += what + "\n";
-  }
-  void Finish() const {
-    if (failed.empty()) return;
-    std::fprintf(stderr, "%s", failed.c_str());
-    std::_Exit(6);
-  }
-};
-
-class BkIactTest : public ::testing::Test {
+class BkIactTest : public DialogTest {
  protected:
   void SetUp() override {
     BkIact_Init();
     BkStoreM_Init();
-    IScript_Init();
-    TkVirtual_Init();
-    SDevAllo_Reset();
-    ::setenv("VM_REMOTE_SHELL", "vrsh", 1);
-    const auto r = RunCommand(std::string(ZOLT_DEMO_DIR) + "/make-devices.sh '" + SandboxDir() +
-                              "' '" + zolt::test::BuildDir() + "'");
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::filesystem::create_directories(BkArchiv_stdArchivDir);
-  }
-  void TearDown() override {
-    TkVirtual_Close();
-    zolt::test::StopResourceManager();
-  }
-
-  // Runs body in a child on a fresh virtual display with the script attached.
-  template <typename Fn>
-  void Scripted(const std::string& script, Fn&& body) {
-    TkVirtual_Open(false);
-    const auto r = zolt::test::RunInChild([&] {
-      I_UseContextCat("ZAREDAVdlg");
-      if (!IScript_StartText(script, "bkiact")) std::_Exit(3);
-      Checks check;
-      body(check);
-      if (!IScript_Finished()) std::_Exit(4);
-      check.Finish();
-    });
-    EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "\n" << r.err;
-  }
-
-  // Descriptions of the devices as the device dialog lists them for the classes.
-  static std::vector<std::string> Lines(std::uint32_t mask) {
-    BkDevSel_DevList list = nullptr;
-    BkDevSel_SetupFullDevList(list, mask);
-    std::vector<std::string> lines;
-    for (DevListEntry* e = list; e != nullptr; e = e->next)
-      if (e->record.devClass != 0) lines.emplace_back(e->label);
-    BkDevSel_DestroyDevList(list, false);
-    return lines;
-  }
-  static int IndexOf(const std::vector<std::string>& lines, const std::string& prefix) {
-    for (std::size_t i = 0; i < lines.size(); ++i)
-      if (lines[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
-    ADD_FAILURE() << "no line " << prefix;
-    return 0;
-  }
-  // The demo file system's entry, selected, in a list of its own.
-  static BkDevSel_DevList FsList() {
-    BkDevSel_DevList list = nullptr;
-    BkDevSel_SetupFullDevList(list, 1u << SDevAllo_ClassOfName("unixFS"));
-    for (DevListEntry* e = list; e != nullptr; e = e->next) e->selected = e->record.devClass != 0;
-    return list;
+    DialogTest::SetUp();
   }
 };
 
@@ -158,7 +55,7 @@ TEST_F(BkIactTest, DeviceDialogAllocatesFollowingTheSelectionAndRefusesADeviceIn
       "\n"
       "wait Imisc_errmsg\n"
       "expect Imisc_errmsg 1 " +
-      Quote(BoxText("BkIact", 12, lines[tape])) +
+      Quote(BoxText("BkIact", 12, {lines[tape]})) +
       "\n"
       "answer Imisc_errmsg 0\n"
       "press " +
@@ -247,7 +144,7 @@ TEST_F(BkIactTest, ReadyAfterTwoRetriesAndCancelStopsTheWait) {
                                                  "/bin/slow-mount\numountCmd = " + demo +
                                                  "/bin/fs-umount\ncapacity = 1073741824\n");
   BkDevSel_DevList list = FsList();
-  const std::string prompt = BoxText("BkIact", 2, list->label, '?');
+  const std::string prompt = BoxText("BkIact", 2, {list->label}, '?');
   BkDevSel_DestroyDevList(list, false);
   const std::string script =
       "wait AskContinue\n"
@@ -277,7 +174,7 @@ TEST_F(BkIactTest, ReadyAfterTwoRetriesAndCancelStopsTheWait) {
   EXPECT_TRUE(cancelled);
   char reason[1024];
   ASSERT_TRUE(Messages_ErrorReason(reason));
-  EXPECT_NE(std::string(reason).find(BoxText("BkIact", 1, "", '.')), std::string::npos) << reason;
+  EXPECT_NE(std::string(reason).find(BoxText("BkIact", 1, {}, '.')), std::string::npos) << reason;
   Messages_ForgetErrorReasons();
 }
 
@@ -340,7 +237,7 @@ TEST_F(BkIactTest, PrepareWriteDialogLeadsWhereEachChoiceSays) {
       "1 1\n"
       "wait Imisc_yes\n"
       "expect Imisc_yes 1 " +
-      Quote(BoxText("BkIact", 7, "", '?')) +
+      Quote(BoxText("BkIact", 7, {}, '?')) +
       "\n"
       "answer Imisc_yes 1\n"
       "wait BkIact_PrepWriteMedia\n"

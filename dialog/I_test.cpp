@@ -594,7 +594,7 @@ std::vector<Expected> ExpectedContexts() {
       {"BkStoreI_Search", {{1, N}, {2, S}, {3, S}}},
       {"BkStoreI_SelectMedia",
        {{1, N}, {2, N}, {3, B}, {4, G}, {5, G}, {6, B}, {20, S}, {21, S}, {22, S}, {23, S}}},
-      {"BkJukeI_Manage", {{1, N}, {2, G}, {3, B}, {4, N}, {5, G}, {6, S}}},
+      {"BkJukeI_Manage", {{1, N}, {2, G}, {4, N}, {5, G}, {6, S}, {7, S}}},
   };
 }
 
