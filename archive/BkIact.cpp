@@ -395,7 +395,7 @@ void BkIact_PrepareWriteMedia(DevListEntry& device, Header*& hdr, bool forceNew,
     if (DebugTrace()) std::fprintf(stderr, "choice=%d\n", choice);
     if (choice == BkIact_choiceCancel) return;
     const bool overwrites = choice >= BkIact_choiceNewStd && choice <= BkIact_choiceNewDirectory;
-    if (overwrites && validData && !Imisc_Yes(kSection, 7)) return;
+    if (overwrites && validData && !Imisc_YesDestroys(kSection, 7)) return;
     if (overwrites) {
       const std::uint8_t newFormat = choice == BkIact_choiceNewStd          ? mfmtStd
                                      : choice == BkIact_choiceNewAppendable ? mfmtStdA
@@ -454,7 +454,11 @@ bool BkIact_ConfirmRecover(Header* hdr) {
   I_PutSTRING(ctx, kRecType, StrIn::FromC(hdr->mediaType));
   I_PutSTRING(ctx, kRecCreated, mi != nullptr ? StrIn::FromC(mi->created) : StrIn(""));
   I_PutSTRING(ctx, kRecModified, mi != nullptr ? StrIn::FromC(mi->modified) : StrIn(""));
-  I_PutSTRING(ctx, kRecExplanation, Msg(kSection, 6));
+  // The explanation is a paragraph: broken into lines as the message boxes break theirs.
+  std::string explanation;
+  for (const std::string& line : Imisc_BreakLines(Msg(kSection, 6)))
+    explanation += (explanation.empty() ? "" : "\n") + line;
+  I_PutSTRING(ctx, kRecExplanation, explanation);
   std::vector<I_ListRec> lines;
   for (const JobInfo* j = mi != nullptr ? mi->jobs : nullptr; j != nullptr; j = j->next) {
     I_ListRec r{};

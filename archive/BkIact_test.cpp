@@ -235,11 +235,11 @@ TEST_F(BkIactTest, PrepareWriteDialogLeadsWhereEachChoiceSays) {
       "press " +
       P +
       "1 1\n"
-      "wait Imisc_yes\n"
-      "expect Imisc_yes 1 " +
+      "wait Imisc_yesDestroys\n"
+      "expect Imisc_yesDestroys 1 " +
       Quote(BoxText("BkIact", 7, {}, '?')) +
       "\n"
-      "answer Imisc_yes 1\n"
+      "answer Imisc_yesDestroys 1\n"
       "wait BkIact_PrepWriteMedia\n"
       "press " +
       P +

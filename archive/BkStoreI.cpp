@@ -358,7 +358,7 @@ void PrintMedium(const MediaInfo& mi) {
 }
 
 void RemoveSelected(I_Context ctx) {
-  if (!Imisc_Yes(kSection, 15)) return;
+  if (!Imisc_YesDestroys(kSection, 15)) return;
   for (MediaInfo* m = BkStore_FirstSelectedMedia(selDlg.list); m != nullptr;
        m = BkStore_NextSelectedMedia(m)) {
     bool ok;

@@ -205,11 +205,11 @@ TEST_F(BkStoreITest, SearchSelectsTheMatchAndRemovingDropsTheCopies) {
       "press " +
       S +
       "2 16\n"
-      "wait Imisc_yes\n"
-      "expect Imisc_yes 1 " +
+      "wait Imisc_yesDestroys\n"
+      "expect Imisc_yesDestroys 1 " +
       Quote(BoxText("BkStoreI", 15, {}, '?')) +
       "\n"
-      "answer Imisc_yes 0\n"
+      "answer Imisc_yesDestroys 0\n"
       "expect " +
       S + "4 " + Quote(Join(left, "|")) +
       "\n"
