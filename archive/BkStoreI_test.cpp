@@ -88,70 +88,51 @@ class BkStoreITest : public DialogTest {
   std::vector<std::string> names, lines, orders;
 };
 
+// The same once on the virtual display and once on a private X server with real input.
+class BkStoreIDisplays : public BkStoreITest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    BkStoreITest::SetUp();
+    if (GetParam() && !UseX11()) GTEST_SKIP() << "no Xvfb";
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Display, BkStoreIDisplays, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "X11" : "Virtual"; });
+
 const std::string S = "BkStoreI_SelectMedia ";
 
 // OK without a medium is refused; a medium another program holds is refused with its
 // message; the details follow exactly one selected medium; unselecting gives a medium
 // back; the chosen medium stays reserved for a second process to see, and cancelling
 // gives back whatever the dialog held.
-TEST_F(BkStoreITest, ChoosingAMediumReservesItAndASecondProcessSeesIt) {
+TEST_P(BkStoreIDisplays, ChoosingAMediumReservesItAndASecondProcessSeesIt) {
   ThreeMedia();
+  // clang-format off
   const std::string script =
       "wait BkStoreI_SelectMedia\n"
-      "expect " +
-      S + "4 " + Quote(Join(lines, "|")) +
-      "\n"
-      "press " +
-      S +
-      "1 1\n"
+      "expect " + S + "4 " + Quote(Join(lines, "|")) + "\n"
+      "press " + S + "1 1\n"
       "wait Imisc_errmsg\n"
-      "expect Imisc_errmsg 1 " +
-      Quote(BoxText("BkStoreI", 8)) +
-      "\n"
+      "expect Imisc_errmsg 1 " + Quote(BoxText("BkStoreI", 8)) + "\n"
       "answer Imisc_errmsg 0\n"
-      "click " +
-      S +
-      "4 1\n"
+      "click " + S + "4 1\n"
       "wait Imisc_errmsg\n"
-      "expect Imisc_errmsg 1 " +
-      Quote(BoxText("BkStoreI", 2, {"beta"})) +
-      "\n"
+      "expect Imisc_errmsg 1 " + Quote(BoxText("BkStoreI", 2, {"beta"})) + "\n"
       "answer Imisc_errmsg 0\n"
-      "click " +
-      S +
-      "4 0\n"
-      "expect " +
-      S + "20 " + Quote(names[0]) +
-      "\n"
-      "expect " +
-      S +
-      "21 Offset-Folvane\n"
-      "expect " +
-      S + "5 " + Quote(orders[0]) +
-      "\n"
-      "click " +
-      S +
-      "4 2\n"
-      "expect " +
-      S +
-      "20 \"\"\n"
-      "expect " +
-      S +
-      "5 \"\"\n"
-      "click " +
-      S +
-      "4 2\n"
-      "press " +
-      S +
-      "1 1\n"
+      "click " + S + "4 0\n"
+      "expect " + S + "20 " + Quote(names[0]) + "\n"
+      "expect " + S + "21 Offset-Folvane\n"
+      "expect " + S + "5 " + Quote(orders[0]) + "\n"
+      "click " + S + "4 2\n"
+      "expect " + S + "20 \"\"\n"
+      "expect " + S + "5 \"\"\n"
+      "click " + S + "4 2\n"
+      "press " + S + "1 1\n"
       "wait BkStoreI_SelectMedia\n"
-      "click " +
-      S +
-      "4 2\n"
-      "press " +
-      S +
-      "1 2\n"
+      "click " + S + "4 2\n"
+      "press " + S + "1 2\n"
       "gone BkStoreI_SelectMedia\n";
+  // clang-format on
   // The exclusive form in which a medium is reserved.
   const auto res = [](const std::string& name) { return "*:" + name + ":*"; };
   Scripted(script, [&](Checks& check) {
@@ -185,36 +166,25 @@ TEST_F(BkStoreITest, ChoosingAMediumReservesItAndASecondProcessSeesIt) {
 TEST_F(BkStoreITest, SearchSelectsTheMatchAndRemovingDropsTheCopies) {
   ThreeMedia();
   std::vector<std::string> left = {lines[0], lines[2]};
+  // clang-format off
   const std::string script =
       "wait BkStoreI_SelectMedia\n"
-      "press " +
-      S +
-      "2 10\n"
+      "press " + S + "2 10\n"
       "wait BkStoreI_Search\n"
       "type BkStoreI_Search 2 \"(\"\n"
       "wait Imisc_errmsg\n"
-      "expect Imisc_errmsg 1 " +
-      Quote(BoxText("BkStoreI", 17)) +
-      "\n"
+      "expect Imisc_errmsg 1 " + Quote(BoxText("BkStoreI", 17)) + "\n"
       "answer Imisc_errmsg 0\n"
       "type BkStoreI_Search 2 bet\n"
       "press BkStoreI_Search 1 10\n"
-      "expect " +
-      S + "20 " + Quote(names[1]) +
-      "\n"
-      "press " +
-      S +
-      "2 16\n"
+      "expect " + S + "20 " + Quote(names[1]) + "\n"
+      "press " + S + "2 16\n"
       "wait Imisc_yesDestroys\n"
-      "expect Imisc_yesDestroys 1 " +
-      Quote(BoxText("BkStoreI", 15, {}, '?')) +
-      "\n"
+      "expect Imisc_yesDestroys 1 " + Quote(BoxText("BkStoreI", 15, {}, '?')) + "\n"
       "answer Imisc_yesDestroys 0\n"
-      "expect " +
-      S + "4 " + Quote(Join(left, "|")) +
-      "\n"
-      "press " +
-      S + "1 2\n";
+      "expect " + S + "4 " + Quote(Join(left, "|")) + "\n"
+      "press " + S + "1 2\n";
+  // clang-format on
   Scripted(script, [&](Checks& check) {
     bool cancelled = false;
     check(BkStoreI_SelectMedia(1, "Media", cancelled) == nullptr && cancelled, "cancelled");
@@ -230,17 +200,15 @@ TEST_F(BkStoreITest, SearchSelectsTheMatchAndRemovingDropsTheCopies) {
 // waiting and its header is the copy's.
 TEST_F(BkStoreITest, ArchivedMediumStandsAsTheDevice) {
   ThreeMedia();
+  // clang-format off
   const std::string script =
       "wait BkIact_DevSelect_Archiv\n"
       "press BkIact_DevSelect_Archiv 1 3\n"
       "wait BkStoreI_SelectMedia\n"
-      "click " +
-      S +
-      "4 2\n"
-      "press " +
-      S +
-      "1 1\n"
+      "click " + S + "4 2\n"
+      "press " + S + "1 1\n"
       "gone BkStoreI_SelectMedia\n";
+  // clang-format on
   Scripted(script, [&](Checks& check) {
     BkDevSel_DevList list = nullptr;
     bool cancelled = true;
@@ -266,18 +234,15 @@ TEST_F(BkStoreITest, ArchivedMediumStandsAsTheDevice) {
 // Labelling the demo file system that holds an earlier medium: the overwrite is asked
 // first, the label written through the dialog reads back from the medium with its
 // comment lines, and the earlier medium's header copy is gone from the store.
-TEST_F(BkStoreITest, LabelWrittenThroughTheDialogReadsBack) {
+TEST_P(BkStoreIDisplays, LabelWrittenThroughTheDialogReadsBack) {
   const std::string medium = SandboxDir() + "/media/fs";
   const std::string oldName = Known(7, "old medium", "2001");
   WriteFile(medium + "/DHEADER", ReadFile(std::string(BkArchiv_stdArchivDir) + "/" + oldName));
+  // clang-format off
   const std::string script =
       "wait BkIact_ConfirmOverwrite\n"
-      "expect BkIact_ConfirmOverwrite 2 " +
-      Quote(oldName) +
-      "\n"
-      "expect BkIact_ConfirmOverwrite 5 " +
-      Quote(MsgText("BkIact", 9)) +
-      "\n"
+      "expect BkIact_ConfirmOverwrite 2 " + Quote(oldName) + "\n"
+      "expect BkIact_ConfirmOverwrite 5 " + Quote(MsgText("BkIact", 9)) + "\n"
       "press BkIact_ConfirmOverwrite 1 1\n"
       "wait BkStoreI_Label\n"
       "expect BkStoreI_Label 4 1\n"
@@ -285,6 +250,7 @@ TEST_F(BkStoreITest, LabelWrittenThroughTheDialogReadsBack) {
       "type BkStoreI_Label 3 \"catalogue 2027\"\n"
       "press BkStoreI_Label 1 1\n"
       "gone BkStoreI_Label\n";
+  // clang-format on
   Scripted(script, [&](Checks& check) {
     BkDevSel_DevList list = FsList();
     Header* hdr = nullptr;
@@ -331,19 +297,17 @@ TEST_F(BkStoreITest, LoadingByLabelFindsTheMediumOrAsksForIt) {
   BkDevSel_DevList fs = FsList();
   const std::string device = fs->record.description;
   BkDevSel_DestroyDevList(fs, false);
+  // clang-format off
   const std::string script =
       "wait Imisc_errmsg\n"
-      "expect Imisc_errmsg 1 " +
-      Quote(BoxText("BkStoreI", 10, {"nosuchdrive"})) +
-      "\n"
+      "expect Imisc_errmsg 1 " + Quote(BoxText("BkStoreI", 10, {"nosuchdrive"})) + "\n"
       "answer Imisc_errmsg 0\n"
       "wait Imisc_yes\n"
-      "expect Imisc_yes 1 " +
-      Quote(BoxText("BkStoreI", 9, {"on the shelf", device}, '?')) +
-      "\n"
+      "expect Imisc_yes 1 " + Quote(BoxText("BkStoreI", 9, {"on the shelf", device}, '?')) + "\n"
       "answer Imisc_yes 0\n"
       "wait Imisc_yes\n"
       "answer Imisc_yes 1\n";
+  // clang-format on
   Scripted(script, [&](Checks& check) {
     bool ok = false, known = false;
     MediaInfo* mi = nullptr;
@@ -381,44 +345,25 @@ TEST_F(BkStoreITest, JukeboxManagementStartsAnInventory) {
   Jk_ForgetConfig();
   ThreeMedia();
   const std::string J = "BkJukeI_Manage ";
+  // clang-format off
   const std::string script =
       "wait BkStoreI_SelectMedia\n"
-      "press " +
-      S +
-      "2 30\n"
+      "press " + S + "2 30\n"
       "wait BkJukeI_Manage\n"
-      "expect " +
-      J + "7 " + Quote(MsgText("BkJukeI", 8)) +
-      "\n"
-      "press " +
-      J +
-      "4 1\n"
-      "expect " +
-      J + "7 " + Quote(MsgText("BkJukeI", 9)) +
-      "\n"
-      "press " +
-      J +
-      "1 2\n"
+      "expect " + J + "7 " + Quote(MsgText("BkJukeI", 8)) + "\n"
+      "press " + J + "4 1\n"
+      "expect " + J + "7 " + Quote(MsgText("BkJukeI", 9)) + "\n"
+      "press " + J + "1 2\n"
       "wait Imisc_errmsg\n"
       "answer Imisc_errmsg 0\n"
-      "click " +
-      J +
-      "2 0\n"
-      "click " +
-      J +
-      "5 0\n"
-      "press " +
-      J +
-      "1 2\n"
-      "expect " +
-      J + "6 " + Quote(MsgText("BkJukeI", 4, {"lib1"})) +
-      "\n"
-      "press " +
-      J +
-      "1 1\n"
+      "click " + J + "2 0\n"
+      "click " + J + "5 0\n"
+      "press " + J + "1 2\n"
+      "expect " + J + "6 " + Quote(MsgText("BkJukeI", 4, {"lib1"})) + "\n"
+      "press " + J + "1 1\n"
       "wait BkStoreI_SelectMedia\n"
-      "press " +
-      S + "1 2\n";
+      "press " + S + "1 2\n";
+  // clang-format on
   Scripted(script, [&](Checks& check) {
     bool cancelled = false;
     BkStoreI_SelectMedia(1, "Media", cancelled);

@@ -3,9 +3,14 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +24,7 @@
 #include "SDevAllo.hpp"
 #include "SPrintf.hpp"
 #include "TkVirtual.hpp"
+#include "TkX11.hpp"
 #include "test/DeviceTest.hpp"
 
 namespace dialog_test {
@@ -96,6 +102,50 @@ struct Checks {
   }
 };
 
+// A private X server for runs with real windows and real input; stopped when it goes.
+class PrivateXvfb {
+ public:
+  static bool Installed() {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    for (std::size_t at = 0; at <= dirs.size();) {
+      const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+      if (::access((dirs.substr(at, end - at) + "/Xvfb").c_str(), X_OK) == 0) return true;
+      at = end + 1;
+    }
+    return false;
+  }
+  // Xvfb picks a free display number itself and writes it to the pipe; empty on failure.
+  std::string Start() {
+    int fds[2];
+    if (::pipe(fds) != 0) return "";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(fds[0]);
+      const std::string fd = std::to_string(fds[1]);
+      if (std::freopen("/dev/null", "w", stderr) == nullptr) ::_exit(126);
+      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
+               "1280x1024x24", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    char c;
+    while (::poll(&p, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    return number.empty() ? "" : ":" + number;
+  }
+  ~PrivateXvfb() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
 class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -113,21 +163,39 @@ class DialogTest : public ::testing::Test {
     zolt::test::StopResourceManager();
   }
 
-  // Runs body in a child on a fresh virtual display with the script attached; the child
-  // must finish the script and every check.
+  // Runs the dialogs on a private X server from now on (false: Xvfb is missing).
+  bool UseX11() {
+    if (!PrivateXvfb::Installed()) return false;
+    const std::string display = xvfb_.Start();
+    if (display.empty()) return false;
+    display_ = display;
+    TkX11_Init();
+    openDisplay_ = [display] { return TkX11_Open(display.c_str()) != nullptr; };
+    return true;
+  }
+
+  // Runs body in a child on a fresh display (the virtual one unless UseX11 chose the X
+  // server) with the script attached; the child must finish the script and every check.
   template <typename Fn>
   void Scripted(const std::string& script, Fn&& body) {
-    TkVirtual_Open(false);
+    if (!openDisplay_) TkVirtual_Open(false);
     const auto r = zolt::test::RunInChild([&] {
+      // The connection to the X server belongs to the process that runs the dialog.
+      if (openDisplay_ && !openDisplay_()) std::_Exit(5);
       I_UseContextCat("ZAREDAVdlg");
-      if (!IScript_StartText(script, "dialogs")) std::_Exit(3);
+      // Without a script the body acts itself.
+      if (!script.empty() && !IScript_StartText(script, "dialogs")) std::_Exit(3);
       Checks check;
       body(check);
-      if (!IScript_Finished()) std::_Exit(4);
+      if (!script.empty() && !IScript_Finished()) std::_Exit(4);
       check.Finish();
     });
     EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "\n" << r.err;
   }
+
+  PrivateXvfb xvfb_;
+  std::string display_;  // the private X server's, once UseX11 started it
+  std::function<bool()> openDisplay_;
 
   // The labels of the devices of the classes as the device dialog lists them.
   static std::vector<std::string> Lines(std::uint32_t mask) {
