@@ -257,6 +257,7 @@ void BkIact_SelectDevices(BkDevSel_DevList& devList, std::uint32_t classMask, St
   const std::int32_t button = I_GetINTEGER(ctx, kDevButtons);
   I_PutList<I_ListRec>(ctx, kDevList, nullptr);
   devDlg.shown.clear();
+  devDlg.list = nullptr;
   if (button == kDevOK && BkDevSel_CountSelectedDevs(devList) == 1) {
     cancelled = false;
     return;

@@ -156,9 +156,9 @@ void LabelButton(I_Context ctx, std::int32_t, std::int32_t value, void*) {
 
 // ---- Choosing media ----
 
-constexpr std::int32_t kSelButtons = 1, kSelTools = 2, kSelJukes = 3, kSelMedia = 4, kSelOrders = 5,
-                       kSelResources = 6, kSelName = 20, kSelType = 21, kSelCreated = 22,
-                       kSelModified = 23;
+constexpr std::int32_t kSelShell = 1, kSelButtons = 1, kSelTools = 2, kSelJukes = 3, kSelMedia = 4,
+                       kSelOrders = 5, kSelResources = 6, kSelName = 20, kSelType = 21,
+                       kSelCreated = 22, kSelModified = 23;
 enum : std::int32_t {
   kOK = 1,
   kCancel = 2,
@@ -510,7 +510,11 @@ MediaInfo* BkStoreI_SelectMedia(std::uint8_t calledFrom, StrIn title, bool& canc
   cancelled = true;
   const I_Context ctx = Context(selDlg.ctx, "BkStoreI_SelectMedia");
   if (ctx == nullptr) return nullptr;
-  (void)title;  // the context carries its own title
+  if (title.length() > 0) {
+    const std::string text = title.str();
+    I_SetReprAttr(ctx, kSelShell, Tk_attrLabel,
+                  std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  }
   I_SetINTEGERcallback(ctx, kSelButtons, MediaButton, nullptr);
   I_SetINTEGERcallback(ctx, kSelTools, MediaButton, nullptr);
   I_SetGenericCallback(ctx, kSelMedia, MediaChanged, nullptr);

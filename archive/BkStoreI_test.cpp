@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -193,6 +194,35 @@ TEST_F(BkStoreITest, SearchSelectsTheMatchAndRemovingDropsTheCopies) {
     check(::access((std::string(BkArchiv_stdArchivDir) + "/" + names[0]).c_str(), F_OK) == 0,
           "alpha's copy stays");
   });
+}
+
+// Printing sends one job per selected medium to the job server: its line, an empty line
+// and its order lines.
+TEST_F(BkStoreITest, PrintingSendsOneJobPerSelectedMedium) {
+  ThreeMedia();
+  const std::string printed = SandboxDir() + "/printed";
+  const std::string printer = SandboxDir() + "/bin/fake-lpr";
+  WriteFile(printer, "#!/bin/sh\ncat \"$1\" >> '" + printed + "'\n");
+  ::chmod(printer.c_str(), 0755);
+  // clang-format off
+  const std::string script =
+      "wait BkStoreI_SelectMedia\n"
+      "click " + S + "4 0\n"
+      "click " + S + "4 2\n"
+      "press " + S + "2 15\n"
+      "press " + S + "1 2\n";
+  // clang-format on
+  Scripted(script, [&](Checks&) {
+    BkStoreI_SetPrintCommand(printer);
+    bool cancelled = false;
+    BkStoreI_SelectMedia(1, "Media", cancelled);
+  });
+  const std::string first = lines[0] + "\n\n" + orders[0] + "\n";
+  const std::string third = lines[2] + "\n\n" + orders[2] + "\n";
+  EXPECT_TRUE(zolt::test::Eventually(
+      [&] { return ReadFile(printed).size() == first.size() + third.size(); }, 10000));
+  const std::string text = ReadFile(printed);
+  EXPECT_TRUE(text == first + third || text == third + first) << text;
 }
 
 // "Archived medium" in the restore's device dialog: the chosen medium comes back as a
