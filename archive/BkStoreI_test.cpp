@@ -311,6 +311,48 @@ TEST_P(BkStoreIDisplays, LabelWrittenThroughTheDialogReadsBack) {
   });
 }
 
+// A medium swapped while the label dialog is open is not labelled: the dialog says so and
+// stays open, and the medium in the drive keeps what it holds.
+TEST_F(BkStoreITest, SwappedMediumIsNotLabelled) {
+  const std::string medium = SandboxDir() + "/media/fs";
+  const std::string first = Known(8, "first medium", "2002");
+  const std::string second = Known(9, "second medium", "2003");
+  const std::string archive = std::string(BkArchiv_stdArchivDir) + "/";
+  WriteFile(medium + "/DHEADER", ReadFile(archive + first));
+  BkDevSel_DevList fs = FsList();
+  const std::string device = fs->record.description;
+  BkDevSel_DestroyDevList(fs, false);
+  MediaInfoList known = nullptr;
+  BkStore_GetMediaInfo(1, known);
+  const std::string label = BkStore_SelectByName(known, first)->label;
+  BkStore_DestroyMediaInfo(known, false);
+  // clang-format off
+  const std::string script =
+      "wait BkIact_ConfirmOverwrite\n"
+      "press BkIact_ConfirmOverwrite 1 1\n"
+      "wait BkStoreI_Label\n"
+      "press BkStoreI_Label 1 1\n"
+      "wait Imisc_errmsg\n"
+      "expect Imisc_errmsg 1 " + Quote(BoxText("BkStoreI", 12, {device, label})) + "\n"
+      "answer Imisc_errmsg 0\n"
+      "press BkStoreI_Label 1 2\n"
+      "gone BkStoreI_Label\n";
+  // clang-format on
+  Scripted(script, [&](Checks& check) {
+    // The operator swaps the medium while the question is open.
+    static std::string swapped;
+    swapped = ReadFile(archive + second);
+    I_ScheduleTask(
+        0, [](void*) { WriteFile(SandboxDir() + "/media/fs/DHEADER", swapped); }, nullptr);
+    BkDevSel_DevList list = FsList();
+    Header* hdr = nullptr;
+    BkStoreI_LabelMediaInDev(*list, hdr);
+    check(hdr == nullptr, "nothing written");
+    check(ReadFile(medium + "/DHEADER") == swapped, "the second medium is untouched");
+    BkDevSel_DestroyDevList(list, false);
+  });
+}
+
 // Loading by label: a known medium already in its device is there without a word; a
 // device name that does not exist is refused with its message; a medium that is not in
 // the device is asked for until the user gives up.
