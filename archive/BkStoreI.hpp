@@ -30,7 +30,9 @@ MediaInfo* BkStoreI_SelectMedia(std::uint8_t calledFrom, StrIn title, bool& canc
 DevListEntry* BkStoreI_SelectMedia1(std::uint8_t calledFrom, StrIn title, bool& cancelled);
 
 // Finds the medium by identification label (known: among the known media) and, with a
-// device name, binds it to that device and brings it there. mi is the caller's copy.
+// device name, binds it to that device and brings it there. mi is the caller's copy; its
+// device is bound to the known medium too, so the caller destroys it with release
+// (BkStore_DestroyMediaInfo(list, true)), which unbinds it.
 void BkStoreI_LoadMedia(StrIn label, StrIn deviceName, bool& ok, bool& known, MediaInfo*& mi);
 // Loads the medium through its jukebox when it can, and otherwise asks the user to insert
 // it until the device holds it (true) or the user gives up (false).

@@ -386,15 +386,15 @@ TEST_F(BkStoreITest, LoadingByLabelFindsTheMediumOrAsksForIt) {
     BkStoreI_LoadMedia(label, "demofs", ok, known, mi);
     check(ok && known && mi != nullptr && mi->device != nullptr, "in its device at once");
     MediaInfoList l = mi;
-    BkStore_DestroyMediaInfo(l, false);
+    BkStore_DestroyMediaInfo(l, true);  // unbinds the device from the known medium
     BkStoreI_LoadMedia(label, "nosuchdrive", ok, known, mi);
     check(!ok && known, "no such device");
     l = mi;
-    BkStore_DestroyMediaInfo(l, false);
+    BkStore_DestroyMediaInfo(l, true);  // unbinds the device from the known medium
     BkStoreI_LoadMedia(otherLabel, "demofs", ok, known, mi);
     check(!ok && known, "the user gave up after asking twice");
     l = mi;
-    BkStore_DestroyMediaInfo(l, false);
+    BkStore_DestroyMediaInfo(l, true);  // unbinds the device from the known medium
   });
 }
 
