@@ -27,6 +27,7 @@ namespace {
 using namespace dialog_test;
 using zolt::test::Env;
 using zolt::test::ReadFile;
+using zolt::test::RunCommand;
 using zolt::test::WriteFile;
 
 class BkIactTest : public DialogTest {
@@ -177,6 +178,34 @@ TEST_F(BkIactTest, ReadyAfterTwoRetriesAndCancelStopsTheWait) {
   ASSERT_TRUE(Messages_ErrorReason(reason));
   EXPECT_NE(std::string(reason).find(BoxText("BkIact", 1, {}, '.')), std::string::npos) << reason;
   Messages_ForgetErrorReasons();
+}
+
+// A write-protected tape is ready but not writable: the question names it; continuing
+// asks again, cancelling ends the wait.
+TEST_F(BkIactTest, WriteProtectedTapeIsNamedAndCanBeGivenUp) {
+  ASSERT_EQ(RunCommand("vtape -f '" + SandboxDir() + "/media/exa8500' protect on").status, 0);
+  const std::vector<std::string> lines = Lines(1u << SDevAllo_ClassOfName("exa8500"));
+  const std::string tape = lines.at(IndexOf(lines, "Exabyte 8500"));
+  // clang-format off
+  const std::string script =
+      "wait AskContinue\n"
+      "expect AskContinue 1 " + Quote(BoxText("BkIact", 4, {tape}, '?')) + "\n"
+      "answer AskContinue 0\n"
+      "wait AskContinue\n"
+      "expect AskContinue 1 " + Quote(BoxText("BkIact", 2, {tape}, '?')) + "\n"
+      "answer AskContinue 0\n"
+      "wait AskContinue\n"
+      "answer AskContinue 1\n";
+  // clang-format on
+  Scripted(script, [&](Checks& check) {
+    BkDevSel_DevList list = nullptr;
+    BkDevSel_SetupFullDevList(list, 1u << SDevAllo_ClassOfName("exa8500"));
+    for (DevListEntry* e = list; e != nullptr; e = e->next) e->selected = e->label == tape;
+    bool cancelled = false;
+    BkIact_ReadyWait(list, false, true, cancelled);
+    check(cancelled, "given up");
+    BkDevSel_DestroyDevList(list, false);
+  });
 }
 
 // ---- Preparing a medium for writing ----
