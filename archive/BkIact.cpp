@@ -11,6 +11,7 @@
 #include "BkDevSel.hpp"
 #include "BkFLists.hpp"
 #include "BkStore.hpp"
+#include "BkStoreI.hpp"
 #include "DynStr.hpp"
 #include "I.hpp"
 #include "Imisc.hpp"
@@ -231,11 +232,11 @@ void BkIact_Init() {
   Processe_Init();
   SPrintf_Init();
   Strings_Init();
+  BkStoreI_Init();
 }
 
 void BkIact_SelectDevices(BkDevSel_DevList& devList, std::uint32_t classMask, StrIn title,
                           bool archiveMode, std::uint8_t calledFrom, bool flag, bool& cancelled) {
-  (void)calledFrom;
   (void)flag;
   cancelled = true;
   I_Context& slot = archiveMode ? devDlg.archive : devDlg.plain;
@@ -256,12 +257,17 @@ void BkIact_SelectDevices(BkDevSel_DevList& devList, std::uint32_t classMask, St
   const std::int32_t button = I_GetINTEGER(ctx, kDevButtons);
   I_PutList<I_ListRec>(ctx, kDevList, nullptr);
   devDlg.shown.clear();
+  devDlg.list = nullptr;
   if (button == kDevOK && BkDevSel_CountSelectedDevs(devList) == 1) {
     cancelled = false;
     return;
   }
   // Cancelled, or an archived medium wanted: the devices go back at once.
   BkDevSel_DestroyDevList(devList, true);
+  if (button == kDevArchived && archiveMode) {
+    devList = BkStoreI_SelectMedia1(calledFrom, title, cancelled);
+    if (devList == nullptr) cancelled = true;
+  }
 }
 
 void BkIact_ReadyWait(BkDevSel_DevList devList, bool askFirst, bool forWrite, bool& cancelled) {
@@ -390,7 +396,7 @@ void BkIact_PrepareWriteMedia(DevListEntry& device, Header*& hdr, bool forceNew,
     if (DebugTrace()) std::fprintf(stderr, "choice=%d\n", choice);
     if (choice == BkIact_choiceCancel) return;
     const bool overwrites = choice >= BkIact_choiceNewStd && choice <= BkIact_choiceNewDirectory;
-    if (overwrites && validData && !Imisc_Yes(kSection, 7)) return;
+    if (overwrites && validData && !Imisc_YesDestroys(kSection, 7)) return;
     if (overwrites) {
       const std::uint8_t newFormat = choice == BkIact_choiceNewStd          ? mfmtStd
                                      : choice == BkIact_choiceNewAppendable ? mfmtStdA
@@ -449,7 +455,11 @@ bool BkIact_ConfirmRecover(Header* hdr) {
   I_PutSTRING(ctx, kRecType, StrIn::FromC(hdr->mediaType));
   I_PutSTRING(ctx, kRecCreated, mi != nullptr ? StrIn::FromC(mi->created) : StrIn(""));
   I_PutSTRING(ctx, kRecModified, mi != nullptr ? StrIn::FromC(mi->modified) : StrIn(""));
-  I_PutSTRING(ctx, kRecExplanation, Msg(kSection, 6));
+  // The explanation is a paragraph: broken into lines as the message boxes break theirs.
+  std::string explanation;
+  for (const std::string& line : Imisc_BreakLines(Msg(kSection, 6)))
+    explanation += (explanation.empty() ? "" : "\n") + line;
+  I_PutSTRING(ctx, kRecExplanation, explanation);
   std::vector<I_ListRec> lines;
   for (const JobInfo* j = mi != nullptr ? mi->jobs : nullptr; j != nullptr; j = j->next) {
     I_ListRec r{};

@@ -6,130 +6,49 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
-#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "BkArchivNames.hpp"
+#include "BkStore.hpp"
 #include "BkStoreM.hpp"
-#include "Capture.hpp"
-#include "I.hpp"
-#include "IScript.hpp"
 #include "Ibase.hpp"
-#include "Imisc.hpp"
-#include "Messages.hpp"
-#include "SDevAllo.hpp"
-#include "SPrintf.hpp"
-#include "TkVirtual.hpp"
-#include "test/DeviceTest.hpp"
+#include "test/DialogTest.hpp"
+
+// Last: the X headers define words the headers above use.
+// clang-format off
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+// clang-format on
 
 namespace {
 
+using namespace dialog_test;
 using zolt::test::Env;
 using zolt::test::ReadFile;
 using zolt::test::RunCommand;
-using zolt::test::SandboxDir;
 using zolt::test::WriteFile;
 
-std::string Join(const std::vector<std::string>& parts, const std::string& sep) {
-  std::string out;
-  for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? sep : "") + parts[i];
-  return out;
-}
-
-std::string Quote(const std::string& text) {
-  std::string q = "\"";
-  for (char c : text) {
-    if (c == '\n') {
-      q += "\\n";
-      continue;
-    }
-    if (c == '\\' || c == '"') q += '\\';
-    q += c;
-  }
-  return q + "\"";
-}
-
-// A text of the section as a message box shows it.
-std::string BoxText(const char* section, std::uint32_t number, const std::string& arg,
-                    char mark = '!') {
-  char text[1024];
-  Messages_GetMsg(StrIn::FromC(section), number, text);
-  if (!arg.empty()) SPrintf_String(text, arg);
-  return Join(Imisc_BreakLines(Imisc_Terminate(text, mark)), "\n");
-}
-
-// Failures seen inside a scripted child; the child ends with status 6 when there are any.
-struct Checks {
-  std::string failed;
-  void operator()(bool ok, const std::string& what) {
-    if (!ok) failed += what + "\n";
-  }
-  void Finish() const {
-    if (failed.empty()) return;
-    std::fprintf(stderr, "%s", failed.c_str());
-    std::_Exit(6);
-  }
-};
-
-class BkIactTest : public ::testing::Test {
+class BkIactTest : public DialogTest {
  protected:
   void SetUp() override {
     BkIact_Init();
     BkStoreM_Init();
-    IScript_Init();
-    TkVirtual_Init();
-    SDevAllo_Reset();
-    ::setenv("VM_REMOTE_SHELL", "vrsh", 1);
-    const auto r = RunCommand(std::string(ZOLT_DEMO_DIR) + "/make-devices.sh '" + SandboxDir() +
-                              "' '" + zolt::test::BuildDir() + "'");
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::filesystem::create_directories(BkArchiv_stdArchivDir);
-  }
-  void TearDown() override {
-    TkVirtual_Close();
-    zolt::test::StopResourceManager();
-  }
-
-  // Runs body in a child on a fresh virtual display with the script attached.
-  template <typename Fn>
-  void Scripted(const std::string& script, Fn&& body) {
-    TkVirtual_Open(false);
-    const auto r = zolt::test::RunInChild([&] {
-      I_UseContextCat("ZAREDAVdlg");
-      if (!IScript_StartText(script, "bkiact")) std::_Exit(3);
-      Checks check;
-      body(check);
-      if (!IScript_Finished()) std::_Exit(4);
-      check.Finish();
-    });
-    EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "\n" << r.err;
-  }
-
-  // Descriptions of the devices as the device dialog lists them for the classes.
-  static std::vector<std::string> Lines(std::uint32_t mask) {
-    BkDevSel_DevList list = nullptr;
-    BkDevSel_SetupFullDevList(list, mask);
-    std::vector<std::string> lines;
-    for (DevListEntry* e = list; e != nullptr; e = e->next)
-      if (e->record.devClass != 0) lines.emplace_back(e->label);
-    BkDevSel_DestroyDevList(list, false);
-    return lines;
-  }
-  static int IndexOf(const std::vector<std::string>& lines, const std::string& prefix) {
-    for (std::size_t i = 0; i < lines.size(); ++i)
-      if (lines[i].rfind(prefix, 0) == 0) return static_cast<int>(i);
-    ADD_FAILURE() << "no line " << prefix;
-    return 0;
-  }
-  // The demo file system's entry, selected, in a list of its own.
-  static BkDevSel_DevList FsList() {
-    BkDevSel_DevList list = nullptr;
-    BkDevSel_SetupFullDevList(list, 1u << SDevAllo_ClassOfName("unixFS"));
-    for (DevListEntry* e = list; e != nullptr; e = e->next) e->selected = e->record.devClass != 0;
-    return list;
+    DialogTest::SetUp();
   }
 };
+
+// The same once on the virtual display and once on a private X server with real input.
+class BkIactDisplays : public BkIactTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    BkIactTest::SetUp();
+    if (GetParam() && !UseX11()) GTEST_SKIP() << "no Xvfb";
+  }
+};
+INSTANTIATE_TEST_SUITE_P(Display, BkIactDisplays, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "X11" : "Virtual"; });
 
 // ---- Choosing a device ----
 
@@ -137,7 +56,7 @@ class BkIactTest : public ::testing::Test {
 // message and the line is unselected; OK with nothing chosen does nothing; moving the
 // choice from one device to another gives the first back at once; the one chosen is
 // held when the dialog ends, and cancelling gives everything back.
-TEST_F(BkIactTest, DeviceDialogAllocatesFollowingTheSelectionAndRefusesADeviceInUse) {
+TEST_P(BkIactDisplays, DeviceDialogAllocatesFollowingTheSelectionAndRefusesADeviceInUse) {
   const std::vector<std::string> lines = Lines(~0u);
   const int tape = IndexOf(lines, "Exabyte 8500");
   const int fs = IndexOf(lines, "File system");
@@ -145,45 +64,25 @@ TEST_F(BkIactTest, DeviceDialogAllocatesFollowingTheSelectionAndRefusesADeviceIn
   std::vector<std::string> later = lines;  // the rival's drive is no longer offered
   later.erase(later.begin() + tape);
   const std::string D = "BkIact_DevSelect ";
+  // clang-format off
   const std::string script =
       "wait BkIact_DevSelect\n"
-      "expect " +
-      D +
-      "2 \"Pick one\"\n"
-      "expect " +
-      D + "3 " + Quote(Join(lines, "|")) +
-      "\n"
-      "click " +
-      D + "3 " + std::to_string(tape) +
-      "\n"
+      "expect " + D + "2 \"Pick one\"\n"
+      "expect " + D + "3 " + Quote(Join(lines, "|")) + "\n"
+      "click " + D + "3 " + std::to_string(tape) + "\n"
       "wait Imisc_errmsg\n"
-      "expect Imisc_errmsg 1 " +
-      Quote(BoxText("BkIact", 12, lines[tape])) +
-      "\n"
+      "expect Imisc_errmsg 1 " + Quote(BoxText("BkIact", 12, {lines[tape]})) + "\n"
       "answer Imisc_errmsg 0\n"
-      "press " +
-      D +
-      "1 1\n"
-      "click " +
-      D + "3 " + std::to_string(fs) +
-      "\n"
-      "click " +
-      D + "3 " + std::to_string(disk) +
-      "\n"
-      "press " +
-      D +
-      "1 1\n"
+      "press " + D + "1 1\n"
+      "click " + D + "3 " + std::to_string(fs) + "\n"
+      "click " + D + "3 " + std::to_string(disk) + "\n"
+      "press " + D + "1 1\n"
       "wait BkIact_DevSelect\n"
-      "expect " +
-      D + "3 " + Quote(Join(later, "|")) +
-      "\n"
-      "click " +
-      D + "3 " + std::to_string(IndexOf(later, "File system")) +
-      "\n"
-      "press " +
-      D +
-      "1 2\n"
+      "expect " + D + "3 " + Quote(Join(later, "|")) + "\n"
+      "click " + D + "3 " + std::to_string(IndexOf(later, "File system")) + "\n"
+      "press " + D + "1 2\n"
       "gone BkIact_DevSelect\n";
+  // clang-format on
   Scripted(script, [&](Checks& check) {
     // The rival takes the drive once the dialog shows its list.
     static zolt::test::Holder rival;
@@ -247,17 +146,17 @@ TEST_F(BkIactTest, ReadyAfterTwoRetriesAndCancelStopsTheWait) {
                                                  "/bin/slow-mount\numountCmd = " + demo +
                                                  "/bin/fs-umount\ncapacity = 1073741824\n");
   BkDevSel_DevList list = FsList();
-  const std::string prompt = BoxText("BkIact", 2, list->label, '?');
+  const std::string prompt = BoxText("BkIact", 2, {list->label}, '?');
   BkDevSel_DestroyDevList(list, false);
+  // clang-format off
   const std::string script =
       "wait AskContinue\n"
-      "expect AskContinue 1 " +
-      Quote(prompt) +
-      "\n"
+      "expect AskContinue 1 " + Quote(prompt) + "\n"
       "answer AskContinue 0\n"
       "wait AskContinue\nanswer AskContinue 0\n"
       // The second wait asks first and is cancelled.
       "wait AskContinue\nanswer AskContinue 1\n";
+  // clang-format on
   Scripted(script, [&](Checks& check) {
     BkDevSel_DevList devices = FsList();
     bool cancelled = true;
@@ -277,39 +176,57 @@ TEST_F(BkIactTest, ReadyAfterTwoRetriesAndCancelStopsTheWait) {
   EXPECT_TRUE(cancelled);
   char reason[1024];
   ASSERT_TRUE(Messages_ErrorReason(reason));
-  EXPECT_NE(std::string(reason).find(BoxText("BkIact", 1, "", '.')), std::string::npos) << reason;
+  EXPECT_NE(std::string(reason).find(BoxText("BkIact", 1, {}, '.')), std::string::npos) << reason;
   Messages_ForgetErrorReasons();
+}
+
+// A write-protected tape is ready but not writable: the question names it; continuing
+// asks again, cancelling ends the wait.
+TEST_F(BkIactTest, WriteProtectedTapeIsNamedAndCanBeGivenUp) {
+  ASSERT_EQ(RunCommand("vtape -f '" + SandboxDir() + "/media/exa8500' protect on").status, 0);
+  const std::vector<std::string> lines = Lines(1u << SDevAllo_ClassOfName("exa8500"));
+  const std::string tape = lines.at(IndexOf(lines, "Exabyte 8500"));
+  // clang-format off
+  const std::string script =
+      "wait AskContinue\n"
+      "expect AskContinue 1 " + Quote(BoxText("BkIact", 4, {tape}, '?')) + "\n"
+      "answer AskContinue 0\n"
+      "wait AskContinue\n"
+      "expect AskContinue 1 " + Quote(BoxText("BkIact", 2, {tape}, '?')) + "\n"
+      "answer AskContinue 0\n"
+      "wait AskContinue\n"
+      "answer AskContinue 1\n";
+  // clang-format on
+  Scripted(script, [&](Checks& check) {
+    BkDevSel_DevList list = nullptr;
+    BkDevSel_SetupFullDevList(list, 1u << SDevAllo_ClassOfName("exa8500"));
+    for (DevListEntry* e = list; e != nullptr; e = e->next) e->selected = e->label == tape;
+    bool cancelled = false;
+    BkIact_ReadyWait(list, false, true, cancelled);
+    check(cancelled, "given up");
+    BkDevSel_DestroyDevList(list, false);
+  });
 }
 
 // ---- Preparing a medium for writing ----
 
+// Corner cases of the kind: an appendable standard medium with no directory
+// on a device that appends, a blank tape on one that cannot, and forced new headers.
 TEST(BkIactKinds, KindFollowsFormatAppendingAndDirectory) {
-  struct Row {
-    std::uint8_t format;
-    std::int32_t dirSize;
-    bool canAppend, forceNew;
-    int kind;
-  };
-  const Row rows[] = {
-      {mfmtStdA, 0, true, false, 0},     {mfmtStdA, 4096, true, false, 1},
-      {mfmtStdD, 0, false, false, 0},    {mfmtStdA, 0, false, false, 3},
-      {mfmtStd, 0, true, false, 2},      {mfmtStdTar, 0, false, false, 3},
-      {mfmtATar, 0, true, false, 4},     {mfmtRawCpio, 512, true, false, 5},
-      {mfmtATar, 0, false, false, 6},    {mfmtUnknown, 0, true, false, 7},
-      {mfmtUnknown, -1, true, false, 8}, {mfmtUnknown, 0, false, false, 9},
-      {mfmtStdA, 0, true, true, 10},     {mfmtUnknown, 0, true, true, 11},
-  };
-  for (const Row& r : rows) {
-    EXPECT_EQ(BkIact_PrepareKind(r.format, r.dirSize, r.canAppend, r.forceNew), r.kind)
-        << int(r.format) << " " << r.dirSize << " " << r.canAppend << " " << r.forceNew;
-  }
+  EXPECT_EQ(BkIact_PrepareKind(mfmtStdA, 0, true, false), 0);
+  EXPECT_EQ(BkIact_PrepareKind(mfmtStdA, 0, false, false), 3);  // appending needs the device
+  EXPECT_EQ(BkIact_PrepareKind(mfmtStdD, 4096, false, false), 1);
+  EXPECT_EQ(BkIact_PrepareKind(mfmtATar, 0, false, false), 6);
+  EXPECT_EQ(BkIact_PrepareKind(mfmtUnknown, 0, false, false), 9);
+  EXPECT_EQ(BkIact_PrepareKind(mfmtStdA, 0, true, true), 10);
+  EXPECT_EQ(BkIact_PrepareKind(mfmtUnknown, -1, true, true), 11);
 }
 
 // A blank file-system medium offers new headers only; the directory header removes the
 // numbered data files. A medium with a header offers appending, which reads it, and a
 // new header there is asked about once more (no: nothing happens). A labelled empty
 // medium is taken as it is, without a dialog.
-TEST_F(BkIactTest, PrepareWriteDialogLeadsWhereEachChoiceSays) {
+TEST_P(BkIactDisplays, PrepareWriteDialogLeadsWhereEachChoiceSays) {
   const std::string medium = SandboxDir() + "/media/fs";
   WriteFile(medium + "/1", "old data");
   WriteFile(medium + "/12", "old data");
@@ -322,32 +239,22 @@ TEST_F(BkIactTest, PrepareWriteDialogLeadsWhereEachChoiceSays) {
   const int blankKind = BkIact_PrepareKind(mfmtUnknown, -1, list->canAppend, false);
   BkDevSel_DestroyDevList(list, false);
   const std::string P = "BkIact_PrepWriteMedia ";
+  // clang-format off
   const std::string script =
       "wait BkIact_PrepWriteMedia\n"
-      "expect " +
-      P + "3 " + Quote(description) +
-      "\n"
-      "press " +
-      P +
-      "1 3\n"
+      "expect " + P + "3 " + Quote(description) + "\n"
+      "press " + P + "1 3\n"
       "wait BkIact_PrepWriteMedia\n"
-      "press " +
-      P +
-      "1 5\n"
+      "press " + P + "1 5\n"
       "wait BkIact_PrepWriteMedia\n"
-      "press " +
-      P +
-      "1 1\n"
-      "wait Imisc_yes\n"
-      "expect Imisc_yes 1 " +
-      Quote(BoxText("BkIact", 7, "", '?')) +
-      "\n"
-      "answer Imisc_yes 1\n"
+      "press " + P + "1 1\n"
+      "wait Imisc_yesDestroys\n"
+      "expect Imisc_yesDestroys 1 " + Quote(BoxText("BkIact", 7, {}, '?')) + "\n"
+      "answer Imisc_yesDestroys 1\n"
       "wait BkIact_PrepWriteMedia\n"
-      "press " +
-      P +
-      "1 0\n"
+      "press " + P + "1 0\n"
       "gone BkIact_PrepWriteMedia\n";
+  // clang-format on
   Scripted(script, [&](Checks& check) {
     BkDevSel_DevList devices = FsList();
     DevListEntry& dev = *devices;
@@ -405,6 +312,158 @@ TEST_F(BkIactTest, PrepareWriteDialogLeadsWhereEachChoiceSays) {
           "the empty medium's own header");
     BkArchiv_DestroyHeaderAndArchives(hdr);
     BkDevSel_DestroyDevList(devices, false);
+  });
+}
+
+// ---- Failed files and recovered headers ----
+
+// The common head is shown once and cut from the paths; the error shown follows the
+// selected file (kinds past the known ones share one text); cancel is reported.
+TEST_F(BkIactTest, FailedFilesShowTheErrorOfTheSelectedFile) {
+  FileList files = nullptr;
+  DirAcces_DirEntry info{};
+  for (const auto& [path, kind] : std::vector<std::pair<std::string, int>>{
+           {"/jobs/a/x.tif", 3}, {"/jobs/a/sub/y.ps", 2}, {"/jobs/a/z", 9}}) {
+    BkFLists_AppendOnFileList(files, path, false, info, 0, 1)->errorKind = kind;
+  }
+  const std::string E = "BkIact_ErrFiles ";
+  // clang-format off
+  const std::string script =
+      "wait BkIact_ErrFiles\n"
+      "expect " + E + "2 /jobs/a\n"
+      "expect " + E + "5 7\n"
+      "expect " + E + "3 \"x.tif|sub/y.ps|z\"\n"
+      "expect " + E + "4 " + Quote(MsgText("BckRst", 113)) + "\n"
+      "click " + E + "3 2\n"
+      "expect " + E + "4 " + Quote(MsgText("BckRst", 115)) + "\n"
+      "click " + E + "3 1\n"
+      "expect " + E + "4 " + Quote(MsgText("BckRst", 112)) + "\n"
+      "press " + E + "1 2\n"
+      "wait BkIact_ErrFiles\n"
+      "press " + E + "1 1\n";
+  // clang-format on
+  Scripted(script, [&](Checks& check) {
+    bool cancelled = false;
+    BkIact_ErrFilesDialog(files, 7, cancelled);
+    check(cancelled, "cancel");
+    BkIact_ErrFilesDialog(files, 7, cancelled);
+    check(!cancelled, "continue");
+  });
+  BkFLists_DestroyFileList(files);
+}
+
+// A recovered header is shown with its orders (a list to look at only) and accepted or
+// rejected; closing the window rejects.
+TEST_F(BkIactTest, RecoveredHeaderIsShownWithItsOrdersAndConfirmed) {
+  Header* hdr = nullptr;
+  BkArchiv_NewHeader(hdr, mfmtStdA, "Offset-Folvane", "Customer Mayer\nsecond line");
+  Strings_Assign("2026120602.03", hdr->label);
+  Archive* a = nullptr;
+  BkArchiv_AppendEmptyArchive(hdr, a, "Offset-Folvane");
+  char comment[4096] = "";
+  BkArchiv_EncodeComment(comment, "HOST", "blade");
+  BkArchiv_EncodeComment(comment, "DESCRIPTION", "spring catalogue");
+  BkArchiv_SetArchiveComment(a, comment);
+  DirAcces_DirEntry info{};
+  FileList files = nullptr;
+  BkFLists_AppendOnFileList(files, "ord4711.aif", true, info, 1, 1);
+  BkArchiv_SetArchiveFiles(a, files);
+  MediaInfoList mi = BkStore_NewMediaInfoFromHeader(hdr);
+  ASSERT_NE(mi->jobs, nullptr);
+  const std::string order = mi->jobs->text;
+  BkStore_DestroyMediaInfo(mi, false);
+  const std::string R = "BkIact_ConfirmRecover ";
+  // clang-format off
+  const std::string script =
+      "wait BkIact_ConfirmRecover\n"
+      "expect " + R + "2 \"Customer Mayer\"\n"
+      "expect " + R + "3 2026120602.03\n"
+      "expect " + R + "7 " + Quote(order) + "\n"
+      "click " + R + "7 0\n"
+      "press " + R + "1 2\n"
+      "wait BkIact_ConfirmRecover\n"
+      "press " + R + "1 1\n"
+      "wait BkIact_ConfirmRecover\n"
+      "close BkIact_ConfirmRecover\n";
+  // clang-format on
+  Scripted(script, [&](Checks& check) {
+    check(!BkIact_ConfirmRecover(hdr), "rejected");
+    check(BkIact_ConfirmRecover(hdr), "accepted");
+    check(!BkIact_ConfirmRecover(hdr), "closing rejects");
+  });
+  BkArchiv_DestroyHeaderAndArchives(hdr);
+}
+
+// ---- Real input on the X server ----
+
+// Acts on a dialog through the X server as a user's hands do: once the context is shown,
+// the action runs (pointer and keys through XTest).
+struct Hands {
+  Display* d = nullptr;
+  const char* context = nullptr;
+  std::function<void(I_Context)> action;
+
+  void ClickOn(I_Context ctx, std::int32_t robj) const {
+    const TkX11_Rect r = TkX11_Where(I_AccessWidget(ctx, robj));
+    XTestFakeMotionEvent(d, 0, r.x + r.width / 2, r.y + r.height / 2, 0);
+    XTestFakeButtonEvent(d, 1, True, 0);
+    XTestFakeButtonEvent(d, 1, False, 0);
+    XSync(d, False);
+  }
+  void Key(KeySym sym) const {
+    const KeyCode code = XKeysymToKeycode(d, sym);
+    XTestFakeKeyEvent(d, code, True, 0);
+    XTestFakeKeyEvent(d, code, False, 0);
+    XSync(d, False);
+  }
+  // Waits (as a task of the dialog's own loop) for the context, then acts once.
+  void When(const char* name, std::function<void(I_Context)> act) {
+    context = name;
+    action = std::move(act);
+    I_ScheduleTask(100, Poll, this);
+  }
+  static void Poll(void* arg) {
+    auto* h = static_cast<Hands*>(arg);
+    const I_Context ctx = Ibase_FindActive(StrIn::FromC(h->context));
+    if (ctx == nullptr) {
+      I_RescheduleTask(100);
+      return;
+    }
+    TkX11_Sync();
+    h->action(ctx);
+  }
+};
+
+// Return in the overwrite question cancels (the keyboard starts on Cancel); a click on
+// Overwrite overwrites; a click on a choice of the prepare-write dialog is taken.
+TEST_F(BkIactTest, RealClicksAndKeysOnTheX11Display) {
+  if (!UseX11()) GTEST_SKIP() << "no Xvfb";
+  Scripted("", [&](Checks& check) {
+    Hands hands;
+    hands.d = XOpenDisplay(display_.c_str());
+    check(hands.d != nullptr, "a connection of our own");
+    if (hands.d == nullptr) return;
+    hands.When("BkIact_ConfirmOverwrite", [&](I_Context ctx) {
+      hands.ClickOn(ctx, 2);  // a text: the keyboard comes to the window
+      hands.Key(XK_Return);
+    });
+    check(!BkIact_ConfirmOverwrite("2026120601.03", "Offset-Folvane", "06.12.2026", ""),
+          "Return does not overwrite");
+    hands.When("BkIact_ConfirmOverwrite", [&](I_Context ctx) { hands.ClickOn(ctx, 7); });
+    check(BkIact_ConfirmOverwrite("2026120601.03", "Offset-Folvane", "06.12.2026", ""),
+          "a click on Overwrite overwrites");
+
+    BkDevSel_DevList devices = FsList();
+    bool ready = false, writable = false;
+    BkDevSel_CheckDevReady(*devices, true, ready, writable);
+    hands.When("BkIact_PrepWriteMedia", [&](I_Context ctx) { hands.ClickOn(ctx, 14); });
+    Header* hdr = nullptr;
+    bool cancelled = true;
+    BkIact_PrepareWriteMedia(*devices, hdr, false, 4, cancelled);
+    check(!cancelled && hdr != nullptr && hdr->mediaFormat == mfmtStdA, "new appendable header");
+    BkArchiv_DestroyHeaderAndArchives(hdr);
+    BkDevSel_DestroyDevList(devices, false);
+    XCloseDisplay(hands.d);
   });
 }
 

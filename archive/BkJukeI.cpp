@@ -8,11 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "BkJuke.hpp"
 #include "BkMisc.hpp"
+#include "I.hpp"
+#include "Imisc.hpp"
+#include "Jk.hpp"
 #include "Messages.hpp"
 #include "SJobQues.hpp"
+#include "SPrintf.hpp"
 #include "Strings.hpp"
 #include "UCommon.hpp"
 
@@ -76,6 +81,10 @@ void BkJukeI_Init() {
   BkMisc_Init();
   BkJuke_Init();
   SJobQues_Init();
+  I_Init();
+  Imisc_Init();
+  Jk_Init();
+  SPrintf_Init();
 }
 
 const char* BkJukeI_SpeedWord(BkJukeI_Speed speed) {
@@ -141,4 +150,164 @@ int BkJukeI_StartInventory(StrIn juke, BkJukeI_Scope scope, const BkJuke_Selecti
 
 int BkJukeI_StartVerification(StrIn juke, BkJukeI_Scope scope, const BkJuke_Selection& selection) {
   return Start(juke, BkJukeI_Speed::Slow, scope, selection);
+}
+
+namespace {
+
+constexpr std::int32_t kButtons = 1, kJukes = 2, kScope = 4, kElements = 5, kStatus = 6,
+                       kScopeShown = 7;
+enum : std::int32_t { kClose = 1, kInventory = 2, kVerify = 3 };
+
+// One line of the element list and the element it stands for.
+struct ElementLine {
+  enum Kind { slot, port, drive } kind;
+  int index;
+};
+
+struct ManageDialog {
+  I_Context ctx = nullptr;
+  std::vector<JkJukeInfo> jukes;
+  std::vector<I_ListRec> jukeLines, elementLines;
+  std::vector<ElementLine> elements;
+  std::string chosen;  // the jukebox whose elements are shown
+};
+ManageDialog mng;
+
+std::string Text(std::uint32_t number, const std::string& arg = "") {
+  char text[1024];
+  Messages_GetMsg("BkJukeI", number, text);
+  if (!arg.empty()) SPrintf_String(text, arg);
+  return text;
+}
+
+void PutLines(std::int32_t id, std::vector<I_ListRec>& lines) {
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) lines[i].next = &lines[i + 1];
+  if (!lines.empty()) lines.back().next = nullptr;
+  I_PutList(mng.ctx, id, lines.empty() ? nullptr : lines.data());
+}
+
+I_ListRec Line(const std::string& text) {
+  I_ListRec r{};
+  Strings_Assign(text, r.text);
+  return r;
+}
+
+void AddElements(const std::vector<JkElement>& list, ElementLine::Kind kind, std::uint32_t word) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const JkElement& e = list[i];
+    std::string text = Text(word, std::to_string(i + 1)) + "  ";
+    text += !e.full ? Text(14) : !e.label.empty() ? e.label : Text(15);
+    if (!e.description.empty()) text += "  " + e.description;
+    if (!e.ok) text += "  " + Text(16);
+    mng.elementLines.push_back(Line(text));
+    mng.elements.push_back({kind, static_cast<int>(i)});
+  }
+}
+
+void ShowElements(const std::string& juke) {
+  mng.chosen = juke;
+  mng.elementLines.clear();
+  mng.elements.clear();
+  JkJukeDesc desc;
+  bool loaded;
+  {
+    Messages_Ignoring quiet;
+    loaded = !juke.empty() && JkLoadState(juke.c_str(), desc);
+    Messages_ForgetErrorReasons();
+  }
+  if (loaded) {
+    AddElements(desc.slots, ElementLine::slot, 11);
+    AddElements(desc.ports, ElementLine::port, 12);
+    AddElements(desc.drives, ElementLine::drive, 13);
+    JkFreeJukeDesc(desc);
+  }
+  PutLines(kElements, mng.elementLines);
+  I_PutSTRING(mng.ctx, kStatus, juke.empty() || loaded ? "" : Text(7, juke));
+}
+
+void JukeChosen(I_Context, std::int32_t, std::span<const std::uint8_t>, void*) {
+  std::string juke;
+  for (std::size_t i = 0; i < mng.jukeLines.size() && i < mng.jukes.size(); ++i)
+    if (mng.jukeLines[i].selected != 0) juke = mng.jukes[i].name;
+  if (juke != mng.chosen) ShowElements(juke);
+}
+
+void ShowScope(std::int32_t scope) { I_PutSTRING(mng.ctx, kScopeShown, Text(8 + scope)); }
+
+void ScopeChosen(I_Context, std::int32_t, std::int32_t value, void*) { ShowScope(value); }
+
+BkJuke_Selection Selection() {
+  BkJuke_Selection s;
+  for (std::size_t i = 0; i < mng.elementLines.size(); ++i) {
+    if (mng.elementLines[i].selected == 0) continue;
+    const ElementLine& e = mng.elements[i];
+    (e.kind == ElementLine::slot   ? s.slots
+     : e.kind == ElementLine::port ? s.ports
+                                   : s.drives)
+        .push_back(e.index);
+  }
+  return s;
+}
+
+void Button(I_Context ctx, std::int32_t, std::int32_t value, void*) {
+  if (value == kClose) {
+    I_Deactivate(ctx);
+    return;
+  }
+  if (mng.chosen.empty()) {
+    Imisc_StrErrMsg(Text(6));
+    return;
+  }
+  const std::int32_t scopeValue = I_GetINTEGER(ctx, kScope);
+  const BkJukeI_Scope scope = scopeValue == 0   ? BkJukeI_Scope::AllUnknown
+                              : scopeValue == 1 ? BkJukeI_Scope::AllSelected
+                                                : BkJukeI_Scope::All;
+  const BkJuke_Selection selection = Selection();
+  int error;
+  {
+    Messages_Ignoring quiet;
+    error = value == kInventory ? BkJukeI_StartInventory(mng.chosen, scope, selection)
+                                : BkJukeI_StartVerification(mng.chosen, scope, selection);
+  }
+  if (error != 0) {
+    Imisc_ErrorExplain();
+    Messages_ForgetErrorReasons();
+    return;
+  }
+  I_PutSTRING(ctx, kStatus, Text(value == kInventory ? 4 : 5, mng.chosen));
+}
+
+}  // namespace
+
+void BkJukeI_Manage() {
+  if (mng.ctx == nullptr) {
+    Messages_Ignoring quiet;
+    mng.ctx = I_Create("BkJukeI_Manage", false);
+    Messages_ForgetErrorReasons();
+  }
+  if (mng.ctx == nullptr) return;
+  I_SetINTEGERcallback(mng.ctx, kButtons, Button, nullptr);
+  I_SetINTEGERcallback(mng.ctx, kScope, ScopeChosen, nullptr);
+  I_SetGenericCallback(mng.ctx, kJukes, JukeChosen, nullptr);
+  mng.jukes.clear();
+  {
+    Messages_Ignoring quiet;
+    BkJuke_GetJukeInfo(mng.jukes);
+    Messages_ForgetErrorReasons();
+  }
+  mng.jukeLines.clear();
+  for (const JkJukeInfo& j : mng.jukes)
+    mng.jukeLines.push_back(Line(j.comment.empty() ? j.name : j.name + "  " + j.comment));
+  PutLines(kJukes, mng.jukeLines);
+  mng.chosen = "-";
+  ShowElements("");
+  I_PutINTEGER(mng.ctx, kScope, 0);
+  ShowScope(0);
+  I_PutINTEGER(mng.ctx, kButtons, kClose);
+  I_Activate(mng.ctx);
+  I_Dialog(mng.ctx);
+  I_PutList<I_ListRec>(mng.ctx, kJukes, nullptr);
+  I_PutList<I_ListRec>(mng.ctx, kElements, nullptr);
+  mng.jukeLines.clear();
+  mng.elementLines.clear();
 }

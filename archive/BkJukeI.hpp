@@ -39,3 +39,8 @@ SJobQues_Job* BkJukeI_MkJob(StrIn juke, BkJukeI_Speed speed, BkJukeI_Scope scope
 // this host's job server. The error code (0 on success).
 int BkJukeI_StartInventory(StrIn juke, BkJukeI_Scope scope, const BkJuke_Selection& selection);
 int BkJukeI_StartVerification(StrIn juke, BkJukeI_Scope scope, const BkJuke_Selection& selection);
+
+// The management dialog ("BkJukeI_Manage"): the configured jukeboxes, the slots, ports
+// and drives of the chosen one, which elements a job checks (unknown media, the selected
+// elements or all), and the two jobs. Runs modally until closed.
+void BkJukeI_Manage();

@@ -141,6 +141,12 @@ void ApplyWhen(I_Context ctx) {
       on = on || v == value;
     }
     tk->SetSensitive(r.widget, on);
+    // A choice that is not offered may be left out of the window altogether.
+    const char* hide = IdlgCat_Attr(r.def->attrs, r.def->tmpl, "hide");
+    if (hide != nullptr && std::strcmp(hide, "1") == 0) {
+      const std::int32_t hidden = on ? 0 : 1;
+      tk->SetAttr(r.widget, Tk_attrHidden, &hidden, sizeof hidden);
+    }
   }
 }
 
@@ -241,7 +247,8 @@ void Build(I_Context ctx, const IdlgCat_RObj& d, Tk_Widget parent) {
   } kWords[] = {{Tk_attrSelect, "select", "single", Tk_selectSingle},
                 {Tk_attrSelect, "select", "multiple", Tk_selectMultiple},
                 {Tk_attrOrient, "orient", "vertical", Tk_orientVertical},
-                {Tk_attrOrient, "orient", "horizontal", Tk_orientHorizontal}};
+                {Tk_attrOrient, "orient", "horizontal", Tk_orientHorizontal},
+                {Tk_attrDestructive, "destructive", "1", 1}};
   for (const auto& w : kWords) {
     const char* v = IdlgCat_Attr(d.attrs, d.tmpl, w.key);
     if (v != nullptr && std::strcmp(v, w.word) == 0)

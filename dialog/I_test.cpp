@@ -545,6 +545,7 @@ std::vector<Expected> ExpectedContexts() {
   return {
       {"Imisc_errmsg", box},
       {"Imisc_yes", box},
+      {"Imisc_yesDestroys", box},
       {"Imisc_timedNotify", box},
       {"Imisc_timedNotifyOK", box},
       {"Imisc_ErrExpl", box},
@@ -594,7 +595,7 @@ std::vector<Expected> ExpectedContexts() {
       {"BkStoreI_Search", {{1, N}, {2, S}, {3, S}}},
       {"BkStoreI_SelectMedia",
        {{1, N}, {2, N}, {3, B}, {4, G}, {5, G}, {6, B}, {20, S}, {21, S}, {22, S}, {23, S}}},
-      {"BkJukeI_Manage", {{1, N}, {2, G}, {3, B}, {4, N}, {5, G}, {6, S}}},
+      {"BkJukeI_Manage", {{1, N}, {2, G}, {4, N}, {5, G}, {6, S}, {7, S}}},
   };
 }
 
@@ -666,6 +667,7 @@ TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {
       {"BkIact_ConfirmRecover", 1, {1, 2}},
       {"BkStoreI_Label", 1, {1, 2}},
       {"Imisc_yes", 2, {1, 2}},
+      {"Imisc_yesDestroys", 2, {1, 2}},
       {"AskContinue", 2, {1, 2}},
       {"Imisc_timedNotify", 2, {}},
       {"Imisc_timedNotifyOK", 2, {1}},
@@ -682,9 +684,12 @@ TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {
   auto offered = [&](std::int32_t kind) {
     I_PutINTEGER(p, 2, kind);
     std::vector<std::int32_t> values;
-    for (Ibase_RObj* r : Ibase_AObjOf(p, 1)->widgets)
-      if (TkVirtual_Inspect(r->widget).sensitive)
-        values.push_back(TkVirtual_Inspect(r->widget).value);
+    for (Ibase_RObj* r : Ibase_AObjOf(p, 1)->widgets) {
+      const TkVirtual_Info w = TkVirtual_Inspect(r->widget);
+      // A choice not offered is not shown at all (cancel is always there).
+      EXPECT_EQ(w.hidden, !w.sensitive) << w.name << " kind " << kind;
+      if (w.sensitive) values.push_back(w.value);
+    }
     return values;
   };
   EXPECT_EQ(offered(0), (std::vector<std::int32_t>{4, 1, 2, 0}));
@@ -692,6 +697,34 @@ TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {
   EXPECT_EQ(offered(6), (std::vector<std::int32_t>{1, 0}));
   EXPECT_EQ(offered(9), (std::vector<std::int32_t>{1, 0}));
   EXPECT_EQ(offered(8), (std::vector<std::int32_t>{1, 2, 3, 0}));
+}
+
+// Choices that destroy data are marked so, and only those: the Return key never presses
+// them and no window opens with the keyboard on them.
+TEST_P(Catalogues, DestructiveChoicesAreMarked) {
+  const struct {
+    const char* context;
+    std::int32_t aobj;
+    std::vector<std::int32_t> values;
+  } marked[] = {
+      {"BkIact_PrepWriteMedia", 1, {1, 2, 3}},
+      {"BkIact_ConfirmOverwrite", 1, {1}},
+      {"BkStoreI_Label", 1, {1}},
+      {"BkStoreI_SelectMedia", 2, {16}},
+      {"BkStoreI_SelectMedia", 1, {}},
+      {"Imisc_yesDestroys", 2, {1}},
+      {"Imisc_yes", 2, {}},
+      {"BkIact_DevSelect_Archiv", 1, {}},
+  };
+  for (const auto& m : marked) {
+    I_Context c = I_Create(StrIn::FromC(m.context), true);
+    std::vector<std::int32_t> got;
+    for (Ibase_RObj* r : Ibase_AObjOf(c, m.aobj)->widgets)
+      if (TkVirtual_Inspect(r->widget).destructive)
+        got.push_back(TkVirtual_Inspect(r->widget).value);
+    EXPECT_EQ(got, m.values) << m.context;
+    I_Destroy(c);
+  }
 }
 
 // The program reads one line of some lists (the highlighted order, the device to use, the

@@ -133,6 +133,10 @@ bool Imisc_StrYes(StrIn text) {
   return RunBox("Imisc_yes", Imisc_Terminate(text.view(), '?')) == 1;
 }
 
+bool Imisc_StrYesDestroys(StrIn text) {
+  return RunBox("Imisc_yesDestroys", Imisc_Terminate(text.view(), '?')) == 1;
+}
+
 int Imisc_StrGenericConfirm(StrIn text, StrIn contextName) {
   const std::int32_t v = RunBox(contextName, text.view());
   return v >= 1 && v <= 8 ? v - 1 : -1;
@@ -148,6 +152,12 @@ bool Imisc_Yes(StrIn section, std::uint32_t number) {
   char text[5120];
   Messages_GetMsg(section, number, text);
   return Imisc_StrYes(text);
+}
+
+bool Imisc_YesDestroys(StrIn section, std::uint32_t number) {
+  char text[5120];
+  Messages_GetMsg(section, number, text);
+  return Imisc_StrYesDestroys(text);
 }
 
 void Imisc_StrNotify(StrIn text, unsigned seconds) {

@@ -31,6 +31,10 @@ bool Imisc_StrYes(StrIn text);
 int Imisc_StrGenericConfirm(StrIn text, StrIn contextName);
 void Imisc_ErrMsg(StrIn section, std::uint32_t number);
 bool Imisc_Yes(StrIn section, std::uint32_t number);
+// The same question before something is destroyed ("Imisc_yesDestroys"): "No" has the
+// keyboard, and the Return key never answers yes.
+bool Imisc_StrYesDestroys(StrIn text);
+bool Imisc_YesDestroys(StrIn section, std::uint32_t number);
 // Shows the text with "!" without waiting; for seconds > 0 it disappears after twice
 // that many 500 ms ticks ("Imisc_timedNotify" for 1 or 2 seconds, otherwise the box
 // with an OK button, "Imisc_timedNotifyOK").

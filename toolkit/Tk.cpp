@@ -63,6 +63,14 @@ bool Tk_ApplyAttr(Tk_Attrs& a, Tk_Kind kind, int attribute, const void* bytes, s
       if (kind != Tk_Kind::box || n > Tk_orientHorizontal) return false;
       a.orient = static_cast<Tk_Orient>(n);
       return true;
+    case Tk_attrHidden:
+      if (kind == Tk_Kind::shell || n > 1) return false;
+      a.hidden = n == 1;
+      return true;
+    case Tk_attrDestructive:
+      if (kind != Tk_Kind::button || n > 1) return false;
+      a.destructive = n == 1;
+      return true;
     default:
       return false;
   }

@@ -38,6 +38,13 @@ enum Tk_Attr : int {
   Tk_attrRows = 3,     // visible height in lines (32-bit integer)
   Tk_attrSelect = 4,   // lists: how clicks select lines, a Tk_Select (32-bit integer)
   Tk_attrOrient = 5,   // boxes: how the children are arranged, a Tk_Orient (32-bit integer)
+  // Any widget but a shell: 1 takes it (and what it holds) out of the window, 0 shows it
+  // again (32-bit integer). A hidden widget takes no room and cannot be used.
+  Tk_attrHidden = 6,
+  // Buttons: 1 marks a choice that destroys data (32-bit integer). Such a button never
+  // has the keyboard focus when its window opens, and the Return key never presses it:
+  // only a click or the space bar does.
+  Tk_attrDestructive = 7,
 };
 
 // Selection modes of a list. Multiple: a click toggles its line, the others keep their
@@ -58,6 +65,7 @@ struct Tk_Attrs {
   std::int32_t columns = 0, rows = 0;
   Tk_Select select = Tk_selectMultiple;
   Tk_Orient orient = Tk_orientAuto;
+  bool hidden = false, destructive = false;
 };
 // Applies a Tk_Backend::SetAttr request to the attributes of a widget of that kind;
 // false (nothing changed) when the widget refuses the attribute or its value.

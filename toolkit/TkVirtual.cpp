@@ -100,7 +100,7 @@ class Virtual final : public Tk_Backend {
     Tk_WidgetTag* w = e.widget;
     doubleClick_ = e.kind == Tk_Event::doubleClick;
     if (w == nullptr || !w->shell->visible) return;
-    if (e.kind != Tk_Event::close && !w->sensitive) return;
+    if (e.kind != Tk_Event::close && (!w->sensitive || w->hidden)) return;
     Tk_Change c{};
     switch (e.kind) {
       case Tk_Event::typeText:
@@ -161,7 +161,8 @@ class Virtual final : public Tk_Backend {
   void Inject(const Tk_Event& event) override { queue_.push_back(event); }
   void SetEventSource(Tk_EventSource source) override { source_ = source; }
   bool IsVisible(Tk_Widget shell) override { return shell->visible; }
-  bool IsSensitive(Tk_Widget w) override { return w->sensitive; }
+  // A hidden widget cannot be used either.
+  bool IsSensitive(Tk_Widget w) override { return w->sensitive && !w->hidden; }
   std::string ShownText(Tk_Widget w) override {
     if (w->kind == Tk_Kind::toggle) return w->state ? "1" : "0";
     if (w->kind == Tk_Kind::list) {
@@ -214,8 +215,9 @@ void TkVirtual_Close() {
 }
 
 TkVirtual_Info TkVirtual_Inspect(Tk_Widget w) {
-  return {w->kind,      w->name,    w->label,   w->value,   w->text, w->state,  w->lines,
-          w->sensitive, w->visible, w->updates, w->columns, w->rows, w->select, w->orient};
+  return {w->kind,   w->name,      w->label,   w->value,      w->text,    w->state,
+          w->lines,  w->sensitive, w->visible, w->updates,    w->columns, w->rows,
+          w->select, w->orient,    w->hidden,  w->destructive};
 }
 
 std::vector<Tk_Widget> TkVirtual_Shells() {

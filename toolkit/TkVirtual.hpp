@@ -36,6 +36,8 @@ struct TkVirtual_Info {
   int columns, rows;
   Tk_Select select;  // lists
   Tk_Orient orient;  // boxes
+  bool hidden;       // taken out of its window
+  bool destructive;  // buttons: never pressed by the Return key
 };
 TkVirtual_Info TkVirtual_Inspect(Tk_Widget w);
 // Shells in creation order (destroyed ones are gone).

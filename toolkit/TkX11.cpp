@@ -53,23 +53,38 @@ Tk_Widget H(XW* w) { return reinterpret_cast<Tk_Widget>(w); }
 constexpr int kMargin = 14, kGap = 8, kPad = 6, kCheck = 13, kScrollbar = 6, kWrap = 640;
 constexpr Time kDoubleClickMs = 400;
 
+// Neither the widget nor a box holding it is hidden.
+bool NotHidden(const XW* w) {
+  for (; w != nullptr; w = w->parent)
+    if (w->hidden) return false;
+  return true;
+}
+// The children that take part in the layout.
+std::vector<XW*> Kids(const XW* w) {
+  std::vector<XW*> shown;
+  for (XW* k : w->kids)
+    if (!k->hidden) shown.push_back(k);
+  return shown;
+}
 bool Focusable(const XW* w) {
   return w->sensitive && w->kind != Tk_Kind::shell && w->kind != Tk_Kind::box &&
-         w->kind != Tk_Kind::label;
+         w->kind != Tk_Kind::label && NotHidden(w);
 }
 bool IsCaption(const XW* w) {
   return w->kind == Tk_Kind::label && !w->hasText && !w->label.empty() && w->label.back() == ':';
 }
 bool AllButtons(const XW* w) {
-  if (w->kids.empty() || w->orient != Tk_orientAuto) return false;
-  for (const XW* k : w->kids)
+  const std::vector<XW*> kids = Kids(w);
+  if (kids.empty() || w->orient != Tk_orientAuto) return false;
+  for (const XW* k : kids)
     if (k->kind != Tk_Kind::button) return false;
   return true;
 }
 // The row of buttons that ends a window: flushed right, set apart by a line.
 bool ClosingRow(const XW* w) {
-  return AllButtons(w) && w->parent != nullptr && w->parent->kind == Tk_Kind::shell &&
-         w->parent->kids.size() > 1 && w->parent->kids.back() == w;
+  if (!AllButtons(w) || w->parent == nullptr || w->parent->kind != Tk_Kind::shell) return false;
+  const std::vector<XW*> siblings = Kids(w->parent);
+  return siblings.size() > 1 && siblings.back() == w;
 }
 std::vector<std::string> SplitLines(const std::string& s) {
   std::vector<std::string> out(1);
@@ -187,7 +202,7 @@ class X11 final : public Tk_Backend {
   void Popup(Tk_Widget shell) override {
     XW* s = Of(shell);
     s->visible = true;
-    if (s->focus == nullptr) s->focus = NextFocus(s, nullptr, true);
+    if (s->focus == nullptr) s->focus = FirstFocus(s);
     Redraw(s);
     XMapRaised(dpy_, s->win);
     XFlush(dpy_);
@@ -305,7 +320,8 @@ class X11 final : public Tk_Backend {
   void Inject(const Tk_Event& event) override { queue_.push_back(event); }
   void SetEventSource(Tk_EventSource source) override { source_ = source; }
   bool IsVisible(Tk_Widget shell) override { return Of(shell)->visible; }
-  bool IsSensitive(Tk_Widget w) override { return Of(w)->sensitive; }
+  // A hidden widget cannot be used either.
+  bool IsSensitive(Tk_Widget w) override { return Of(w)->sensitive && NotHidden(Of(w)); }
   std::string ShownText(Tk_Widget w) override {
     const XW* x = Of(w);
     if (x->kind == Tk_Kind::toggle) return x->state ? "1" : "0";
@@ -369,6 +385,13 @@ class X11 final : public Tk_Backend {
   int TextW(const std::string& s) const {
     return XTextWidth(font_, s.data(), static_cast<int>(s.size()));
   }
+  // The text, or as much of it as fits the width followed by "...".
+  std::string Cut(const std::string& text, int width) const {
+    if (TextW(text) <= width) return text;
+    std::string cut = text;
+    while (!cut.empty() && TextW(cut + "...") > width) cut.pop_back();
+    return cut + "...";
+  }
   const std::string& Shown(const XW* w) const { return w->hasText ? w->text : w->label; }
 
   // ---- Layout ----
@@ -382,7 +405,10 @@ class X11 final : public Tk_Backend {
       case Tk_Kind::label: {
         int width = w->columns > 0 ? w->columns * charW_ : 0;
         const auto lines = SplitLines(Shown(w));
-        for (const auto& l : lines) width = std::max(width, TextW(l));
+        // A value shown in a label of given width keeps that width; a longer value is cut.
+        const bool fixed = w->hasText && w->columns > 0;
+        for (const auto& l : lines)
+          if (!fixed) width = std::max(width, TextW(l));
         if (w->hasText || w->label.empty()) width = std::max(width, 6 * charW_);
         const int rows = std::max(static_cast<int>(lines.size()), w->rows > 0 ? w->rows : 1);
         return {width, rows * lineH_ + 2};
@@ -466,21 +492,22 @@ class X11 final : public Tk_Backend {
     const auto gap = [](const XW* a, const XW* b) {
       return a->kind == Tk_Kind::box || b->kind == Tk_Kind::box ? 2 * kGap : kGap;
     };
+    const std::vector<XW*> kids = Kids(c);
     int total = 0, height = 0;
-    for (std::size_t i = 0; i < c->kids.size(); ++i) {
-      const Size s = Natural(c->kids[i]);
-      total += (i ? gap(c->kids[i - 1], c->kids[i]) : 0) + s.w;
+    for (std::size_t i = 0; i < kids.size(); ++i) {
+      const Size s = Natural(kids[i]);
+      total += (i ? gap(kids[i - 1], kids[i]) : 0) + s.w;
       height = std::max(height, s.h);
     }
     if (place) {
       int extra = std::max(0, width - total), at = x;
-      for (std::size_t i = 0; i < c->kids.size(); ++i) {
-        XW* k = c->kids[i];
+      for (std::size_t i = 0; i < kids.size(); ++i) {
+        XW* k = kids[i];
         const Size s = Natural(k);
         int kw = s.w;
         if (extra > 0 && Stretches(k)) kw += std::exchange(extra, 0);
         const bool tall = k->kind == Tk_Kind::box || k->kind == Tk_Kind::list;
-        if (i) at += gap(c->kids[i - 1], k);
+        if (i) at += gap(kids[i - 1], k);
         Place(k, at, tall ? y : y + (height - s.h) / 2, kw, tall ? height : s.h);
         at += kw;
       }
@@ -491,7 +518,7 @@ class X11 final : public Tk_Backend {
   // Measures a shell or box (place=false) or places its children in the area given; a
   // column given more height than it needs hands the rest to its last list.
   Size Container(const XW* c, int x, int y, int width, bool place, int height = 0) const {
-    const auto& kids = c->kids;
+    const std::vector<XW*> kids = Kids(c);
     if (c->kind == Tk_Kind::box && c->orient == Tk_orientHorizontal)
       return Side(c, x, y, width, place);
     const bool buttons = AllButtons(c);
@@ -626,7 +653,8 @@ class X11 final : public Tk_Backend {
     }
     XSetClipMask(dpy_, gc_, None);
     Fill(s->pix, bg_, 0, 0, W, H);
-    for (auto& w : s->owned) Draw(s, w.get());
+    for (auto& w : s->owned)
+      if (NotHidden(w.get())) Draw(s, w.get());
     XSetClipMask(dpy_, gc_, None);
     XCopyArea(dpy_, s->pix, s->win, gc_, 0, 0, static_cast<unsigned>(W), static_cast<unsigned>(H),
               0, 0);
@@ -674,7 +702,7 @@ class X11 final : public Tk_Backend {
         Clip(w->x, w->y, w->w, w->h);
         int line = 0;
         for (const auto& l : SplitLines(Shown(w)))
-          Text(d, ink, w->x, Baseline(w->y + 1 + line++ * lineH_, lineH_), l);
+          Text(d, ink, w->x, Baseline(w->y + 1 + line++ * lineH_, lineH_), Cut(l, w->w));
         break;
       }
       case Tk_Kind::text:
@@ -757,10 +785,18 @@ class X11 final : public Tk_Backend {
     return order[forward ? (i + 1) % n : (i + n - 1) % n];
   }
 
+  // Where the keyboard starts in a window: the first focusable widget that destroys
+  // nothing.
+  XW* FirstFocus(XW* s) {
+    for (auto& w : s->owned)
+      if (Focusable(w.get()) && !w->destructive) return w.get();
+    return nullptr;
+  }
+
   XW* HitTest(XW* s, int x, int y) {
     for (auto it = s->owned.rbegin(); it != s->owned.rend(); ++it) {
       XW* w = it->get();
-      if (w->kind == Tk_Kind::box) continue;
+      if (w->kind == Tk_Kind::box || !NotHidden(w)) continue;
       if (x >= w->x && x < w->x + w->w && y >= w->y && y < w->y + w->h) return w;
     }
     return nullptr;
@@ -936,7 +972,8 @@ class X11 final : public Tk_Backend {
     s->dirty = true;
     switch (w->kind) {
       case Tk_Kind::button:
-        if (sym == XK_space || sym == XK_Return || sym == XK_KP_Enter) Press(w);
+        if (sym == XK_space || (!w->destructive && (sym == XK_Return || sym == XK_KP_Enter)))
+          Press(w);
         break;
       case Tk_Kind::toggle:
         if (sym == XK_space) Toggle(w);

@@ -448,6 +448,51 @@ TEST_F(X11Test, WindowManagerCloseCallsTheCloseCallback) {
   EXPECT_EQ(a.map_state, IsUnmapped);
 }
 
+// A choice that destroys data is not where the keyboard starts and Return does not press
+// it (the space bar does); a hidden choice takes no room and is passed over by Tab.
+TEST_F(X11Test, ReturnNeverPressesADestructiveChoiceAndHiddenChoicesTakeNoRoom) {
+  ASSERT_TRUE(IdlgCat_LoadFile(CompileLayout("danger", R"(context T_Danger
+  aobj 1 buttons INTEGER
+  aobj 2 offered INTEGER
+  robj 1 shell shell label="Danger"
+    robj 2 note label label="Choose what happens to the medium"
+    robj 3 row box
+      robj 4 erase button aobj=1 value=1 label="Erase" destructive=1
+      robj 5 extra button aobj=1 value=3 label="Extra choice" when=2:1 hide=1
+      robj 6 keep button aobj=1 value=2 label="Keep"
+end
+)")));
+  I_Context ctx = I_Create("T_Danger", true);
+  ASSERT_NE(ctx, nullptr);
+  I_SetINTEGERcallback(
+      ctx, 1,
+      [](I_Context, std::int32_t, std::int32_t v, void*) {
+        ++seen.integers;
+        seen.integer = v;
+      },
+      nullptr);
+  TkX11_Sync();
+  const int keepX = TkX11_Where(I_AccessWidget(ctx, 6)).x;
+  Click(ctx, 2);  // the keyboard to the window, the focus where it starts
+  Key(XK_Return);
+  ASSERT_TRUE(Pump([] { return seen.integers == 1; }));
+  EXPECT_EQ(seen.integer, 2);  // Keep
+  Key(XK_Tab);                 // past the hidden choice to Erase
+  Key(XK_Return);
+  EXPECT_FALSE(Pump([] { return seen.integers == 2; }));
+  Key(XK_space);
+  ASSERT_TRUE(Pump([] { return seen.integers == 2; }));
+  EXPECT_EQ(seen.integer, 1);
+  // Offered, the extra choice appears between the two and moves Keep to the right.
+  I_PutINTEGER(ctx, 2, 1);
+  TkX11_Sync();
+  EXPECT_GT(TkX11_Where(I_AccessWidget(ctx, 6)).x, keepX);
+  Click(ctx, 5);
+  ASSERT_TRUE(Pump([] { return seen.integers == 3; }));
+  EXPECT_EQ(seen.integer, 3);
+  I_Destroy(ctx);
+}
+
 TEST_F(X11Test, ScriptedDriverActsOnRealWidgets) {
   I_Context ctx = Main();
   I_SetSTRINGcallback(

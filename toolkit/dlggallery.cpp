@@ -1,7 +1,9 @@
 // dlggallery: shows every context of the named dialog catalogues on the X11 display, one
 // after the other, and saves each window as "<directory>/<catalogue>-<context>.png"
-// (through xwd and ImageMagick's convert). Text values show their AObj's note and lists
-// three sample lines, so that the space each field takes can be judged. Prints each
+// (through xwd and ImageMagick's convert). Text values show their AObj's note stretched to
+// the length real values reach (long device descriptions, titles), and lists three sample
+// lines as long as a list line can be (the 127 characters of an order line), so that the
+// space each field takes can be judged. Prints each
 // picture's path with the window's size; a window larger than 1200x800 counts as a failure.
 //
 //   dlggallery <directory> <catalogue>...
@@ -31,16 +33,26 @@ constexpr int kMaxWidth = 1200, kMaxHeight = 800;
 
 std::deque<I_ListRec> samples;  // records must stay where the lists point
 
+constexpr std::size_t kTextLength = 72, kLineLength = 127;
+
+// The text stretched with a visible filler to length characters.
+std::string Stretched(std::string text, std::size_t length) {
+  while (text.size() < length) text += text.size() % 8 == 7 ? ' ' : '=';
+  return text;
+}
+
 void FillSamples(I_Context ctx) {
   for (const auto& d : ctx->tmpl->aobjs) {
     Ibase_AObj* a = Ibase_AObjOf(ctx, d.number);
     if (a == nullptr || d.note == nullptr || d.note[0] == '\0') continue;
-    if (a->type == I_STRING) I_PutSTRING(ctx, d.number, StrIn::FromC(d.note));
+    if (a->type == I_STRING) I_PutSTRING(ctx, d.number, Stretched(d.note, kTextLength));
     if (a->type == I_Generic && a->size == sizeof(I_ListRec*) && !a->widgets.empty()) {
       I_ListRec* next = nullptr;
       for (int i = 3; i >= 1; --i) {
         samples.push_back({next, static_cast<std::uint8_t>(i == 2), {}, {0, 0, 0}});
-        std::snprintf(samples.back().text, sizeof samples.back().text, "%s %d", d.note, i);
+        const std::string line =
+            Stretched(std::string(d.note) + " " + std::to_string(i), kLineLength);
+        std::snprintf(samples.back().text, sizeof samples.back().text, "%s", line.c_str());
         next = &samples.back();
       }
       I_PutList(ctx, d.number, next);

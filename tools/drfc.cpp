@@ -316,7 +316,9 @@ void Compiler::CheckRObj(const Context& c, const RObj& r, std::set<std::int32_t>
     const char* cls;
     std::set<std::string> words;
   } kWords[] = {{"select", "list", {"single", "multiple"}},
-                {"orient", "box", {"vertical", "horizontal"}}};
+                {"orient", "box", {"vertical", "horizontal"}},
+                {"destructive", "button", {"1"}},
+                {"hide", "button", {"1"}}};
   for (const auto& w : kWords) {
     std::string v = Resolve(r.tmpl, w.key);
     for (const auto& [k, val] : r.attrs)
