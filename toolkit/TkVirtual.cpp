@@ -194,6 +194,7 @@ class Virtual final : public Tk_Backend {
         case Tk_Kind::list:
           line = c->label;
           for (const auto& l : c->lines) line += (l.selected ? "\n  * " : "\n    ") + l.text;
+          if (c->label.empty() && !line.empty()) line.erase(0, 1);
           break;
         default:
           line = c->text.empty() ? c->label : c->text;
