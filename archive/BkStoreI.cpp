@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -17,10 +20,14 @@
 #include "I.hpp"
 #include "Imisc.hpp"
 #include "Messages.hpp"
+#include "Processe.hpp"
 #include "SDevAllo.hpp"
 #include "SJobQues.hpp"
 #include "SPrintf.hpp"
+#include "SRM.hpp"
+#include "SRegExpr.hpp"
 #include "UCommon.hpp"
+#include "Utility.hpp"
 
 namespace {
 
@@ -170,6 +177,8 @@ enum : std::int32_t {
   kResources = 20,
   kJukeboxes = 30
 };
+// The reservations of media by name, as the media store makes them.
+constexpr char kMediaResources[] = "^[*]:[0-9][0-9]*\\.[0-9][0-9]";
 
 struct MediaDialog {
   I_Context ctx = nullptr;
@@ -265,7 +274,7 @@ void SetupMedia(I_Context ctx) {
   Messages_ForgetErrorReasons();
   quiet.Close();
   I_PutBOOLEAN(ctx, kSelJukes, haveJukes);
-  I_PutBOOLEAN(ctx, kSelResources, false);
+  I_PutBOOLEAN(ctx, kSelResources, true);
   ShowMedia(ctx);
   ShowOrders(ctx);
 }
@@ -376,6 +385,114 @@ void RemoveSelected(I_Context ctx) {
   SetupMedia(ctx);
 }
 
+// ---- Reservations ----
+
+// The reservations are read from a dump the resource manager writes on request; it
+// answers no request with them, so the editor waits for the file to appear.
+constexpr std::int32_t kRsvButtons = 1, kRsvPattern = 2, kRsvList = 3, kRsvStatus = 4;
+enum : std::int32_t { kRsvClose = 1, kRsvRefresh = 2, kRsvRelease = 3 };
+constexpr std::int64_t kDumpWaitMs = 5000;
+
+struct Reservation {
+  std::string name, host;
+  std::int32_t pid = 0;
+  int uses = 0;
+};
+
+struct ResourceDialog {
+  I_Context ctx = nullptr;
+  std::string pattern;
+  std::vector<Reservation> shown;
+  std::vector<I_ListRec> lines;
+};
+ResourceDialog rsvDlg;
+
+// The resource manager's reservations whose names the regular expression matches; false
+// when it did not write them in time.
+bool ReadReservations(const std::string& pattern, std::vector<Reservation>& out) {
+  out.clear();
+  const char* tmp = std::getenv("TMP");
+  const std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                           "/reservations." + std::to_string(Processe_GetPID());
+  std::remove(path.c_str());
+  {
+    Messages_Ignoring quiet;
+    SRM_DumpResourceDatabase(path);
+    Messages_ForgetErrorReasons();
+  }
+  const std::int64_t until = Utility_GetCurrentTimeMillis() + kDumpWaitMs;
+  while (::access(path.c_str(), F_OK) != 0) {
+    if (Utility_GetCurrentTimeMillis() > until) return false;
+    Utility_Delay(20);
+  }
+  SRegExpr re = SRegExpr_Create(pattern);
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> f;
+    for (std::size_t at = 0; at <= line.size();) {
+      const std::size_t end = std::min(line.find('\t', at), line.size());
+      f.push_back(line.substr(at, end - at));
+      at = end + 1;
+    }
+    if (f.size() < 4 || (re != SRegExpr_Nil && !SRegExpr_Match(re, f[0]))) continue;
+    out.push_back({f[0], f[1], std::atoi(f[2].c_str()), std::atoi(f[3].c_str())});
+  }
+  SRegExpr_Destroy(re);
+  std::remove(path.c_str());
+  return true;
+}
+
+void ShowReservations() {
+  const bool read = ReadReservations(rsvDlg.pattern, rsvDlg.shown);
+  rsvDlg.lines.clear();
+  for (const Reservation& r : rsvDlg.shown) {
+    // An exclusive reservation ends in ":*"; a shared one in its holder's own suffix.
+    const bool exclusive = r.name.size() >= 2 && r.name.compare(r.name.size() - 2, 2, ":*") == 0;
+    char text[sizeof(I_ListRec::text)];
+    std::snprintf(text, sizeof text, "%-40s %-16s %7d %3d   %s", r.name.c_str(), r.host.c_str(),
+                  r.pid, r.uses, Msg(exclusive ? 31 : 32).c_str());
+    I_ListRec l{};
+    Strings_Assign(StrIn::FromC(text), l.text);
+    rsvDlg.lines.push_back(l);
+  }
+  for (std::size_t i = 0; i + 1 < rsvDlg.lines.size(); ++i)
+    rsvDlg.lines[i].next = &rsvDlg.lines[i + 1];
+  I_PutList(rsvDlg.ctx, kRsvList, rsvDlg.lines.empty() ? nullptr : rsvDlg.lines.data());
+  I_PutSTRING(rsvDlg.ctx, kRsvStatus,
+              read ? Msg(33, std::to_string(rsvDlg.shown.size())) : Msg(30));
+}
+
+// Releasing takes every use of the holding: the holder is gone or stuck, and a
+// reservation left with uses would still block the medium.
+void ReleaseChosen() {
+  const Reservation* chosen = nullptr;
+  for (std::size_t i = 0; i < rsvDlg.lines.size() && i < rsvDlg.shown.size(); ++i)
+    if (rsvDlg.lines[i].selected != 0) chosen = &rsvDlg.shown[i];
+  if (chosen == nullptr) {
+    Imisc_StrErrMsg(Msg(34));
+    return;
+  }
+  const Reservation r = *chosen;
+  if (!Imisc_StrYesDestroys(Msg(35, r.name, r.host + " " + std::to_string(r.pid)))) return;
+  {
+    Messages_Ignoring quiet;
+    for (int i = 0; i < std::max(r.uses, 1); ++i) SRM_ReleaseHeldBy(r.name, r.host, r.pid);
+    Messages_ForgetErrorReasons();
+  }
+  ShowReservations();
+  for (const Reservation& left : rsvDlg.shown)
+    if (left.name == r.name && left.host == r.host && left.pid == r.pid)
+      Imisc_StrErrMsg(Msg(36, r.name));
+}
+
+void ResourceButton(I_Context ctx, std::int32_t, std::int32_t value, void*) {
+  if (value == kRsvRelease) ReleaseChosen();
+  if (value == kRsvRefresh) ShowReservations();
+  if (value == kRsvClose) I_Deactivate(ctx);
+}
+
 void MediaButton(I_Context ctx, std::int32_t, std::int32_t value, void*) {
   switch (value) {
     case kOK:
@@ -408,6 +525,10 @@ void MediaButton(I_Context ctx, std::int32_t, std::int32_t value, void*) {
       return;
     case kRemove:
       RemoveSelected(ctx);
+      return;
+    case kResources:
+      BkStoreI_EditResources(kMediaResources);
+      FollowSelection(ctx);
       return;
     case kJukeboxes:
       BkJukeI_Manage();
@@ -456,6 +577,23 @@ void BkStoreI_Init() {
   SDevAllo_Init();
   SJobQues_Init();
   SPrintf_Init();
+  SRM_Init();
+  SRegExpr_Init();
+  Utility_Init();
+  Processe_Init();
+}
+
+void BkStoreI_EditResources(StrIn pattern) {
+  const I_Context ctx = Context(rsvDlg.ctx, "BkStoreI_Resources");
+  if (ctx == nullptr) return;
+  I_SetINTEGERcallback(ctx, kRsvButtons, ResourceButton, nullptr);
+  rsvDlg.pattern = pattern.str();
+  I_PutSTRING(ctx, kRsvPattern, pattern);
+  ShowReservations();
+  Run(ctx);
+  I_PutList<I_ListRec>(ctx, kRsvList, nullptr);
+  rsvDlg.lines.clear();
+  rsvDlg.shown.clear();
 }
 
 void BkStoreI_LabelMedia(Header*& hdr) {

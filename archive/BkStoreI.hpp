@@ -38,6 +38,11 @@ void BkStoreI_LoadMedia(StrIn label, StrIn deviceName, bool& ok, bool& known, Me
 // it until the device holds it (true) or the user gives up (false).
 bool BkStoreI_TransportMediaToDevice(MediaInfo* mi);
 
+// The resource editor: the reservations at the resource manager whose names the regular
+// expression matches, with holder host, process and uses; the operator may release one
+// after a question whose "yes" is never the default.
+void BkStoreI_EditResources(StrIn pattern);
+
 // Browsing the media list; a chosen medium is released again.
 void BkStoreI_ArchiveManagement();
 // Kept for callers of the older entry point; it chooses nothing.

@@ -444,3 +444,50 @@ TEST_F(BkStoreITest, JukeboxManagementStartsAnInventory) {
 }
 
 }  // namespace
+
+// The resource editor lists only media reservations; releasing one needs a chosen line
+// and a "yes" (a "no" keeps it), and then takes every use the holder had, while the
+// holder's other reservations stay.
+TEST_F(BkStoreITest, ResourceEditorReleasesAChosenMediumReservationAfterAsking) {
+  const std::string medium = "*:2026120501.07:*", other = "*:/projects/orders/A.aif:*";
+  const std::string R = "BkStoreI_Resources ";
+  const auto count = [](int n) { return Quote(MsgText("BkStoreI", 33, {std::to_string(n)})); };
+  // clang-format off
+  const std::string script =
+      "wait BkStoreI_SelectMedia\n"
+      "press " + S + "2 20\n"
+      "wait BkStoreI_Resources\n"
+      "expect " + R + "4 " + count(1) + "\n"
+      "press " + R + "1 3\n"
+      "wait Imisc_errmsg\n"
+      "expect Imisc_errmsg 1 " + Quote(BoxText("BkStoreI", 34)) + "\n"
+      "answer Imisc_errmsg 0\n"
+      "click " + R + "3 0\n"
+      "press " + R + "1 3\n"
+      "wait Imisc_yesDestroys\n"
+      "answer Imisc_yesDestroys 1\n"
+      "press " + R + "1 2\n"
+      "expect " + R + "4 " + count(1) + "\n"
+      "click " + R + "3 0\n"
+      "press " + R + "1 3\n"
+      "wait Imisc_yesDestroys\n"
+      "answer Imisc_yesDestroys 0\n"
+      "expect " + R + "4 " + count(0) + "\n"
+      "expect " + R + "3 \"\"\n"
+      "press " + R + "1 1\n"
+      "press " + S + "1 2\n";
+  // clang-format on
+  Scripted(script, [&](Checks& check) {
+    static zolt::test::Holder rival;
+    rival = zolt::test::HoldInChild([&] {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      return SRM_Reserve(medium, true) && SRM_Reserve(medium, true) && SRM_Reserve(other, true);
+    });
+    check(rival.ok, "the rival holds the medium twice and an order");
+    bool cancelled = false;
+    BkStoreI_SelectMedia(1, "Media", cancelled);
+    check(FreeForOthers(medium), "the medium is free");
+    check(!FreeForOthers(other), "the order stays held");
+    rival.Kill();
+  });
+}

@@ -258,7 +258,9 @@ bool ServerWentAway() {
   return SCipc_error == SCipc_errServerGone || SCipc_error == SCipc_errBrokenPipe;
 }
 
-void Request(Kind kind, StrIn name, StrIn host, bool trap) {
+// pid names the process the request is for (0: this one).
+void Request(Kind kind, StrIn name, StrIn host, bool trap, std::int32_t pid = 0) {
+  const std::int32_t forPid = pid > 0 ? pid : OwnPid();
   SRM_error = 0;
   if (!SRM_connected && !SRM_Connect()) return;
   if (SRM_connection.useSocket) {
@@ -276,7 +278,7 @@ void Request(Kind kind, StrIn name, StrIn host, bool trap) {
       case Kind::Release:
       case Kind::Free:
         request = kind == Kind::Release ? SRMproto_release : SRMproto_free;
-        params = SReqObj::Array({str(host), SReqObj::Integer(OwnPid()), str(name)});
+        params = SReqObj::Array({str(host), SReqObj::Integer(forPid), str(name)});
         break;
       case Kind::Demon:
         request = SRMproto_vmDemon;
@@ -295,7 +297,7 @@ void Request(Kind kind, StrIn name, StrIn host, bool trap) {
     SendViaSocket(request, params, nullptr, Label(kind));
     return;
   }
-  const std::string bytes = SRMproto_BuildRequest(Letter(kind), trap, OwnPid(), host, name);
+  const std::string bytes = SRMproto_BuildRequest(Letter(kind), trap, forPid, host, name);
   if (SendViaPipe(bytes, nullptr)) return;
   if (ServerWentAway()) {
     SRM_connected = false;
@@ -489,6 +491,11 @@ void SRM_Release(StrIn name) {
 void SRM_ReleaseOnHost(StrIn name, StrIn host) {
   SRM_Init();
   Request(Kind::Release, name, host, false);
+}
+
+void SRM_ReleaseHeldBy(StrIn name, StrIn host, std::int32_t pid) {
+  SRM_Init();
+  Request(Kind::Release, name, host, false, pid);
 }
 
 void SRM_Free(StrIn pattern) {

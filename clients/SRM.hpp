@@ -79,6 +79,10 @@ void SRM_Use(StrIn name, StrIn host, bool trapPrematureDeath);
 void SRM_Release(StrIn name);
 // Releases name at the server for host; the held-resource list stays as it is.
 void SRM_ReleaseOnHost(StrIn name, StrIn host);
+// Releases one use of the holding named exactly name by process pid on host, for an
+// operator clearing a reservation another process left behind. The server grants it only
+// to the holding's owner or a privileged user; the held-resource list stays as it is.
+void SRM_ReleaseHeldBy(StrIn name, StrIn host, std::int32_t pid);
 // Removes every held entry that pattern matches, then frees the pattern at the server
 // for this machine.
 void SRM_Free(StrIn pattern);

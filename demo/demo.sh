@@ -11,7 +11,7 @@
 # are stopped at the end, whatever happened. Exit status 0 when everything came back.
 #
 # The dialogs run on the display there is: an X display that answers ($DISPLAY), else a
-# private Xvfb when installed (screenshots are saved while the dialogs run), else the
+# private Xvfb when installed (the scripts save screenshots of the dialogs), else the
 # virtual display. In every case the scripted driver plays the user (demo/*.script).
 #
 # With --keep the installation stays in demo/run and the backup dialog opens for a
@@ -128,46 +128,18 @@ else
   die "--keep opens the backup dialog for you: it needs an X display (DISPLAY)"
 fi
 
-# Screenshots of the whole screen while a step runs, each kept when it differs from the
-# one before: run_shots NAME COMMAND... The scripted dialogs go by fast, so the screen is
-# grabbed raw in a tight loop and only the keepers are turned into PNG files.
-run_shots() {
-  local name=$1 n=0 last='' pid status sum raw=$demo/tmp/shots
-  shift
-  mkdir -p "$raw"
-  "$@" &
-  pid=$!
-  while kill -0 "$pid" 2>/dev/null; do
-    xwd -root -silent >"$raw/grab.xwd" 2>/dev/null || continue
-    sum=$(md5sum <"$raw/grab.xwd")
-    if [ "$sum" != "$last" ]; then
-      n=$((n + 1)); last=$sum
-      mv "$raw/grab.xwd" "$raw/$n.xwd"
-    fi
-  done
-  wait "$pid" && status=0 || status=$?
-  local i
-  for i in $(seq "$n"); do
-    convert "xwd:$raw/$i.xwd" "png:$shots/$name-$(printf %02d "$i").png" 2>/dev/null || true
-  done
-  rm -rf "$raw"
-  return $status
-}
-
 zaredav=${ZAREDAV:-zaredav}
-# Fills a dialog script with the demo's paths and order names.
+# Fills a dialog script with the demo's paths and order names. Its "shot" steps save the
+# dialogs at the moments worth seeing; without a screenshot directory they are left out.
 script() {
-  sed -e "s|@JOBROOT@|$jobroot|g" -e "s|@RESTOREROOT@|$restoreroot|g" \
+  local keepshots=(-e '/^shot /d')
+  [ -z "$shots" ] || keepshots=(-e "s|@SHOTS@|$shots|g")
+  sed -e "s|@JOBROOT@|$jobroot|g" -e "s|@RESTOREROOT@|$restoreroot|g" "${keepshots[@]}" \
     -e "s|@ORDER1@|${orders[0]}|g" -e "s|@ORDER2@|${orders[1]}|g" "$here/$1.script" >"$demo/tmp/$1.script"
   echo "$demo/tmp/$1.script"
 }
 run_tool() {  # mode
-  local mode=$1
-  if [ -n "$shots" ]; then
-    ZAREDAV_SCRIPT=$(script "$mode") run_shots "$mode" "$zaredav" "$mode"
-  else
-    ZAREDAV_SCRIPT=$(script "$mode") "$zaredav" "$mode"
-  fi
+  ZAREDAV_SCRIPT=$(script "$1") "$zaredav" "$1"
 }
 
 # Waits until the job server has no job that is still to run, then tells how they went.

@@ -60,7 +60,7 @@ bool Valid(const std::vector<std::string>& w) {
   const std::string& c = w[0];
   const std::size_t n = w.size();
   if (c == "wait" || c == "gone") return n == 2 || n == 3;
-  if (c == "toggle" || c == "answer") return n == 3;
+  if (c == "toggle" || c == "answer" || c == "shot") return n == 3;
   if (c == "type" || c == "press" || c == "click" || c == "doubleclick" || c == "expect")
     return n == 4;
   if (c == "close") return n == 2;
@@ -145,6 +145,12 @@ void Source(std::int64_t waitMs) {
           {Tk_Kind::label, Tk_Kind::text, Tk_Kind::number, Tk_Kind::toggle, Tk_Kind::list});
       const std::string shown = Tk_Current()->ShownText(w);
       if (shown != s.words[3]) Fail(s, "shows '" + shown + "', expected '" + s.words[3] + "'");
+      continue;
+    }
+    if (c == "shot") {
+      std::string why;
+      if (!Tk_Current()->Snapshot(Shown(s)->shell, s.words[2], why))
+        Fail(s, "no picture of '" + s.words[1] + "': " + why);
       continue;
     }
     if (c == "close") {

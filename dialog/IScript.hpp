@@ -15,6 +15,9 @@
 //   answer <context> <index>       presses button index (from 0) of a message box
 //   expect <context> <aobj> <text> the field shows exactly that text (a check box "1" or
 //                                  "0", a list its lines joined by "|")
+//   shot <context> <file>          saves what the window shows now: on a real display a
+//                                  picture (PPM when the name ends in ".ppm", else PNG),
+//                                  on the virtual display the window as text
 // Each step waits until the program asks for input. A step that cannot be done (no such
 // context shown, no widget, a widget the user could not use, a wrong value, a time
 // limit passed, or the program waiting for input after the last step) ends the process

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
 #include "Capture.hpp"
 #include "ITestSupport.hpp"
 
@@ -93,6 +97,27 @@ TEST_F(IScriptTest, WaitsForDialogsThatTasksBringUp) {
   EXPECT_TRUE(IScript_Finished());
 }
 
+TEST_F(IScriptTest, ShotKeepsTheWindowAsItWasAtThatStep) {
+  const std::string file = std::string(std::getenv("TMP")) + "/main.txt";
+  ASSERT_TRUE(
+      IScript_StartText("wait T_Main\n"
+                        "toggle T_Main 2\n"
+                        "click T_Main 7 1\n"
+                        "shot T_Main " +
+                            file +
+                            "\n"
+                            "toggle T_Main 2\n"
+                            "press T_Main 1 2\n",
+                        "s"));
+  I_Activate(ctx_);
+  I_Dialog(ctx_);
+  EXPECT_TRUE(IScript_Finished());
+  std::ifstream in(file);
+  const std::string shown((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(shown.find("[x] "), std::string::npos) << shown;  // not the later state
+  EXPECT_NE(shown.find("\n    order 1\n  * order 2\n"), std::string::npos) << shown;
+}
+
 TEST_F(IScriptTest, StepsThatCannotBeDoneEndTheRunNamingTheLine) {
   const struct {
     const char* script;
@@ -106,6 +131,8 @@ TEST_F(IScriptTest, StepsThatCannotBeDoneEndTheRunNamingTheLine) {
       {"click T_Main 7 5\n", "script s:1: the list has no line 5"},
       {"type T_Main 2 x\n", "no fitting widget for AObj 2"},
       {"toggle T_Main 2\n", "the program waits for input after the last step"},
+      {"shot T_Child x.txt\n", "script s:1: dialog 'T_Child' is not shown"},
+      {"shot T_Main no/such/dir/x.txt\n", "script s:1: no picture of 'T_Main': cannot write"},
   };
   for (const auto& c : cases) {
     const ChildResult r = RunScript(c.script);

@@ -596,6 +596,7 @@ std::vector<Expected> ExpectedContexts() {
       {"BkStoreI_SelectMedia",
        {{1, N}, {2, N}, {3, B}, {4, G}, {5, G}, {6, B}, {20, S}, {21, S}, {22, S}, {23, S}}},
       {"BkJukeI_Manage", {{1, N}, {2, G}, {4, N}, {5, G}, {6, S}, {7, S}}},
+      {"BkStoreI_Resources", {{1, N}, {2, S}, {3, G}, {4, S}}},
   };
 }
 
@@ -673,6 +674,7 @@ TEST_P(Catalogues, ButtonValuesAndChoicesPerDialogKind) {
       {"Imisc_timedNotifyOK", 2, {1}},
       {"BkStoreI_SelectMedia", 2, {10, 11, 12, 15, 16, 20, 30}},
       {"BkJukeI_Manage", 4, {0, 1, 2}},
+      {"BkStoreI_Resources", 1, {3, 2, 1}},
   };
   for (const auto& b : buttons) {
     I_Context c = I_Create(StrIn::FromC(b.context), true);
@@ -711,6 +713,7 @@ TEST_P(Catalogues, DestructiveChoicesAreMarked) {
       {"BkIact_ConfirmOverwrite", 1, {1}},
       {"BkStoreI_Label", 1, {1}},
       {"BkStoreI_SelectMedia", 2, {16}},
+      {"BkStoreI_Resources", 1, {3}},
       {"BkStoreI_SelectMedia", 1, {}},
       {"Imisc_yesDestroys", 2, {1}},
       {"Imisc_yes", 2, {}},
@@ -748,6 +751,7 @@ TEST_P(Catalogues, ListsThatTheProgramReadsOneLineOfAreSingleSelection) {
       {"BkStoreI_SelectMedia", 4, Tk_selectMultiple},
       {"BkJukeI_Manage", 2, Tk_selectSingle},
       {"BkJukeI_Manage", 5, Tk_selectMultiple},
+      {"BkStoreI_Resources", 3, Tk_selectSingle},
   };
   for (const auto& l : lists) {
     I_Context c = I_Create(StrIn::FromC(l.context), true);

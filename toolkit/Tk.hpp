@@ -147,7 +147,18 @@ class Tk_Backend {
   // What the widget shows: text, "1"/"0" for a toggle, the line texts for a list.
   virtual std::string ShownText(Tk_Widget w) = 0;
   virtual std::vector<Tk_Line> ShownLines(Tk_Widget w) = 0;
+  // Saves what the shell's window shows right now into the file at path (a picture, or
+  // what stands for one on a display without pixels); false with the reason in why.
+  virtual bool Snapshot(Tk_Widget shell, const std::string& path, std::string& why);
 };
+
+// Writes a picture of width x height pixels (rgb: 3 bytes a pixel, rows top down) to the
+// file: a portable pixmap when its name ends in ".ppm", else a PNG. Written under a
+// temporary name and renamed, so a reader never sees half a picture. False with the reason.
+bool Tk_WritePicture(const std::string& path, int width, int height,
+                     const std::vector<std::uint8_t>& rgb, std::string& why);
+// Writes the text to the file the same way.
+bool Tk_WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& why);
 
 // The backend in use; nullptr (no display) until one is set.
 void Tk_SetBackend(Tk_Backend* backend);

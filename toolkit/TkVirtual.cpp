@@ -173,6 +173,37 @@ class Virtual final : public Tk_Backend {
     return w->text;
   }
   std::vector<Tk_Line> ShownLines(Tk_Widget w) override { return w->lines; }
+  // Without pixels the picture is the window as text: its title, then one line a widget
+  // in creation order; greyed widgets in parentheses, selected list lines marked "*".
+  bool Snapshot(Tk_Widget shell, const std::string& path, std::string& why) override {
+    std::string out = "== " + shell->label + " ==\n";
+    for (const auto& c : shell->children) {
+      if (c->hidden || c->kind == Tk_Kind::box) continue;
+      std::string line;
+      switch (c->kind) {
+        case Tk_Kind::button:
+          line = "[" + c->label + "]";
+          break;
+        case Tk_Kind::toggle:
+          line = (c->state ? "[x] " : "[ ] ") + c->label;
+          break;
+        case Tk_Kind::text:
+        case Tk_Kind::number:
+          line = c->label + " <" + c->text + ">";
+          break;
+        case Tk_Kind::list:
+          line = c->label;
+          for (const auto& l : c->lines) line += (l.selected ? "\n  * " : "\n    ") + l.text;
+          if (c->label.empty() && !line.empty()) line.erase(0, 1);
+          break;
+        default:
+          line = c->text.empty() ? c->label : c->text;
+      }
+      out += c->sensitive ? line : "(" + line + ")";
+      out += '\n';
+    }
+    return Tk_WriteFileAtomically(path, out, why);
+  }
 
   std::vector<std::unique_ptr<Tk_WidgetTag>> shells_;
 

@@ -333,6 +333,41 @@ class X11 final : public Tk_Backend {
     return x->text;
   }
   std::vector<Tk_Line> ShownLines(Tk_Widget w) override { return Of(w)->lines; }
+  // The picture is taken from the shell's off-screen pixmap, which holds exactly what its
+  // window shows, so other windows lying over it or a window manager that has not mapped
+  // it yet cannot spoil it.
+  bool Snapshot(Tk_Widget shell, const std::string& path, std::string& why) override {
+    XW* s = Of(shell);
+    if (s->kind != Tk_Kind::shell || !s->visible) {
+      why = "the window is not shown";
+      return false;
+    }
+    Redraw(s);
+    XImage* img = XGetImage(dpy_, s->pix, 0, 0, static_cast<unsigned>(s->pixW),
+                            static_cast<unsigned>(s->pixH), AllPlanes, ZPixmap);
+    if (img == nullptr) {
+      why = "the X server gave no picture of the window";
+      return false;
+    }
+    const Visual* v = DefaultVisual(dpy_, DefaultScreen(dpy_));
+    std::vector<std::uint8_t> rgb;
+    rgb.reserve(static_cast<std::size_t>(s->pixW) * static_cast<std::size_t>(s->pixH) * 3);
+    for (int y = 0; y < s->pixH; ++y) {
+      for (int x = 0; x < s->pixW; ++x) {
+        const unsigned long p = XGetPixel(img, x, y);
+        for (unsigned long mask : {v->red_mask, v->green_mask, v->blue_mask}) {
+          unsigned long m = mask, c = p & mask;
+          while (m != 0 && (m & 1) == 0) {
+            m >>= 1;
+            c >>= 1;
+          }
+          rgb.push_back(m == 0 ? 0 : static_cast<std::uint8_t>(c * 255 / m));
+        }
+      }
+    }
+    XDestroyImage(img);
+    return Tk_WritePicture(path, s->pixW, s->pixH, rgb, why);
+  }
 
   // ---- Inspection ----
 

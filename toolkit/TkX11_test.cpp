@@ -11,6 +11,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -505,15 +507,36 @@ TEST_F(X11Test, ScriptedDriverActsOnRealWidgets) {
       },
       nullptr);
   IScript_Init();
+  const std::string tmp = std::getenv("TMP");
+  const std::string shots = "shot T_Main " + tmp + "/main.ppm\nshot T_Main " + tmp + "/main.png\n";
   ASSERT_TRUE(
       IScript_StartText("wait T_Main\n"
                         "type T_Main 6 \"from a script\"\n"
                         "expect T_Main 6 \"from a script\"\n"
                         "toggle T_Main 2\n"
-                        "expect T_Main 2 1\n"
-                        "press T_Main 1 2\n",
+                        "expect T_Main 2 1\n" +
+                            shots + "press T_Main 1 2\n",
                         "x11"));
   I_MainLoop();
+  // The pictures have the window's size and show more than one colour.
+  const TkX11_Rect where = TkX11_Where(ctx->shell);
+  std::ifstream ppm(tmp + "/main.ppm", std::ios::binary);
+  std::string magic;
+  int width = 0, height = 0, depth = 0;
+  ppm >> magic >> width >> height >> depth;
+  ppm.get();
+  EXPECT_EQ(magic, "P6");
+  EXPECT_EQ(width, where.width);
+  EXPECT_EQ(height, where.height);
+  const std::string pixels((std::istreambuf_iterator<char>(ppm)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(pixels.size(), static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+  EXPECT_NE(pixels.find_first_not_of(pixels.substr(0, 3)), std::string::npos);
+  std::ifstream png(tmp + "/main.png", std::ios::binary);
+  std::string head(24, '\0');
+  png.read(head.data(), 24);
+  EXPECT_EQ(head.substr(1, 3), "PNG");
+  EXPECT_EQ((static_cast<unsigned char>(head[18]) << 8) | static_cast<unsigned char>(head[19]),
+            where.width);
   EXPECT_TRUE(IScript_Finished());
   EXPECT_EQ(seen.text, "from a script");
   EXPECT_EQ(seen.integer, 2);

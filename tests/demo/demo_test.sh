@@ -28,7 +28,8 @@ read -r jp rp < <(ports "$T/good.out")
 [ -n "${rp:-}" ] && listening "$rp" && fail "good run: the resource manager still listens"
 [ -z "$(find "$T" -maxdepth 1 -name 'zaredav-demo.*')" ] || fail "good run: the installation stayed"
 if grep -q 'private Xvfb' "$T/good.out"; then
-  ls "$T/shots"/backup-01.png "$T/shots"/restore-01.png >/dev/null 2>&1 || fail "good run: no screenshots"
+  ls "$T/shots"/backup-3-orders-marked.png "$T/shots"/restore-2-orders-marked.png >/dev/null 2>&1 ||
+    fail "good run: no screenshots"
 fi
 
 # A spoiled restore: named, status 1, servers stopped, the installation kept for a look.
