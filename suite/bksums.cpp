@@ -1,13 +1,19 @@
 // bksums: the content checksums of an archive stream, for bkArchiv.sh.
 //
 //   bksums [-o SUMFILE] tar|cpio
+//   bksums -F DATAFILE -o SUMFILE tar|cpio
+//   bksums -l [-n NAMEFILE] tar|cpio
 //
 // Reads an uncompressed tar (ustar or GNU) or cpio (odc) stream on standard input to its
 // end and writes "<sha256 in hex>  <name>" for every regular member. With -o the stream
 // passes to standard output unchanged and the lines are appended to SUMFILE, so that the
-// data path needs no tee beside it. Exit status 1 when the stream cannot be read or
-// passed on or the sums cannot be written; 2 for a wrong command line.
+// data path needs no tee beside it. With -F the stream is DATAFILE while the archiver
+// writes it: it is read as it grows, on a core of its own, until standard input (a pipe
+// the archiver holds open) ends, and then to its end. Exit status 1 when the stream
+// cannot be read or passed on or the sums cannot be written; 2 for a wrong command line.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -231,6 +237,21 @@ class Reader {
     phase_ = Phase::Done;
   }
   std::string& Lines() { return lines_; }
+  bool Done() const { return phase_ == Phase::Done; }
+  // Bytes that complete the piece of header or name being read (0 while in member data).
+  std::size_t Wanted() const {
+    return phase_ == Phase::Header || phase_ == Phase::Name || phase_ == Phase::LongName
+               ? need_ - acc_.size()
+               : 0;
+  }
+  // The rest of a member that is not looked at: the caller moves past it in the input
+  // itself (a file, by seeking) and the reader goes on at the next header.
+  std::uint64_t SkipAhead() {
+    if (phase_ != Phase::Skip || left_ == 0) return 0;
+    const std::uint64_t n = left_;
+    Expect(Phase::Header, tar_ ? 512 : 76);
+    return n;
+  }
   // Every member's name, NUL-ended, in the order of the stream.
   const std::string& Names() const { return names_; }
 
@@ -331,7 +352,52 @@ bool WriteAll(int fd, const unsigned char* p, std::size_t n) {
   return true;
 }
 
-const char kUsage[] = "usage: bksums [-o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n";
+// Reads the archive's headers only, seeking over the members (input a regular file).
+bool ReadHeadersOnly(Reader& reader, std::vector<unsigned char>& buf) {
+  while (!reader.Done()) {
+    const std::size_t want = std::clamp<std::size_t>(reader.Wanted(), 1, buf.size());
+    const ssize_t n = ::read(0, buf.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    reader.Feed(buf.data(), static_cast<std::size_t>(n));
+    const std::uint64_t skip = reader.SkipAhead();
+    if (skip > 0 && ::lseek(0, static_cast<off_t>(skip), SEEK_CUR) < 0) return false;
+  }
+  return true;
+}
+
+// Follows DATAFILE while its writer, which holds our standard input open, is running.
+bool FollowFile(const std::string& path, Reader& reader, std::vector<unsigned char>& buf) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool writerDone = false;
+  for (;;) {
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    if (n > 0) {
+      reader.Feed(buf.data(), static_cast<std::size_t>(n));
+      continue;
+    }
+    if (writerDone) {
+      ::close(fd);
+      return true;
+    }
+    // Caught up: wait a little for more data or for the end of the writer.
+    pollfd p = {0, POLLIN, 0};
+    if (::poll(&p, 1, 10) > 0) {
+      unsigned char drop[512];
+      const ssize_t k = ::read(0, drop, sizeof drop);
+      writerDone = k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN);
+    }
+  }
+  ::close(fd);
+  return false;
+}
+
+const char kUsage[] =
+    "usage: bksums [-o SUMFILE | -F DATAFILE -o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n";
 
 }  // namespace
 
@@ -344,13 +410,19 @@ int main(int argc, char** argv) {
         "%sWrites \"<sha256>  <name>\" for every regular member of the archive stream on standard\n"
         "input; with -o the stream passes to standard output and the sums go to SUMFILE.\n"
         "With -l it names the symbolic links of the stream instead, each ended by a NUL, and\n"
-        "with -n the names of all its members go to NAMEFILE the same way.\n",
+        "with -n the names of all its members go to NAMEFILE the same way. With -F the stream\n"
+        "is DATAFILE as it is being written; its writer holds standard input open until done.\n",
         kUsage);
     Exit(0);
   }
   std::string sumFile;
   bool links = false;
   std::string nameFile;
+  std::string follow;
+  if (args.size() == 5 && args[0] == "-F" && args[2] == "-o") {
+    follow = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
   if (args.size() == 4 && args[0] == "-l" && args[1] == "-n") {
     links = true;
     nameFile = args[2];
@@ -366,27 +438,42 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     Exit(2);
   }
-  const bool pass = !sumFile.empty();
+  const bool pass = !sumFile.empty() && follow.empty();
   Reader reader(args[0] == "tar", ChooseCompress(), links);
   std::vector<unsigned char> buf(1 << 20);
-  // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few pages
-  // would wake us for each of them. Where the system refuses, the default pipes work too.
-  ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(buf.size()));
-  if (pass) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(buf.size()));
-  for (;;) {
-    const ssize_t n = ::read(0, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
+  struct stat in {};
+  if (!follow.empty()) {
+    if (!FollowFile(follow, reader, buf)) {
+      std::fprintf(stderr, "bksums: cannot read the data file %s: %s\n", follow.c_str(),
+                   std::strerror(errno));
       Exit(1);
     }
-    if (n == 0) break;
-    // Passed on before the sums, so that the medium's side works while we hash.
-    if (pass && !WriteAll(1, buf.data(), static_cast<std::size_t>(n))) {
-      std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n", std::strerror(errno));
+  } else if (links && ::fstat(0, &in) == 0 && S_ISREG(in.st_mode)) {
+    if (!ReadHeadersOnly(reader, buf)) {
+      std::fprintf(stderr, "bksums: cannot read the archive: %s\n", std::strerror(errno));
       Exit(1);
     }
-    reader.Feed(buf.data(), static_cast<std::size_t>(n));
+  } else {
+    // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few
+    // pages would wake us for each of them. Where the system refuses, the default pipes work.
+    ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(buf.size()));
+    if (pass) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(buf.size()));
+    for (;;) {
+      const ssize_t n = ::read(0, buf.data(), buf.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
+        Exit(1);
+      }
+      if (n == 0) break;
+      // Passed on before the sums, so that the medium's side works while we hash.
+      if (pass && !WriteAll(1, buf.data(), static_cast<std::size_t>(n))) {
+        std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n",
+                     std::strerror(errno));
+        Exit(1);
+      }
+      reader.Feed(buf.data(), static_cast<std::size_t>(n));
+    }
   }
   reader.Finish();
   if (!nameFile.empty()) {
@@ -399,11 +486,12 @@ int main(int argc, char** argv) {
     }
   }
   const std::string& lines = reader.Lines();
-  FILE* out = pass ? std::fopen(sumFile.c_str(), "a") : stdout;
+  const bool toFile = !sumFile.empty();
+  FILE* out = toFile ? std::fopen(sumFile.c_str(), "a") : stdout;
   if (out == nullptr || std::fwrite(lines.data(), 1, lines.size(), out) != lines.size() ||
-      std::fflush(out) != 0 || (pass && std::fclose(out) != 0)) {
+      std::fflush(out) != 0 || (toFile && std::fclose(out) != 0)) {
     std::fprintf(stderr, "bksums: cannot write the sums to %s\n",
-                 pass ? sumFile.c_str() : "standard output");
+                 toFile ? sumFile.c_str() : "standard output");
     Exit(1);
   }
   Exit(0);
