@@ -131,6 +131,32 @@ mkscript "$T/fs.rf" mfmtStdD filesys "$FS" -1 "Exit"
 printf 'a\\nb\n' >"$T/fs.rf/REFUSED"
 bash "$T/fs.rf/s" >/dev/null 2>&1 && fail "refused names: job claimed success"
 
+# ---- long name lists: more names than a shell's usual stack holds commands for
+LONG=$T/long; mkdir -p "$LONG/src"
+for ((d = 0; d < 50; d++)); do mkdir "$LONG/src/d$d"; done
+(cd "$LONG/src" && for ((i = 0; i < 25000; i++)); do echo "d$((i % 50))/f$i"; done | xargs touch)
+echo kept >"$LONG/src/d7/f7"
+(cd "$LONG/src" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort) >"$LONG/names"
+for fmt in mfmtStdD mfmtStdTar; do
+  rm -rf "$LONG/fs" "$LONG/out" "$LONG/part"; mkdir -p "$LONG/fs"
+  mkscript "$LONG/w.$fmt" "$fmt" filesys "$LONG/fs" -1 "REW" "CheckFail" "baseDir=$LONG/src" 'cd "$baseDir" || Exit' \
+    "(" "$(sed 's/^/echo /' "$LONG/names")" ") | WriteFileList" "CheckFail" "Exit"
+  (ulimit -S -s 8192; VM_BK_CHECKSUMS=1 bash "$LONG/w.$fmt/s") >/dev/null 2>&1 || fail "long $fmt: write failed"
+  if [ "$fmt" = mfmtStdD ]; then got=$(cpio -it <"$LONG/fs/0" 2>/dev/null | wc -l); else got=$(tar -tf "$LONG/fs/0" | wc -l); fi
+  [ "$got" -eq 25050 ] || fail "long $fmt: $got members in the data file, not 25050"
+  # All of it, then a part of it: both restore what was asked for and nothing else.
+  for what in out part; do
+    names=$LONG/names; [ $what = part ] && { grep -e '^d7' -e '^d9' "$LONG/names" >"$LONG/some"; names=$LONG/some; }
+    mkscript "$LONG/r.$fmt.$what" "$fmt" filesys "$LONG/fs" -1 "REW" "CheckFail" "baseDir=$LONG/$what" \
+      'mkdir -p "$baseDir" && cd "$baseDir" || Exit' "AssertFileMark 0" "(" "$(sed 's/^/echo /' "$names")" \
+      ") | ReadFileList" "CheckFail" "Exit"
+    (ulimit -S -s 8192; bash "$LONG/r.$fmt.$what/s") >/dev/null 2>&1 || fail "long $fmt: restore of $what failed"
+    (cd "$LONG/$what" 2>/dev/null && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort) | cmp -s - "$names" ||
+      fail "long $fmt: restore of $what gave other files than asked for"
+    [ "$(cat "$LONG/$what/d7/f7" 2>/dev/null)" = kept ] || fail "long $fmt: content of d7/f7 lost in $what"
+  done
+done
+
 # ---- disk image
 IMG=$T/disk.img; truncate -s 4M "$IMG"
 mkscript "$T/dk.w" mfmtStdD disk "$IMG" 65536 "DataPartition" "CheckFail" "${WRITE_BODY[@]}"

@@ -77,6 +77,21 @@ TEST_P(BksumsTest, SumsOfTheMembersAreThoseOfTheFiles) {
   r = RunCommand(bksums + " -l -n names.all " + (format == "cpio" ? "cpio" : "tar") +
                  " <plain >/dev/null && tr '\\0' '\\n' <names.all | grep -c 'small$'");
   EXPECT_EQ("1\n", r.out) << r.err;
+  // A file is read by its headers alone: the same names as from a pipe, which it must read whole.
+  r = RunCommand("cat plain | " + bksums + " -l -n names.pipe " +
+                 (format == "cpio" ? "cpio" : "tar") + " >links.pipe && " + bksums +
+                 " -l -n names.file " + (format == "cpio" ? "cpio" : "tar") +
+                 " <plain >links.file && cmp names.pipe names.file && cmp links.pipe links.file");
+  EXPECT_EQ(0, r.status) << r.err;
+  // Following a data file that its writer fills slowly: bksums catches up, waits, and
+  // takes the rest once the writer has let its standard input go.
+  r = RunCommand(
+      ": >grown && { head -c 1500; sleep 0.3; head -c 100000; sleep 0.2; cat; } 3>&1 <plain "
+      ">>grown |" +
+      bksums + " -F grown -o followed " + (format == "cpio" ? "cpio" : "tar"));
+  ASSERT_EQ(0, r.status) << r.err;
+  r = RunCommand("cat followed" + strip);
+  EXPECT_EQ(SortedLines(want), SortedLines(r.out));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, BksumsTest, ::testing::Values("ustar", "gnu", "cpio"));
@@ -86,6 +101,7 @@ TEST(Bksums, CommandLine) {
   EXPECT_EQ(0, RunCommand(bksums + " --help").status);
   EXPECT_EQ(2, RunCommand(bksums + " zip </dev/null").status);
   EXPECT_EQ(1, RunCommand("echo x | " + bksums + " -o no/such/dir/sums tar >/dev/null").status);
+  EXPECT_EQ(1, RunCommand("true | " + bksums + " -F no/such/file -o sums tar").status);
 }
 
 }  // namespace
