@@ -30,7 +30,11 @@ sync
 
 now() { date +%s.%N; }
 # Seconds of one run; the page cache is written back first, so no run pays for the last.
-timeit() { local t0; sync; t0=$(now); "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }; echo "$(now) - $t0" | bc; }
+timeit() {
+  local t0; sync; t0=$(now)
+  "$@" >/dev/null 2>"$W/err" || { echo "failed: $*" >&2; cat "$W/err" >&2; exit 1; }
+  echo "$(now) - $t0" | bc
+}
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { echo "$1 / $2" | bc -l; }
 

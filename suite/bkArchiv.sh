@@ -124,11 +124,13 @@ _bk_loadStarts() {
 
 CheckFail() {
   local rc=$? st=("${PIPESTATUS[@]}") i
-  # A name list that died (by a signal) gave the step only part of its names.
-  for ((i = 0; i + 1 < ${#st[@]}; i++)); do
-    [ "${st[i]}" -lt 128 ] || { _bk_error "the list of names of the step stopped (status ${st[i]})"; Exit; }
-  done
-  [ $rc -eq 0 ] && return 0
+  if [ $rc -eq 0 ]; then
+    # A name list that died (by a signal) gave the step only part of its names.
+    for ((i = 0; i + 1 < ${#st[@]}; i++)); do
+      [ "${st[i]}" -lt 128 ] || { _bk_error "the list of names of the step stopped (status ${st[i]})"; Exit; }
+    done
+    return 0
+  fi
   [ -n "$_bk_failed" ] || _bk_error "a step of the script failed (status $rc)"
   Exit
 }
@@ -306,17 +308,6 @@ _bk_tee() {
 }
 _bk_compress() { if [ -n "$softCompress" ]; then gzip -c; else cat; fi; }
 
-# The archive of the names on standard input straight into the file $1, the sums of its
-# members taken meanwhile on the other processor by bksums, which reads the file behind
-# the archiver; the archiver holds bksums' standard input open until it is done.
-_bk_streamSummed() {
-  local follow=$1 sink=$2
-  : >"$sink" || return 1
-  { _bk_stream "$follow" >"$sink"; } 3>&1 | bksums -F "$sink" -o "$_bk_sums" "$(_bk_isTar && echo tar || echo cpio)"
-  local st=("${PIPESTATUS[@]}")
-  [ "${st[0]}" -eq 0 ] && [ "${st[1]}" -eq 0 ]
-}
-
 WriteFileList() {
   local follow= rc=0
   [ "$1" = FOLLOW ] && follow=1
@@ -329,7 +320,7 @@ WriteFileList() {
       if [ -n "$softCompress" ]; then
         _bk_stream "$follow" | _bk_tee | _bk_compress >"$sink"
       elif [ -n "$_bk_sums" ]; then
-        _bk_streamSummed "$follow" "$sink"
+        _bk_stream "$follow" | _bk_tee >"$sink"
       else
         _bk_stream "$follow" >"$sink"
       fi
