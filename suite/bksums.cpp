@@ -585,10 +585,17 @@ int main(int argc, char** argv) {
     // pages would wake us for each of them. Where the system refuses, the default pipes work.
     ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(kBlock));
     if (pass) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(kBlock));
+    // Reads go on filling a block behind the bytes already passed on: the archiver's pipe
+    // often holds only a record or two, and a block apiece would hold the memory of many.
     std::shared_ptr<ParallelSums::Block> block;
+    std::size_t used = 0;
     for (;;) {
-      block = sums ? sums->NewBlock(kBlock) : std::make_shared<ParallelSums::Block>(kBlock);
-      const ssize_t n = ::read(0, block->data(), kBlock);
+      if (!block || kBlock - used < kBlock / 16) {
+        block = sums ? sums->NewBlock(kBlock) : std::make_shared<ParallelSums::Block>(kBlock);
+        used = 0;
+      }
+      unsigned char* const at = block->data() + used;
+      const ssize_t n = ::read(0, at, kBlock - used);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
@@ -596,13 +603,14 @@ int main(int argc, char** argv) {
       }
       if (n == 0) break;
       // Passed on before the sums, so that the medium's side works while we hash.
-      if (pass && !WriteAll(1, block->data(), static_cast<std::size_t>(n))) {
+      if (pass && !WriteAll(1, at, static_cast<std::size_t>(n))) {
         std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n",
                      std::strerror(errno));
         Exit(1);
       }
       if (sums) sums->Reading(block);
-      reader.Feed(block->data(), static_cast<std::size_t>(n));
+      reader.Feed(at, static_cast<std::size_t>(n));
+      used += static_cast<std::size_t>(n);
     }
     block.reset();
   }
