@@ -126,6 +126,23 @@ bash "$T/fs.h/s" >"$T/fs.h/out" 2>&1 && fail "hostile: restore claimed success"
 [ "$(cat "$T/evil.out/ok" 2>/dev/null)" = good ] || fail "hostile: the harmless file was not restored"
 grep -q "lnk/x (below the symbolic link lnk)" "$T/fs.h/bkArchiv.log" || fail "hostile: link refusal not reported"
 grep -q "../escape" "$T/fs.h/bkArchiv.log" || fail "hostile: '..' refusal not reported"
+# tar: a link already on the disk is not written through either; "..", absolute names refused.
+mkdir -p "$EV/t/lnk" "$T/evil.t" "$T/outside.t"; echo evil >"$EV/t/lnk/x"; echo good >"$EV/t/ok"
+(cd "$EV/t" && tar -cf "$FS/11" lnk/x ok)
+ln -s "$T/outside.t" "$T/evil.t/lnk"
+mkscript "$T/fs.ht" mfmtStdTar filesys "$FS" -1 "REW" "FileF 11 11" "CheckFail" "baseDir=$T/evil.t" 'cd "$baseDir" || Exit' \
+  "(" "echo lnk/x" "echo ../escape" "echo /etc/passwd" "echo ok" ") | ReadFileList" "CheckFail" "Exit"
+bash "$T/fs.ht/s" >/dev/null 2>&1 && fail "hostile tar: restore claimed success"
+[ -e "$T/outside.t/x" ] && fail "hostile tar: wrote through a link on the disk"
+[ "$(cat "$T/evil.t/ok" 2>/dev/null)" = good ] || fail "hostile tar: the harmless file was not restored"
+for why in "lnk/x (below the symbolic link lnk)" "../escape (a name with '..')" "/etc/passwd (an absolute name)"; do
+  grep -qF "not restored: $why" "$T/fs.ht/bkArchiv.log" || fail "hostile tar: '$why' not reported"
+done
+# A name list that dies before its end fails the step: the data file would lack the rest.
+mkscript "$T/fs.k" mfmtStdD filesys "$FS" -1 "EOD 12" "CheckFail" "baseDir=$SRC" 'cd "$baseDir" || Exit' \
+  "(" "echo info/o1.aif" 'kill -KILL $BASHPID' "echo info/link" ") | WriteFileList" "CheckFail" "Exit"
+bash "$T/fs.k/s" >/dev/null 2>&1 && fail "killed name list: job claimed success"
+grep -q "list of names of the step stopped" "$T/fs.k/bkArchiv.log" || fail "killed name list: not reported"
 # Names the generator refused make the job fail.
 mkscript "$T/fs.rf" mfmtStdD filesys "$FS" -1 "Exit"
 printf 'a\\nb\n' >"$T/fs.rf/REFUSED"
