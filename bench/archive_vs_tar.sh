@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Backup and restore of a mixed tree to a file-system medium through an archive script
 # and bkArchiv.sh, side by side with plain "tar -cf" / "tar -xf" of the same tree on the
-# same disk (and stock "cpio -o" for the cpio format). Usage: archive_vs_tar.sh [MEGABYTES (default 2048)] [WORKDIR]
-# Needs bkArchiv.sh on PATH (the build tree's bin/). Prints seconds and ratios.
+# same disk, and with the peer doing the same work where ours does more: "tar -cf" then
+# sha256sum of every file for a backup with checksums, stock "cpio -o" / "cpio -i" for
+# the cpio format. Every figure is the median of REPEAT runs (default 3), the runs of
+# ours and of the peers taken in turn.
+# Usage: archive_vs_tar.sh [MEGABYTES (default 2048)] [WORKDIR]
+# Needs bkArchiv.sh and bksums on PATH (the build tree's bin/).
 set -eu
 MB=${1:-2048}
+REPEAT=${REPEAT:-3}
 W=$(mktemp -d "${2:-${TMPDIR:-/var/tmp}}/archive_bench.XXXXXX")
 trap 'rm -rf "$W"' EXIT
-LIB=$(command -v bkArchiv.sh)
+command -v bkArchiv.sh >/dev/null || { echo "bkArchiv.sh is not on PATH" >&2; exit 2; }
 SRC=$W/tree
 mkdir -p "$SRC"
 
@@ -24,7 +29,14 @@ nfiles=$(wc -l <"$W/names")
 sync
 
 now() { date +%s.%N; }
-timeit() { local t0; t0=$(now); "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; exit 1; }; echo "$(now) - $t0" | bc; }
+# Seconds of one run; the page cache is written back first, so no run pays for the last.
+timeit() {
+  local t0; sync; t0=$(now)
+  "$@" >/dev/null 2>"$W/err" || { echo "failed: $*" >&2; cat "$W/err" >&2; exit 1; }
+  echo "$(now) - $t0" | bc
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { echo "$1 / $2" | bc -l; }
 
 # The script lines the toolkit writes for one archive in one data file of a file-system medium.
 script() {  # dir fmt mode(write|read) dest
@@ -52,28 +64,48 @@ script() {  # dir fmt mode(write|read) dest
   } >"$dir/s"
 }
 
-echo "tree: $MB MB in $nfiles entries; work directory on $(df -P "$W" | awk 'NR==2 { print $1 }')"
-for fmt in mfmtStdD mfmtStdTar; do
-  rm -rf "$W/medium" "$W/ref.tar" "$W/out" "$W/ref.out"; mkdir -p "$W/medium"
-  t_tar=$(timeit tar -cf "$W/ref.tar" -C "$SRC" .)
+# A restore must give back the whole tree.
+same_tree() {  # dir
+  [ "$(cd "$1" && find . -mindepth 1 | wc -l)" -eq "$nfiles" ] &&
+    cmp -s "$SRC/large0.tif" "$1/large0.tif" && cmp -s "$SRC/orders/o0/f7.pdf" "$1/orders/o0/f7.pdf" ||
+    { echo "restore into $1 differs from the tree" >&2; exit 1; }
+}
+peer_sums() { tar -cf "$W/ref.tar" -C "$SRC" . && (cd "$SRC" && find . -type f -print0 | xargs -0 sha256sum >/dev/null); }
+
+echo "tree: $MB MB in $nfiles entries; work directory on $(df -P "$W" | awk 'NR==2 { print $1 }');" \
+  "medians of $REPEAT runs; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+for fmt in mfmtStdTar mfmtStdD; do
+  T=(); J=(); S=(); P=(); X=(); R=(); CO=(); CI=()
   script "$W/w.$fmt" "$fmt" write
-  t_job=$(timeit bash "$W/w.$fmt/s")
-  rm -rf "$W/medium"; mkdir -p "$W/medium"; sync
-  script "$W/ws.$fmt" "$fmt" write
-  t_sum=$(VM_BK_CHECKSUMS=1 timeit bash "$W/ws.$fmt/s")
-  mkdir -p "$W/ref.out"; sync
-  t_untar=$(timeit tar -xf "$W/ref.tar" -C "$W/ref.out")
   script "$W/r.$fmt" "$fmt" read "$W/out"
-  t_rest=$(timeit bash "$W/r.$fmt/s")
-  cmp -s "$SRC/large0.tif" "$W/out/large0.tif" || { echo "restore differs" >&2; exit 1; }
-  printf '%-11s backup %6.2fs (tar -cf %6.2fs, %.2fx)  with checksums %6.2fs (%.2fx)  restore %6.2fs (tar -xf %6.2fs, %.2fx)\n' \
-    "$fmt" "$t_job" "$t_tar" "$(echo "$t_job / $t_tar" | bc -l)" "$t_sum" "$(echo "$t_sum / $t_tar" | bc -l)" \
-    "$t_rest" "$t_untar" "$(echo "$t_rest / $t_untar" | bc -l)"
+  for ((r = 0; r < REPEAT; r++)); do
+    rm -rf "$W/medium" "$W/ref.tar"; mkdir -p "$W/medium"
+    T+=("$(timeit tar -cf "$W/ref.tar" -C "$SRC" .)")
+    J+=("$(timeit bash "$W/w.$fmt/s")")
+    rm -rf "$W/medium" "$W/ref.tar"; mkdir -p "$W/medium"
+    P+=("$(timeit peer_sums)")
+    S+=("$(VM_BK_CHECKSUMS=1 timeit bash "$W/w.$fmt/s")")
+    rm -rf "$W/out" "$W/ref.out"; mkdir -p "$W/ref.out"
+    X+=("$(timeit tar -xf "$W/ref.tar" -C "$W/ref.out")")
+    R+=("$(timeit bash "$W/r.$fmt/s")")
+    same_tree "$W/out"
+    if [ "$fmt" = mfmtStdD ]; then
+      rm -f "$W/ref.cpio"; rm -rf "$W/ref.out"; mkdir -p "$W/ref.out"
+      CO+=("$(timeit bash -c "cd '$SRC' && cpio -o -H odc --quiet -O '$W/ref.cpio' <'$W/names'")")
+      CI+=("$(timeit bash -c "cd '$W/ref.out' && cpio -i -dmu --quiet -I '$W/ref.cpio'")")
+      rm -f "$W/ref.cpio"
+    fi
+  done
+  t=$(median "${T[@]}") j=$(median "${J[@]}") s=$(median "${S[@]}") p=$(median "${P[@]}")
+  x=$(median "${X[@]}") rs=$(median "${R[@]}")
+  printf '%-10s backup          %6.2fs  tar -cf %6.2fs  %.2fx\n' "$fmt" "$j" "$t" "$(ratio "$j" "$t")"
+  printf '%-10s with checksums  %6.2fs  tar -cf %6.2fs  %.2fx   (tar -cf + sha256sum %6.2fs: %.2fx)\n' \
+    "" "$s" "$t" "$(ratio "$s" "$t")" "$p" "$(ratio "$s" "$p")"
+  printf '%-10s restore         %6.2fs  tar -xf %6.2fs  %.2fx\n' "" "$rs" "$x" "$(ratio "$rs" "$x")"
   if [ "$fmt" = mfmtStdD ]; then
-    # The cpio format's peer is stock cpio writing the same tree, not tar.
-    t_cpio=$(timeit bash -c "cd '$SRC' && cpio -o -H odc --quiet -O '$W/ref.cpio' <'$W/names'")
-    printf '%-11s backup %6.2fs (cpio -o %6.2fs, %.2fx)  with checksums %6.2fs (%.2fx)\n' \
-      "" "$t_job" "$t_cpio" "$(echo "$t_job / $t_cpio" | bc -l)" "$t_sum" "$(echo "$t_sum / $t_cpio" | bc -l)"
-    rm -f "$W/ref.cpio"
+    co=$(median "${CO[@]}") ci=$(median "${CI[@]}")
+    printf '%-10s same work:      backup %.2fx of cpio -o (%6.2fs), with checksums %.2fx; restore %.2fx of cpio -i (%6.2fs)\n' \
+      "" "$(ratio "$j" "$co")" "$co" "$(ratio "$s" "$co")" "$(ratio "$rs" "$ci")" "$ci"
   fi
 done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

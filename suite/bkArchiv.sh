@@ -30,6 +30,10 @@
 # "$newHdr.sums" beside the header copy.
 
 shopt -s lastpipe   # "( echo ... ) | WriteFileList" runs the step in this shell
+# The name lists are subshells of one command per file, and bash needs stack for every
+# command of such a list: with the usual 8 MiB a list of some 20,000 names would crash
+# and leave an empty data file behind. The stack may grow as far as the system allows.
+ulimit -S -s "$(ulimit -H -s)" 2>/dev/null
 _bk_pos=0           # data file the medium stands at
 _bk_failed=         # a step failed
 _bk_errors=()       # texts of the failures
@@ -134,8 +138,14 @@ _bk_loadStarts() {
 # ---------------------------------------------------------------- the steps
 
 CheckFail() {
-  local rc=$?
-  [ $rc -eq 0 ] && return 0
+  local rc=$? st=("${PIPESTATUS[@]}") i
+  if [ $rc -eq 0 ]; then
+    # A name list that died (by a signal) gave the step only part of its names.
+    for ((i = 0; i + 1 < ${#st[@]}; i++)); do
+      [ "${st[i]}" -lt 128 ] || { _bk_error "the list of names of the step stopped (status ${st[i]})"; Exit; }
+    done
+    return 0
+  fi
   [ -n "$_bk_failed" ] || _bk_error "a step of the script failed (status $rc)"
   Exit
 }
@@ -286,22 +296,18 @@ WriteHeader() {
   esac
 }
 
-# The archive stream of the names on standard input (one a line), to standard output.
+# The archive stream of the names on standard input (one a line), to standard output. The
+# archiver takes the names as they come, so it works while the script still lists them.
 _bk_stream() {
-  local follow=$1 list=$2
+  local follow=$1
   if _bk_isTar; then
-    tr '\n' '\0' >"$list"
-  else
-    sed 's|\(.\)/$|\1|' | tr '\n' '\0' >"$list"  # cpio names its directories without "/"
-  fi
-  if _bk_isTar; then
-    local opts=(--no-recursion --null --verbatim-files-from -T "$list")
+    local opts=(--no-recursion --null --verbatim-files-from -T -)
     [ -n "$follow" ] && opts+=(-h)
-    tar -cf - -b "$(( $(_bk_blk "$blkData") / 512 ))" "${opts[@]}"
+    tr '\n' '\0' | tar -cf - -b "$(( $(_bk_blk "$blkData") / 512 ))" "${opts[@]}"
   else
     local opts=(-o -0 -H odc --quiet -C 65536)
     [ -n "$follow" ] && opts+=(-L)
-    cpio "${opts[@]}" <"$list"
+    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | cpio "${opts[@]}"  # cpio names its directories without "/"
   fi
 }
 
@@ -321,9 +327,8 @@ _bk_tee() {
 _bk_compress() { if [ -n "$softCompress" ]; then gzip -c; else cat; fi; }
 
 WriteFileList() {
-  local follow= list rc=0
+  local follow= rc=0
   [ "$1" = FOLLOW ] && follow=1
-  list=$(mktemp) || { _bk_error "no temporary file"; return 1; }
   local n=$_bk_pos sink
   _bk_progress "writing $PWD"
   [ -z "$_bk_sums" ] || printf '# data file %s from %s\n' "$n" "$PWD" >>"$_bk_sums"
@@ -332,25 +337,24 @@ WriteFileList() {
       sink="$device/.$n.part"
       # Straight to the medium when nothing needs to see the stream on its way.
       if [ -n "$softCompress" ]; then
-        _bk_stream "$follow" "$list" | _bk_tee | _bk_compress >"$sink"
+        _bk_stream "$follow" | _bk_tee | _bk_compress >"$sink"
       elif [ -n "$_bk_sums" ]; then
-        _bk_stream "$follow" "$list" | _bk_tee >"$sink"
+        _bk_stream "$follow" | _bk_tee >"$sink"
       else
-        _bk_stream "$follow" "$list" >"$sink"
+        _bk_stream "$follow" >"$sink"
       fi
       local st=("${PIPESTATUS[@]}")
       for rc in "${st[@]}"; do [ "$rc" -eq 0 ] || break; done
       if [ "$rc" -eq 0 ] && mv -f -- "$sink" "$device/$n"; then :; else
         rm -f -- "$sink"
-        rm -f -- "$list"
         _bk_error "data file $n could not be written to $device (medium full?)"; return 1
       fi ;;
     disk)
       local start=${_bk_starts[n]} size end out
-      [ -n "$start" ] || { rm -f -- "$list"; _bk_error "no start block for data file $n"; return 1; }
+      [ -n "$start" ] || { _bk_error "no start block for data file $n"; return 1; }
       size=$(_bk_diskSize)
       out=$(mktemp)
-      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress | head -c $(( size - start * 512 + 1 )) |
+      _bk_stream "$follow" | _bk_tee | _bk_compress | head -c $(( size - start * 512 + 1 )) |
         dd of="$device" bs=1M seek=$((start * 512)) oflag=seek_bytes conv=notrunc 2>"$out"
       local st=("${PIPESTATUS[@]}") bytes
       bytes=$(sed -n 's/^\([0-9][0-9]*\) bytes.*/\1/p' "$out" | tail -n 1)
@@ -359,19 +363,16 @@ WriteFileList() {
       if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "${st[4]}" -ne 0 ] ||
          [ "$end" -gt "$size" ]; then
         [ -b "$device" ] || truncate -s "$size" -- "$device"
-        rm -f -- "$list"
         _bk_error "data file $n does not fit on $device (medium full)"; return 1
       fi
       _bk_starts[n + 1]=$(( (end + 511) / 512 )) ;;
     tape)
-      _bk_stream "$follow" "$list" | _bk_tee | _bk_compress | _bk_tapeWrite "$(_bk_blk "$blkData")"
+      _bk_stream "$follow" | _bk_tee | _bk_compress | _bk_tapeWrite "$(_bk_blk "$blkData")"
       local st=("${PIPESTATUS[@]}")
       if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "${st[3]}" -ne 0 ]; then
-        rm -f -- "$list"
         _bk_error "data file $n could not be written to $device (medium full?)"; return 1
       fi ;;
   esac
-  rm -f -- "$list"
   _bk_pos=$((n + 1))
 }
 
@@ -407,10 +408,10 @@ _bk_dataOut() {
 _bk_cpioLinks() { bksums -l -n "$1" cpio; }
 
 # True when the wanted names (file $1) are all the members of the data file (file $2),
-# both NUL-ended: cpio then restores everything without matching every member against
-# every wanted name, which takes time of the square of their number.
+# both NUL-ended: the archiver then restores everything without matching every member
+# against every wanted name, which takes time of the square of their number.
 _bk_wantsAll() {
-  cmp -s <(sed -z 's|/$||' "$1" | LC_ALL=C sort -zu) <(LC_ALL=C sort -zu "$2")
+  [ -s "$2" ] && cmp -s <(sed -z 's|/$||' "$1" | LC_ALL=C sort -zu) <(sed -z 's|/$||' "$2" | LC_ALL=C sort -zu)
 }
 
 # cpio's options that select the wanted names (file $1, NUL-ended; members in file $2):
@@ -427,27 +428,30 @@ _bk_cpioPatterns() {
 
 # Keeps the wanted names (file $1, NUL-ended) that stay inside the base directory; the
 # others are reported. $2: symbolic links of the data file (NUL-ended), may be empty.
+# Each directory above the names is looked at once, however many files it holds.
 _bk_filterNames() {
-  local in=$1 links=$2 out=$1.ok name p bad
+  local in=$1 links=$2 out=$1.ok p line
+  awk 'BEGIN { RS = ORS = "\0" }
+       { p = $0; sub(/\/$/, "", p)
+         while (sub(/\/[^\/]*$/, "", p)) if (!(p in seen)) { seen[p]; print p } }' "$in" >"$out.dirs"
   declare -A link=()
   if [ -s "$links" ]; then while IFS= read -r -d '' p; do link["${p%/}"]=1; done <"$links"; fi
-  : >"$out"
-  while IFS= read -r -d '' name; do
-    bad=
-    case "/$name/" in
-      //*) bad="an absolute name" ;;
-      */../*) bad="a name with '..'" ;;
-    esac
-    if [ -z "$bad" ]; then
-      p=${name%/}
-      while [ "${p%/*}" != "$p" ]; do
-        p=${p%/*}
-        if [ -n "${link[$p]}" ] || [ -L "$p" ]; then bad="below the symbolic link $p"; break; fi
-      done
-    fi
-    if [ -n "$bad" ]; then _bk_error "not restored: $name ($bad)"
-    else printf '%s\0' "$name" >>"$out"; fi
-  done <"$in"
+  while IFS= read -r -d '' p; do
+    if [ -n "${link[$p]}" ] || [ -L "$p" ]; then printf '%s\0' "$p"; fi
+  done <"$out.dirs" >"$out.links"
+  awk -v bad="$out.bad" 'BEGIN { RS = ORS = "\0" }
+    FILENAME == ARGV[1] { l[$0]; next }
+    { why = ""
+      if ($0 ~ /^\//) why = "an absolute name"
+      else if (("/" $0 "/") ~ /\/\.\.\//) why = "a name with '"'..'"'"
+      else {
+        p = $0; sub(/\/$/, "", p)
+        while (sub(/\/[^\/]*$/, "", p)) if (p in l) { why = "below the symbolic link " p; break }
+      }
+      if (why == "") print; else printf "%s (%s)\n", $0, why >bad
+    }' "$out.links" "$in" >"$out"
+  if [ -s "$out.bad" ]; then while IFS= read -r line; do _bk_error "not restored: $line"; done <"$out.bad"; fi
+  rm -f -- "$out.dirs" "$out.links" "$out.bad"
   mv -f -- "$out" "$in"
 }
 
@@ -461,7 +465,10 @@ ReadFileList() {
     _bk_filterNames "$list" ""
     local z=(); [ -n "$softCompress" ] && z=(-z)
     local topts=(-xpf - "${z[@]}" --no-recursion --null --verbatim-files-from --no-wildcards -T "$list")
-    if [ "$devType" = filesys ]; then
+    if [ "$devType" = filesys ] && [ -z "$softCompress" ] &&
+       bksums -l -n "$links.all" tar <"$device/$_bk_pos" >/dev/null && _bk_wantsAll "$list" "$links.all"; then
+      tar -xpf - <"$device/$_bk_pos"  # all of it (bksums read the headers only)
+    elif [ "$devType" = filesys ]; then
       tar "${topts[@]}" <"$device/$_bk_pos"  # a file: read where it lies
     else
       # The rest of the data file is read too, so that a tape stands behind its mark.
@@ -480,11 +487,15 @@ ReadFileList() {
         cpio -i -dmu -C 65536 --no-absolute-filenames --quiet "${select[@]}"
       rc=$?; rm -f -- "$copy"
     else
-      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi | _bk_cpioLinks "$links.all" >"$links"
+      local opts=(-i -dmu -C 65536 --no-absolute-filenames --quiet) select
+      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc | _bk_cpioLinks "$links.all" >"$links"
+      elif [ "$devType" = filesys ]; then _bk_cpioLinks "$links.all" <"$device/$_bk_pos" >"$links"  # headers only
+      else _bk_dataOut | _bk_cpioLinks "$links.all" >"$links"; fi
       _bk_filterNames "$list" "$links"
-      local select; mapfile -t select < <(_bk_cpioSelect "$list" "$links.all")
-      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi |
-        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet "${select[@]}"
+      mapfile -t select < <(_bk_cpioSelect "$list" "$links.all")
+      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc | cpio "${opts[@]}" "${select[@]}"
+      elif [ "$devType" = filesys ]; then cpio "${opts[@]}" "${select[@]}" <"$device/$_bk_pos"
+      else _bk_dataOut | cpio "${opts[@]}" "${select[@]}"; fi
       rc=$?
     fi
   fi

@@ -136,10 +136,53 @@ bash "$T/fs.h/s" >"$T/fs.h/out" 2>&1 && fail "hostile: restore claimed success"
 [ "$(cat "$T/evil.out/ok" 2>/dev/null)" = good ] || fail "hostile: the harmless file was not restored"
 grep -q "lnk/x (below the symbolic link lnk)" "$T/fs.h/bkArchiv.log" || fail "hostile: link refusal not reported"
 grep -q "../escape" "$T/fs.h/bkArchiv.log" || fail "hostile: '..' refusal not reported"
+# tar: a link already on the disk is not written through either; "..", absolute names refused.
+mkdir -p "$EV/t/lnk" "$T/evil.t" "$T/outside.t"; echo evil >"$EV/t/lnk/x"; echo good >"$EV/t/ok"
+(cd "$EV/t" && tar -cf "$FS/11" lnk/x ok)
+ln -s "$T/outside.t" "$T/evil.t/lnk"
+mkscript "$T/fs.ht" mfmtStdTar filesys "$FS" -1 "REW" "FileF 11 11" "CheckFail" "baseDir=$T/evil.t" 'cd "$baseDir" || Exit' \
+  "(" "echo lnk/x" "echo ../escape" "echo /etc/passwd" "echo ok" ") | ReadFileList" "CheckFail" "Exit"
+bash "$T/fs.ht/s" >/dev/null 2>&1 && fail "hostile tar: restore claimed success"
+[ -e "$T/outside.t/x" ] && fail "hostile tar: wrote through a link on the disk"
+[ "$(cat "$T/evil.t/ok" 2>/dev/null)" = good ] || fail "hostile tar: the harmless file was not restored"
+for why in "lnk/x (below the symbolic link lnk)" "../escape (a name with '..')" "/etc/passwd (an absolute name)"; do
+  grep -qF "not restored: $why" "$T/fs.ht/bkArchiv.log" || fail "hostile tar: '$why' not reported"
+done
+# A name list that dies before its end fails the step: the data file would lack the rest.
+mkscript "$T/fs.k" mfmtStdD filesys "$FS" -1 "EOD 12" "CheckFail" "baseDir=$SRC" 'cd "$baseDir" || Exit' \
+  "(" "echo info/o1.aif" 'kill -KILL $BASHPID' "echo info/link" ") | WriteFileList" "CheckFail" "Exit"
+bash "$T/fs.k/s" >/dev/null 2>&1 && fail "killed name list: job claimed success"
+grep -q "list of names of the step stopped" "$T/fs.k/bkArchiv.log" || fail "killed name list: not reported"
 # Names the generator refused make the job fail.
 mkscript "$T/fs.rf" mfmtStdD filesys "$FS" -1 "Exit"
 printf 'a\\nb\n' >"$T/fs.rf/REFUSED"
 bash "$T/fs.rf/s" >/dev/null 2>&1 && fail "refused names: job claimed success"
+
+# ---- long name lists: more names than a shell's usual stack holds commands for
+LONG=$T/long; mkdir -p "$LONG/src"
+for ((d = 0; d < 50; d++)); do mkdir "$LONG/src/d$d"; done
+(cd "$LONG/src" && for ((i = 0; i < 25000; i++)); do echo "d$((i % 50))/f$i"; done | xargs touch)
+echo kept >"$LONG/src/d7/f7"
+(cd "$LONG/src" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort) >"$LONG/names"
+for fmt in mfmtStdD mfmtStdTar; do
+  rm -rf "$LONG/fs" "$LONG/out" "$LONG/part"; mkdir -p "$LONG/fs"
+  mkscript "$LONG/w.$fmt" "$fmt" filesys "$LONG/fs" -1 "REW" "CheckFail" "baseDir=$LONG/src" 'cd "$baseDir" || Exit' \
+    "(" "$(sed 's/^/echo /' "$LONG/names")" ") | WriteFileList" "CheckFail" "Exit"
+  (ulimit -S -s 8192; VM_BK_CHECKSUMS=1 bash "$LONG/w.$fmt/s") >/dev/null 2>&1 || fail "long $fmt: write failed"
+  if [ "$fmt" = mfmtStdD ]; then got=$(cpio -it <"$LONG/fs/0" 2>/dev/null | wc -l); else got=$(tar -tf "$LONG/fs/0" | wc -l); fi
+  [ "$got" -eq 25050 ] || fail "long $fmt: $got members in the data file, not 25050"
+  # All of it, then a part of it: both restore what was asked for and nothing else.
+  for what in out part; do
+    names=$LONG/names; [ $what = part ] && { grep -e '^d7' -e '^d9' "$LONG/names" >"$LONG/some"; names=$LONG/some; }
+    mkscript "$LONG/r.$fmt.$what" "$fmt" filesys "$LONG/fs" -1 "REW" "CheckFail" "baseDir=$LONG/$what" \
+      'mkdir -p "$baseDir" && cd "$baseDir" || Exit' "AssertFileMark 0" "(" "$(sed 's/^/echo /' "$names")" \
+      ") | ReadFileList" "CheckFail" "Exit"
+    (ulimit -S -s 8192; bash "$LONG/r.$fmt.$what/s") >/dev/null 2>&1 || fail "long $fmt: restore of $what failed"
+    (cd "$LONG/$what" 2>/dev/null && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort) | cmp -s - "$names" ||
+      fail "long $fmt: restore of $what gave other files than asked for"
+    [ "$(cat "$LONG/$what/d7/f7" 2>/dev/null)" = kept ] || fail "long $fmt: content of d7/f7 lost in $what"
+  done
+done
 
 # ---- disk image
 IMG=$T/disk.img; truncate -s 4M "$IMG"

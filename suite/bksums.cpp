@@ -1,25 +1,38 @@
 // bksums: the content checksums of an archive stream, for bkArchiv.sh.
 //
 //   bksums [-o SUMFILE] tar|cpio
+//   bksums -F DATAFILE -o SUMFILE tar|cpio
+//   bksums -l [-n NAMEFILE] tar|cpio
 //
 // Reads an uncompressed tar (ustar or GNU) or cpio (odc) stream on standard input to its
 // end and writes "<sha256 in hex>  <name>" for every regular member. With -o the stream
 // passes to standard output unchanged and the lines are appended to SUMFILE, so that the
-// data path needs no tee beside it. Exit status 1 when the stream cannot be read or
-// passed on or the sums cannot be written; 2 for a wrong command line.
+// data path needs no tee beside it. With -F the stream is DATAFILE while the archiver
+// writes it: it is read as it grows, on a core of its own, until standard input (a pipe
+// the archiver holds open) ends, and then to its end. Exit status 1 when the stream
+// cannot be read or passed on or the sums cannot be written; 2 for a wrong command line.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -203,7 +216,11 @@ class Reader {
       if (phase_ == Phase::Done) return;
       if (phase_ == Phase::Data || phase_ == Phase::Skip) {
         const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(left_, n));
-        if (phase_ == Phase::Data) sha_.Update(p, k);
+        if (phase_ == Phase::Data && sink_ != nullptr) {
+          sink_->Data(p, k);
+        } else if (phase_ == Phase::Data) {
+          sha_.Update(p, k);
+        }
         p += k, n -= k, left_ -= k;
         if (left_ > 0) return;
         if (phase_ == Phase::Data) {
@@ -231,6 +248,28 @@ class Reader {
     phase_ = Phase::Done;
   }
   std::string& Lines() { return lines_; }
+  bool Done() const { return phase_ == Phase::Done; }
+  // Where the data of the regular members goes instead of this reader's own sums.
+  struct Sink {
+    virtual void Begin(const std::string& name) = 0;
+    virtual void Data(const unsigned char* p, std::size_t n) = 0;
+    virtual void End() = 0;
+  };
+  void SendTo(Sink* sink) { sink_ = sink; }
+  // Bytes that complete the piece of header or name being read (0 while in member data).
+  std::size_t Wanted() const {
+    return phase_ == Phase::Header || phase_ == Phase::Name || phase_ == Phase::LongName
+               ? need_ - acc_.size()
+               : 0;
+  }
+  // The rest of a member that is not looked at: the caller moves past it in the input
+  // itself (a file, by seeking) and the reader goes on at the next header.
+  std::uint64_t SkipAhead() {
+    if (phase_ != Phase::Skip || left_ == 0) return 0;
+    const std::uint64_t n = left_;
+    Expect(Phase::Header, tar_ ? 512 : 76);
+    return n;
+  }
   // Every member's name, NUL-ended, in the order of the stream.
   const std::string& Names() const { return names_; }
 
@@ -239,7 +278,13 @@ class Reader {
 
   void Expect(Phase phase, std::size_t n) { phase_ = phase, need_ = n, acc_.clear(); }
   void Skip(std::uint64_t n) { phase_ = Phase::Skip, left_ = n; }
-  void Emit() { lines_ += sha_.HexDigest() + "  " + name_ + "\n"; }
+  void Emit() {
+    if (sink_ != nullptr) {
+      sink_->End();
+    } else {
+      lines_ += sha_.HexDigest() + "  " + name_ + "\n";
+    }
+  }
 
   void TarPiece() {
     if (phase_ == Phase::LongName) {
@@ -274,6 +319,7 @@ class Reader {
       Skip(size + pad_);
     } else if (type == '0' || type == '\0') {
       phase_ = Phase::Data, left_ = size;
+      if (sink_ != nullptr) sink_->Begin(name_);
     } else {
       Skip(size + pad_);
     }
@@ -293,6 +339,7 @@ class Reader {
         Skip(size_);
       } else if ((mode_ & 0170000) == 0100000) {
         phase_ = Phase::Data, left_ = size_, pad_ = 0;
+        if (sink_ != nullptr) sink_->Begin(name_);
       } else {
         Skip(size_);
       }
@@ -310,6 +357,7 @@ class Reader {
 
   bool tar_;
   bool links_;
+  Sink* sink_ = nullptr;
   Sha256 sha_;
   Phase phase_ = Phase::Header;
   std::size_t need_ = 0;
@@ -331,7 +379,158 @@ bool WriteAll(int fd, const unsigned char* p, std::size_t n) {
   return true;
 }
 
-const char kUsage[] = "usage: bksums [-o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n";
+// Reads the archive's headers only, seeking over the members (input a regular file).
+bool ReadHeadersOnly(Reader& reader, std::vector<unsigned char>& buf) {
+  while (!reader.Done()) {
+    const std::size_t want = std::clamp<std::size_t>(reader.Wanted(), 1, buf.size());
+    const ssize_t n = ::read(0, buf.data(), want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    reader.Feed(buf.data(), static_cast<std::size_t>(n));
+    const std::uint64_t skip = reader.SkipAhead();
+    if (skip > 0 && ::lseek(0, static_cast<off_t>(skip), SEEK_CUR) < 0) return false;
+  }
+  return true;
+}
+
+// Takes the sums of the members on worker threads, so that hashing, which costs about as
+// much as archiving, runs on the other processors instead of holding up the stream. The
+// stream is read into blocks that the workers share; a member's data are pieces of blocks,
+// handed to a worker in batches, so that a member of any size needs bounded memory.
+class ParallelSums : public Reader::Sink {
+ public:
+  using Block = std::vector<unsigned char>;
+
+  explicit ParallelSums(CompressFn compress) : compress_(compress) {
+    const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    for (unsigned i = 0; i < n; ++i) workers_.emplace_back([this] { Work(); });
+  }
+  ~ParallelSums() { Stop(); }
+
+  // A block to read into: a recycled one when the workers are done with it. Waits while
+  // too much of the stream is still to be hashed, so that memory stays bounded.
+  std::shared_ptr<Block> NewBlock(std::size_t size) {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return pending_ < kMaxPending; });
+    Block* b = nullptr;
+    if (free_.empty()) {
+      b = new Block(size);
+    } else {
+      b = free_.back().release();
+      free_.pop_back();
+    }
+    return std::shared_ptr<Block>(b, [this](Block* done) {
+      std::lock_guard relock(mutex_);
+      free_.emplace_back(done);
+    });
+  }
+  // The block whose bytes the reader is fed next.
+  void Reading(const std::shared_ptr<Block>& block) { block_ = block; }
+
+  void Begin(const std::string& name) override {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::make_unique<Job>(name, compress_));
+    job_ = jobs_.back().get();
+  }
+  void Data(const unsigned char* p, std::size_t n) override {
+    if (n == 0) return;
+    std::lock_guard lock(mutex_);
+    job_->pieces.push_back({block_, static_cast<std::size_t>(p - block_->data()), n});
+    job_->waiting += n;
+    pending_ += n;
+    if (job_->waiting >= kBatch) Offer(job_);
+  }
+  void End() override {
+    std::lock_guard lock(mutex_);
+    job_->ended = true;
+    Offer(job_);
+  }
+
+  // The sum lines in the order of the stream, once every member is hashed.
+  std::string Lines() {
+    Stop();
+    std::string lines;
+    for (const auto& job : jobs_) lines += job->sum + "  " + job->name + "\n";
+    return lines;
+  }
+
+ private:
+  static constexpr std::uint64_t kMaxPending = 64u << 20, kBatch = 4u << 20;
+  struct Piece {
+    std::shared_ptr<Block> block;
+    std::size_t offset, size;
+  };
+  struct Job {
+    Job(const std::string& n, CompressFn compress) : name(n), sha(compress) {}
+    std::string name;
+    Sha256 sha;
+    std::vector<Piece> pieces;  // not hashed yet
+    std::uint64_t waiting = 0;  // their bytes
+    bool ended = false, queued = false, busy = false;
+    std::string sum;
+  };
+
+  // Queues a job unless a worker has it already (that worker takes the new pieces too).
+  void Offer(Job* job) {
+    if (job->queued || job->busy) return;
+    job->queued = true;
+    queue_.push_back(job);
+    ready_.notify_one();
+  }
+
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      ready_.notify_all();
+    }
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
+  }
+
+  void Work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      ready_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+      if (queue_.empty()) return;
+      Job* job = queue_.front();
+      queue_.pop_front();
+      job->queued = false;
+      job->busy = true;
+      while (!job->pieces.empty()) {
+        std::vector<Piece> batch;
+        batch.swap(job->pieces);
+        const std::uint64_t bytes = job->waiting;
+        job->waiting = 0;
+        lock.unlock();
+        for (const Piece& piece : batch)
+          job->sha.Update(piece.block->data() + piece.offset, piece.size);
+        batch.clear();  // the blocks go back to the pool
+        lock.lock();
+        pending_ -= bytes;
+        idle_.notify_one();
+      }
+      if (job->ended) job->sum = job->sha.HexDigest();
+      job->busy = false;
+    }
+  }
+
+  CompressFn compress_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable ready_, idle_;
+  std::deque<Job*> queue_;
+  std::vector<std::unique_ptr<Job>> jobs_;
+  std::vector<std::unique_ptr<Block>> free_;
+  std::uint64_t pending_ = 0;
+  bool stopping_ = false;
+  std::shared_ptr<Block> block_;
+  Job* job_ = nullptr;
+};
+
+const char kUsage[] =
+    "usage: bksums [-o SUMFILE | -F DATAFILE -o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n";
 
 }  // namespace
 
@@ -368,27 +567,55 @@ int main(int argc, char** argv) {
   }
   const bool pass = !sumFile.empty();
   Reader reader(args[0] == "tar", ChooseCompress(), links);
-  std::vector<unsigned char> buf(1 << 20);
-  // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few pages
-  // would wake us for each of them. Where the system refuses, the default pipes work too.
-  ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(buf.size()));
-  if (pass) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(buf.size()));
-  for (;;) {
-    const ssize_t n = ::read(0, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
+  constexpr std::size_t kBlock = 1 << 20;
+  struct stat in {};
+  std::unique_ptr<ParallelSums> sums;
+  if (links && ::fstat(0, &in) == 0 && S_ISREG(in.st_mode)) {
+    std::vector<unsigned char> buf(kBlock);
+    if (!ReadHeadersOnly(reader, buf)) {
+      std::fprintf(stderr, "bksums: cannot read the archive: %s\n", std::strerror(errno));
       Exit(1);
     }
-    if (n == 0) break;
-    // Passed on before the sums, so that the medium's side works while we hash.
-    if (pass && !WriteAll(1, buf.data(), static_cast<std::size_t>(n))) {
-      std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n", std::strerror(errno));
-      Exit(1);
+  } else {
+    if (!links) {
+      sums = std::make_unique<ParallelSums>(ChooseCompress());
+      reader.SendTo(sums.get());
     }
-    reader.Feed(buf.data(), static_cast<std::size_t>(n));
+    // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few
+    // pages would wake us for each of them. Where the system refuses, the default pipes work.
+    ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(kBlock));
+    if (pass) ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(kBlock));
+    // Reads go on filling a block behind the bytes already passed on: the archiver's pipe
+    // often holds only a record or two, and a block apiece would hold the memory of many.
+    std::shared_ptr<ParallelSums::Block> block;
+    std::size_t used = 0;
+    for (;;) {
+      if (!block || kBlock - used < kBlock / 16) {
+        block = sums ? sums->NewBlock(kBlock) : std::make_shared<ParallelSums::Block>(kBlock);
+        used = 0;
+      }
+      unsigned char* const at = block->data() + used;
+      const ssize_t n = ::read(0, at, kBlock - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
+        Exit(1);
+      }
+      if (n == 0) break;
+      // Passed on before the sums, so that the medium's side works while we hash.
+      if (pass && !WriteAll(1, at, static_cast<std::size_t>(n))) {
+        std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n",
+                     std::strerror(errno));
+        Exit(1);
+      }
+      if (sums) sums->Reading(block);
+      reader.Feed(at, static_cast<std::size_t>(n));
+      used += static_cast<std::size_t>(n);
+    }
+    block.reset();
   }
   reader.Finish();
+  if (sums) reader.Lines() = sums->Lines();
   if (!nameFile.empty()) {
     FILE* f = std::fopen(nameFile.c_str(), "w");
     const std::string& names = reader.Names();
@@ -399,11 +626,12 @@ int main(int argc, char** argv) {
     }
   }
   const std::string& lines = reader.Lines();
-  FILE* out = pass ? std::fopen(sumFile.c_str(), "a") : stdout;
+  const bool toFile = !sumFile.empty();
+  FILE* out = toFile ? std::fopen(sumFile.c_str(), "a") : stdout;
   if (out == nullptr || std::fwrite(lines.data(), 1, lines.size(), out) != lines.size() ||
-      std::fflush(out) != 0 || (pass && std::fclose(out) != 0)) {
+      std::fflush(out) != 0 || (toFile && std::fclose(out) != 0)) {
     std::fprintf(stderr, "bksums: cannot write the sums to %s\n",
-                 pass ? sumFile.c_str() : "standard output");
+                 toFile ? sumFile.c_str() : "standard output");
     Exit(1);
   }
   Exit(0);

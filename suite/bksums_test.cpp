@@ -33,7 +33,7 @@ class BksumsTest : public ::testing::TestWithParam<const char*> {
     WriteFile("tree/empty", "");
     WriteFile("tree/sub dir/block of 512", std::string(512, 'x'));
     std::string big;
-    for (int i = 0; i < 300000; ++i) big += static_cast<char>(i * 7 + i / 256);
+    for (int i = 0; i < 5000000; ++i) big += static_cast<char>(i * 7 + i / 256);
     WriteFile("tree/sub dir/" + longDir + "/" + longDir + "/long name.bin", big);
     WriteFile("tree/small", "abc");
     ASSERT_EQ(0, ::symlink("small", "tree/link"));
@@ -77,9 +77,67 @@ TEST_P(BksumsTest, SumsOfTheMembersAreThoseOfTheFiles) {
   r = RunCommand(bksums + " -l -n names.all " + (format == "cpio" ? "cpio" : "tar") +
                  " <plain >/dev/null && tr '\\0' '\\n' <names.all | grep -c 'small$'");
   EXPECT_EQ("1\n", r.out) << r.err;
+  // A file is read by its headers alone: the same names as from a pipe, which it must read whole.
+  r = RunCommand("cat plain | " + bksums + " -l -n names.pipe " +
+                 (format == "cpio" ? "cpio" : "tar") + " >links.pipe && " + bksums +
+                 " -l -n names.file " + (format == "cpio" ? "cpio" : "tar") +
+                 " <plain >links.file && cmp names.pipe names.file && cmp links.pipe links.file");
+  EXPECT_EQ(0, r.status) << r.err;
+  // A stream that comes in small pieces: members cut across many reads, the large one
+  // across several of the blocks that the hashing threads share.
+  r = RunCommand("dd if=plain bs=777 status=none | " + bksums + " -o dribbled " +
+                 (format == "cpio" ? "cpio" : "tar") + " | cmp - plain && cat dribbled" + strip);
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ(SortedLines(want), SortedLines(r.out));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, BksumsTest, ::testing::Values("ustar", "gnu", "cpio"));
+
+// The sums come in the order of the stream although threads take them: a large member
+// first, whose hashing ends last, then many small ones.
+TEST(Bksums, SumsKeepTheOrderOfTheStream) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  std::filesystem::create_directories("many");
+  std::string big;
+  for (int i = 0; i < 9000000; ++i) big += static_cast<char>(i * 13 + i / 512);
+  WriteFile("many/0big", big);
+  for (int i = 0; i < 300; ++i) WriteFile("many/f" + std::to_string(i), std::to_string(i));
+  for (const char* format : {"tar", "cpio"}) {
+    const std::string make = std::string(format) == "tar"
+                                 ? "tar -cf - --sort=name many"
+                                 : "find many -type f | LC_ALL=C sort | cpio -o -H odc --quiet";
+    const auto r = RunCommand(
+        make + " >stream && " + bksums + " " + format + " <stream | cut -c 67- >got && " +
+        (std::string(format) == "tar" ? "tar -tf stream" : "cpio -it <stream") +
+        " 2>/dev/null | grep -v '/$' | grep -vx many >order && cmp got order");
+    EXPECT_EQ(0, r.status) << format << ": " << r.out << r.err;
+  }
+}
+
+// A member larger than what the threads may hold at once is hashed in batches, not held
+// whole (which would wait for ever); a stream cut inside a member still gives the sum of
+// the bytes that came.
+TEST(Bksums, LargeAndCutMembers) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  std::filesystem::create_directories("huge");
+  auto r = RunCommand(
+      "head -c 100000 /dev/urandom >huge/a && truncate -s 80M huge/a && tar -cf huge.tar huge/a &&"
+      " timeout 60 " +
+      bksums + " tar <huge.tar | cut -c 1-64 >got && sha256sum <huge/a | cut -c 1-64 | cmp - got");
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  // tar: the data follow a header of 512 bytes; cpio (odc): 76 bytes and the name "a\0".
+  r = RunCommand(
+      "cd huge && tar -cf ../one.tar a && printf 'a\n' | cpio -o -H odc --quiet >../one.cpio");
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const auto& [format, start] : {std::pair{"tar", 512}, std::pair{"cpio", 78}}) {
+    r = RunCommand("head -c " + std::to_string(start + 70000) + " one." + format + " | " + bksums +
+                   " -o cut.sums " + format +
+                   " >/dev/null && cut -c 1-64 cut.sums >got &&"
+                   " head -c 70000 huge/a | sha256sum | cut -c 1-64 | cmp - got");
+    EXPECT_EQ(0, r.status) << format << ": " << r.out << r.err;
+    std::filesystem::remove("cut.sums");
+  }
+}
 
 TEST(Bksums, CommandLine) {
   const std::string bksums = zolt::test::ProgramPath("bksums");
