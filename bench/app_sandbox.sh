@@ -95,10 +95,16 @@ EOF
 
 now() { date +%s.%N; }
 # Until the job server has no job waiting or running; fails when one failed.
+# A busy server may not answer at once: a failed query is asked again.
 wait_jobs() {
-  local list
+  local list failures=0
   while :; do
-    list=$(vqueue list 2>/dev/null || true)
+    if ! list=$(vqueue list 2>/dev/null); then
+      failures=$((failures + 1))
+      [ $failures -lt 300 ] || { echo "the job server does not answer" >&2; return 1; }
+      sleep 0.1
+      continue
+    fi
     printf '%s\n' "$list" | grep -q -E $'\t(waiting|waitingForPrecond|running)\t' || break
     sleep 0.05
   done

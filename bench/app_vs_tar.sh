@@ -32,8 +32,13 @@ timeit() {  # command...: seconds
   "$@" >"$W/out" 2>&1 || { echo "failed: $*" >&2; cat "$W/out" >&2; exit 1; }
   echo "$(now) - $t0" | bc
 }
+# The dialog's own part (until the program ends) is noted in $W/dialog.
 app() {  # mode
-  ZAREDAV_SCRIPT=$W/$1.script zaredav "$1" >"$W/$1.out" 2>&1 && wait_jobs
+  local t0
+  t0=$(now)
+  ZAREDAV_SCRIPT=$W/$1.script zaredav "$1" >"$W/$1.out" 2>&1 || return 1
+  echo "$(now) - $t0" | bc >"$W/dialog"
+  wait_jobs
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
@@ -48,6 +53,7 @@ for ((r = 1; r <= REPEATS; r++)); do
   tcz=$(timeit tar -czf "$W/ref.tgz" -C "$W/projects" forms orders)
   sync
   bc_=$(timeit app backup)
+  bd=$(cat "$W/dialog")
   # The restore brings the forms back where they were: they go first.
   rm -rf "$W/projects/forms" "$restoreroot" && mkdir -p "$W/projects/forms" "$restoreroot"
   sync
@@ -56,13 +62,14 @@ for ((r = 1; r <= REPEATS; r++)); do
   txz=$(timeit tar -xzf "$W/ref.tgz" -C "$W/ref.out")
   sync
   rx=$(timeit app restore)
+  rd=$(cat "$W/dialog")
   diff -r --no-dereference "$W/forms.orig" "$W/projects/forms" >&2 ||
     { echo "the restored forms differ from the originals" >&2; exit 1; }
   for aif in "$jobroot"/*.aif; do
     cmp "$aif" "$restoreroot/${aif##*/}" || { echo "order info file ${aif##*/} not restored" >&2; exit 1; }
   done
-  printf 'round %d: backup %6.2fs  tar -cf %6.2fs  tar -czf %6.2fs   restore %6.2fs  tar -xf %6.2fs  tar -xzf %6.2fs\n' \
-    "$r" "$bc_" "$tc" "$tcz" "$rx" "$tx" "$txz"
+  printf 'round %d: backup %6.2fs (dialog %.2fs)  tar -cf %6.2fs  tar -czf %6.2fs   restore %6.2fs (dialog %.2fs)  tar -xf %6.2fs  tar -xzf %6.2fs\n' \
+    "$r" "$bc_" "$bd" "$tc" "$tcz" "$rx" "$rd" "$tx" "$txz"
   echo "$bc_ $tc $rx $tx $tcz $txz" >>"$W/rounds"
 done
 col() { cut -d' ' -f"$1" "$W/rounds" | median; }
