@@ -155,6 +155,18 @@ void Vuvedur_ErrInfo(std::uint32_t number) {
   Messages_SupplyAdditionalInfo(text);
 }
 
+bool Vuvedur_ChooseReadyDevice(VuvedurData* context, bool forWrite) {
+  bool cancelled = false;
+  const StrIn noTitle("");
+  Vuvedur_mediaDialogs.selectDevices(context->deviceList, Vuvedur_deviceKinds, noTitle, true, 4,
+                                     false, cancelled);
+  if (cancelled) return false;
+  context->device = BkDevSel_FirstSelectedDev(context->deviceList);
+  if (context->device == nullptr) return false;
+  Vuvedur_mediaDialogs.readyWait(context->deviceList, true, forWrite, cancelled);
+  return !cancelled;
+}
+
 double Vuvedur_ByteToGB(double bytes) { return bytes * 9.313225746154785e-10; }
 
 double Vuvedur_GBToByte(double gb) { return gb * 1073741824.0; }

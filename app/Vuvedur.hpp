@@ -111,9 +111,26 @@ void Vuvedur_Message(std::uint32_t number, StrIn arg1, StrIn arg2);
 
 // ---- Job roots ----
 
-// The field numbers of the job root in both main dialogs.
+// The field numbers of the main dialogs (the backup dialog's numbers hold in the restore
+// dialog where it has the same field).
+inline constexpr std::int32_t Vuvedur_fieldIncludePool = 2;
+inline constexpr std::int32_t Vuvedur_fieldIncludePs = 3;
+inline constexpr std::int32_t Vuvedur_fieldForms = 4;
+inline constexpr std::int32_t Vuvedur_fieldDevice = 5;
+inline constexpr std::int32_t Vuvedur_fieldIncludeForm = 6;
+inline constexpr std::int32_t Vuvedur_fieldSelectedSize = 7;
+inline constexpr std::int32_t Vuvedur_fieldOrders = 8;
+inline constexpr std::int32_t Vuvedur_fieldOrderName = 9;
+inline constexpr std::int32_t Vuvedur_fieldOrderSize = 10;
+inline constexpr std::int32_t Vuvedur_fieldUsedOnMedium = 11;
+inline constexpr std::int32_t Vuvedur_fieldOrderButtons = 12;
 inline constexpr std::int32_t Vuvedur_fieldJobRoot = 13;
 inline constexpr std::int32_t Vuvedur_fieldJobRoots = 15;
+inline constexpr std::int32_t Vuvedur_fieldNativeCapacity = 16;
+inline constexpr std::int32_t Vuvedur_fieldCapacity = 17;
+inline constexpr std::int32_t Vuvedur_fieldFreeOnMedium = 18;
+inline constexpr std::int32_t Vuvedur_fieldDiskSpace = 19;
+inline constexpr std::int32_t Vuvedur_fieldArchiveDate = 20;
 // The file of known job roots in the customer directory.
 inline constexpr char Vuvedur_jobRootsFile[] = "folvaneoJobRoots";
 
@@ -184,6 +201,9 @@ inline constexpr char Vuvedur_toIgnore[] =
 inline constexpr std::uint32_t Vuvedur_deviceKinds = 4960;
 inline constexpr char Vuvedur_noName[] = "NONAME";
 
+// The device selection of both modes and the wait until the chosen device is ready (and
+// writable when forWrite); false when the user gave up.
+bool Vuvedur_ChooseReadyDevice(VuvedurData* context, bool forWrite);
 bool Vuvedur_Backup_BckSelectTape(VuvedurData* context);
 bool Vuvedur_Backup_BckInit(VuvedurData* context);
 bool Vuvedur_BuildFileLists(OrderEntry& order);

@@ -55,15 +55,8 @@ void FixLabel(VuvedurData& context, StrOut dest) {
 }  // namespace
 
 bool Vuvedur_Backup_BckSelectTape(VuvedurData* context) {
+  if (!Vuvedur_ChooseReadyDevice(context, true)) return false;
   bool cancelled = false;
-  const StrIn noTitle("");
-  Vuvedur_mediaDialogs.selectDevices(context->deviceList, Vuvedur_deviceKinds, noTitle, true, 4,
-                                     false, cancelled);
-  if (cancelled) return false;
-  context->device = BkDevSel_FirstSelectedDev(context->deviceList);
-  if (context->device == nullptr) return false;
-  Vuvedur_mediaDialogs.readyWait(context->deviceList, true, true, cancelled);
-  if (cancelled) return false;
   Vuvedur_mediaDialogs.prepareWriteMedia(*context->device, context->header, false, 4, cancelled);
   if (cancelled || context->header == nullptr) return false;
   if (!BkArchiv_IsNewHeader(context->header)) {

@@ -6,20 +6,6 @@
 
 namespace {
 
-constexpr std::int32_t kOrderButtons = 12;
-constexpr std::int32_t kIncludePool = 2;
-constexpr std::int32_t kIncludePs = 3;
-constexpr std::int32_t kForms = 4;
-constexpr std::int32_t kIncludeForm = 6;
-constexpr std::int32_t kSelectedSize = 7;
-constexpr std::int32_t kOrders = 8;
-constexpr std::int32_t kOrderName = 9;
-constexpr std::int32_t kOrderSize = 10;
-constexpr std::int32_t kNativeCapacity = 16;
-constexpr std::int32_t kCapacity = 17;
-constexpr std::int32_t kFreeOnMedium = 18;
-constexpr std::int32_t kArchiveDate = 20;
-
 enum Command : std::int32_t { kStart = 1, kClose = 2, kChangeHosts = 3, kMark = 4, kUnmark = 5 };
 
 VuvedurData* ContextOf(void* arg) { return static_cast<VuvedurData*>(arg); }
@@ -40,7 +26,7 @@ void SetMark(OrderEntry& order, bool marked) {
 void ShowOrderSize(I_Context dialog, OrderEntry& order) {
   char size[128];
   BkMisc_SizeToMBStr(Vuvedur_OrderSize(order), size);
-  I_PutSTRING(dialog, kOrderSize, size);
+  I_PutSTRING(dialog, Vuvedur_fieldOrderSize, size);
 }
 
 }  // namespace
@@ -82,7 +68,7 @@ void Vuvedur_IntCB_CommandBck(I_Context dialog, std::int32_t value, VuvedurData*
         return;
       }
       SetMark(*order, value == kMark);
-      I_PutList(dialog, kOrders, context->orders);
+      I_PutList(dialog, Vuvedur_fieldOrders, context->orders);
       Vuvedur_UpdateBck(context);
       return;
     }
@@ -126,7 +112,7 @@ void Vuvedur_IntCB_CommandRst(I_Context dialog, std::int32_t value, VuvedurData*
       }
       // The reservation stays held until the context is freed.
       SetMark(*order, false);
-      I_PutList(dialog, kOrders, context->orders);
+      I_PutList(dialog, Vuvedur_fieldOrders, context->orders);
       Vuvedur_UpdateRst(context);
       return;
     }
@@ -138,18 +124,21 @@ void Vuvedur_IntCB_CommandRst(I_Context dialog, std::int32_t value, VuvedurData*
 void Vuvedur_BoolCB(I_Context, std::int32_t field, bool value, void* arg) {
   VuvedurData* context = ContextOf(arg);
   if (context == nullptr) return;
-  if (field != kIncludePs && field != kIncludeForm && field != kIncludePool) return;
+  if (field != Vuvedur_fieldIncludePs && field != Vuvedur_fieldIncludeForm &&
+      field != Vuvedur_fieldIncludePool)
+    return;
   if (OrderEntry* order = Vuvedur_GetSelectedOrder(context, false); order != nullptr) {
-    if (field == kIncludePs) order->includePs = value;
-    if (field == kIncludeForm) order->includeForm = value;
-    if (field == kIncludePool) order->includePool = value;
+    if (field == Vuvedur_fieldIncludePs) order->includePs = value;
+    if (field == Vuvedur_fieldIncludeForm) order->includeForm = value;
+    if (field == Vuvedur_fieldIncludePool) order->includePool = value;
   }
   Vuvedur_UpdateBck(context);
 }
 
 void Vuvedur_RealCB(I_Context, std::int32_t field, double value, void* arg) {
   VuvedurData* context = ContextOf(arg);
-  if (context == nullptr || field != kNativeCapacity || context->device == nullptr) return;
+  if (context == nullptr || field != Vuvedur_fieldNativeCapacity || context->device == nullptr)
+    return;
   context->nativeCapacity = Vuvedur_GBToByte(value);
   BkDevSel_SetNativeCapacity(*context->device, context->nativeCapacity);
   BkDevSel_DeviceCapacity(context->device, context->nativeCapacity, context->capacity);
@@ -167,17 +156,17 @@ void Vuvedur_GenericCB(I_Context dialog, std::int32_t field, std::span<const std
   const bool restore = I_Equal(dialog, context->restoreDialog);
   if (!restore && !I_Equal(dialog, context->backupDialog)) return;
   OrderEntry* order = Vuvedur_GetSelectedOrder(context, restore);
-  if (field == kForms && order != nullptr) {
-    order->forms = I_GetList<FormEntry>(dialog, kForms);
-  } else if (field == kOrders) {
+  if (field == Vuvedur_fieldForms && order != nullptr) {
+    order->forms = I_GetList<FormEntry>(dialog, Vuvedur_fieldForms);
+  } else if (field == Vuvedur_fieldOrders) {
     if (!restore && order != nullptr && order->files == nullptr && order->filesOK) {
       order->filesOK = Vuvedur_BuildFileLists(*order);
     }
-    I_PutList(dialog, kForms, order != nullptr ? order->forms : nullptr);
+    I_PutList(dialog, Vuvedur_fieldForms, order != nullptr ? order->forms : nullptr);
     if (!restore && order != nullptr && !order->marked) {
-      order->includePs = I_GetBOOLEAN(dialog, kIncludePs);
-      order->includePool = I_GetBOOLEAN(dialog, kIncludePool);
-      order->includeForm = I_GetBOOLEAN(dialog, kIncludeForm);
+      order->includePs = I_GetBOOLEAN(dialog, Vuvedur_fieldIncludePs);
+      order->includePool = I_GetBOOLEAN(dialog, Vuvedur_fieldIncludePool);
+      order->includeForm = I_GetBOOLEAN(dialog, Vuvedur_fieldIncludeForm);
     }
   }
   if (restore) {
@@ -191,44 +180,46 @@ void Vuvedur_UpdateBck(VuvedurData* context) {
   const I_Context dialog = context->backupDialog;
   context->selectedSize = MarkedSize(*context);
   context->freeOnMedium = context->capacity - context->usedOnMedium;
-  I_PutREAL(dialog, kSelectedSize, Vuvedur_ByteToGB(context->selectedSize));
-  I_PutREAL(dialog, kFreeOnMedium, Vuvedur_ByteToGB(context->freeOnMedium));
-  I_PutREAL(dialog, kCapacity, Vuvedur_ByteToGB(context->capacity));
+  I_PutREAL(dialog, Vuvedur_fieldSelectedSize, Vuvedur_ByteToGB(context->selectedSize));
+  I_PutREAL(dialog, Vuvedur_fieldFreeOnMedium, Vuvedur_ByteToGB(context->freeOnMedium));
+  I_PutREAL(dialog, Vuvedur_fieldCapacity, Vuvedur_ByteToGB(context->capacity));
   OrderEntry* order = Vuvedur_GetSelectedOrder(context, false);
   const bool usable = order != nullptr && order->filesOK;
-  for (std::int32_t field : {kOrderButtons, kForms, kIncludeForm, kIncludePool, kIncludePs}) {
+  for (std::int32_t field :
+       {Vuvedur_fieldOrderButtons, Vuvedur_fieldForms, Vuvedur_fieldIncludeForm,
+        Vuvedur_fieldIncludePool, Vuvedur_fieldIncludePs}) {
     I_SetEnabled(dialog, field, usable);
   }
   if (!usable) {
-    I_PutSTRING(dialog, kOrderName, "");
-    I_PutSTRING(dialog, kOrderSize, "");
+    I_PutSTRING(dialog, Vuvedur_fieldOrderName, "");
+    I_PutSTRING(dialog, Vuvedur_fieldOrderSize, "");
     return;
   }
-  I_PutBOOLEAN(dialog, kIncludeForm, order->includeForm);
-  I_PutBOOLEAN(dialog, kIncludePool, order->includePool);
-  I_PutBOOLEAN(dialog, kIncludePs, order->includePs);
-  I_PutSTRING(dialog, kOrderName, order->name);
+  I_PutBOOLEAN(dialog, Vuvedur_fieldIncludeForm, order->includeForm);
+  I_PutBOOLEAN(dialog, Vuvedur_fieldIncludePool, order->includePool);
+  I_PutBOOLEAN(dialog, Vuvedur_fieldIncludePs, order->includePs);
+  I_PutSTRING(dialog, Vuvedur_fieldOrderName, order->name);
   ShowOrderSize(dialog, *order);
 }
 
 void Vuvedur_UpdateRst(VuvedurData* context) {
   const I_Context dialog = context->restoreDialog;
   context->selectedSize = MarkedSize(*context);
-  I_PutREAL(dialog, kSelectedSize, Vuvedur_ByteToGB(context->selectedSize));
+  I_PutREAL(dialog, Vuvedur_fieldSelectedSize, Vuvedur_ByteToGB(context->selectedSize));
   OrderEntry* order = Vuvedur_GetSelectedOrder(context, true);
-  I_SetEnabled(dialog, kOrderButtons, order != nullptr);
-  I_SetEnabled(dialog, kForms, order != nullptr);
+  I_SetEnabled(dialog, Vuvedur_fieldOrderButtons, order != nullptr);
+  I_SetEnabled(dialog, Vuvedur_fieldForms, order != nullptr);
   if (order == nullptr) {
-    I_PutSTRING(dialog, kOrderName, "");
-    I_PutSTRING(dialog, kOrderSize, "");
-    I_PutSTRING(dialog, kArchiveDate, "");
+    I_PutSTRING(dialog, Vuvedur_fieldOrderName, "");
+    I_PutSTRING(dialog, Vuvedur_fieldOrderSize, "");
+    I_PutSTRING(dialog, Vuvedur_fieldArchiveDate, "");
     return;
   }
-  I_PutSTRING(dialog, kOrderName, order->name);
+  I_PutSTRING(dialog, Vuvedur_fieldOrderName, order->name);
   ShowOrderSize(dialog, *order);
   char date[128] = "";
   if (order->archive != nullptr) {
     BkMisc_DateAndTimeToStr(order->archive->created.date, order->archive->created.time, date);
   }
-  I_PutSTRING(dialog, kArchiveDate, date);
+  I_PutSTRING(dialog, Vuvedur_fieldArchiveDate, date);
 }

@@ -19,19 +19,6 @@
 
 namespace {
 
-// Fields of the backup dialog that the order list refreshes.
-constexpr std::int32_t kIncludePool = 2;
-constexpr std::int32_t kIncludePs = 3;
-constexpr std::int32_t kForms = 4;
-constexpr std::int32_t kDevice = 5;
-constexpr std::int32_t kIncludeForm = 6;
-constexpr std::int32_t kOrders = 8;
-constexpr std::int32_t kOrderName = 9;
-constexpr std::int32_t kOrderSize = 10;
-constexpr std::int32_t kUsedOnMedium = 11;
-constexpr std::int32_t kNativeCapacity = 16;
-constexpr std::int32_t kCapacity = 17;
-
 VuvedurData* ContextOf(void* arg) { return static_cast<VuvedurData*>(arg); }
 
 void UpdateDiskSpace(VuvedurData& context) {
@@ -174,17 +161,18 @@ void ListOrder(VuvedurData& context, StrIn text) {
 void RefreshBackupDialog(VuvedurData& context) {
   const I_Context dialog = context.backupDialog;
   if (dialog == Vuvedur_NilDialog) return;
-  I_PutList(dialog, kOrders, context.orders);
-  I_PutList<FormEntry>(dialog, kForms, nullptr);
-  I_PutSTRING(dialog, kDevice, context.device != nullptr ? StrIn(context.device->label) : "");
-  I_PutSTRING(dialog, kOrderName, "");
-  I_PutSTRING(dialog, kOrderSize, "");
-  I_PutBOOLEAN(dialog, kIncludeForm, true);
-  I_PutBOOLEAN(dialog, kIncludePool, true);
-  I_PutBOOLEAN(dialog, kIncludePs, true);
-  I_PutREAL(dialog, kUsedOnMedium, Vuvedur_ByteToGB(context.usedOnMedium));
-  I_PutREAL(dialog, kNativeCapacity, Vuvedur_ByteToGB(context.nativeCapacity));
-  I_PutREAL(dialog, kCapacity, Vuvedur_ByteToGB(context.capacity));
+  I_PutList(dialog, Vuvedur_fieldOrders, context.orders);
+  I_PutList<FormEntry>(dialog, Vuvedur_fieldForms, nullptr);
+  I_PutSTRING(dialog, Vuvedur_fieldDevice,
+              context.device != nullptr ? StrIn(context.device->label) : "");
+  I_PutSTRING(dialog, Vuvedur_fieldOrderName, "");
+  I_PutSTRING(dialog, Vuvedur_fieldOrderSize, "");
+  I_PutBOOLEAN(dialog, Vuvedur_fieldIncludeForm, true);
+  I_PutBOOLEAN(dialog, Vuvedur_fieldIncludePool, true);
+  I_PutBOOLEAN(dialog, Vuvedur_fieldIncludePs, true);
+  I_PutREAL(dialog, Vuvedur_fieldUsedOnMedium, Vuvedur_ByteToGB(context.usedOnMedium));
+  I_PutREAL(dialog, Vuvedur_fieldNativeCapacity, Vuvedur_ByteToGB(context.nativeCapacity));
+  I_PutREAL(dialog, Vuvedur_fieldCapacity, Vuvedur_ByteToGB(context.capacity));
 }
 
 }  // namespace
@@ -341,7 +329,7 @@ OrderEntry* Vuvedur_GetSelectedOrder(VuvedurData* context, bool restoreMode) {
   if (context == nullptr) return nullptr;
   const I_Context dialog = restoreMode ? context->restoreDialog : context->backupDialog;
   if (dialog == Vuvedur_NilDialog) return nullptr;
-  for (OrderEntry* order = I_GetList<OrderEntry>(dialog, kOrders); order != nullptr;
+  for (OrderEntry* order = I_GetList<OrderEntry>(dialog, Vuvedur_fieldOrders); order != nullptr;
        order = order->next) {
     if (order->listSelected) return order;
   }

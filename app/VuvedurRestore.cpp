@@ -17,17 +17,6 @@
 
 namespace {
 
-// Fields of the restore dialog that reading the medium fills.
-constexpr std::int32_t kForms = 4;
-constexpr std::int32_t kDevice = 5;
-constexpr std::int32_t kOrders = 8;
-constexpr std::int32_t kOrderName = 9;
-constexpr std::int32_t kOrderSize = 10;
-constexpr std::int32_t kUsedOnMedium = 11;
-constexpr std::int32_t kNativeCapacity = 16;
-constexpr std::int32_t kCapacity = 17;
-constexpr std::int32_t kDiskSpace = 19;
-
 // Fields of the change-hosts dialog.
 constexpr std::int32_t kChangeButtons = 1;
 constexpr std::int32_t kChangeHost = 2;
@@ -110,15 +99,16 @@ void FillRestoreDialog(VuvedurData& context) {
   context.usedOnMedium = Vuvedur_TapeUsedSize(context.header);
   BkDevSel_DeviceCapacity(context.device, context.nativeCapacity, context.capacity);
   if (dialog == Vuvedur_NilDialog) return;
-  I_PutList(dialog, kOrders, context.orders);
-  I_PutList<FormEntry>(dialog, kForms, nullptr);
-  I_PutSTRING(dialog, kDevice, context.device != nullptr ? StrIn(context.device->label) : "");
-  I_PutSTRING(dialog, kOrderName, "");
-  I_PutSTRING(dialog, kOrderSize, "");
-  I_PutREAL(dialog, kUsedOnMedium, Vuvedur_ByteToGB(context.usedOnMedium));
-  I_PutREAL(dialog, kNativeCapacity, Vuvedur_ByteToGB(context.nativeCapacity));
-  I_PutREAL(dialog, kCapacity, Vuvedur_ByteToGB(context.capacity));
-  I_PutREAL(dialog, kDiskSpace, Vuvedur_ByteToGB(context.diskSpace));
+  I_PutList(dialog, Vuvedur_fieldOrders, context.orders);
+  I_PutList<FormEntry>(dialog, Vuvedur_fieldForms, nullptr);
+  I_PutSTRING(dialog, Vuvedur_fieldDevice,
+              context.device != nullptr ? StrIn(context.device->label) : "");
+  I_PutSTRING(dialog, Vuvedur_fieldOrderName, "");
+  I_PutSTRING(dialog, Vuvedur_fieldOrderSize, "");
+  I_PutREAL(dialog, Vuvedur_fieldUsedOnMedium, Vuvedur_ByteToGB(context.usedOnMedium));
+  I_PutREAL(dialog, Vuvedur_fieldNativeCapacity, Vuvedur_ByteToGB(context.nativeCapacity));
+  I_PutREAL(dialog, Vuvedur_fieldCapacity, Vuvedur_ByteToGB(context.capacity));
+  I_PutREAL(dialog, Vuvedur_fieldDiskSpace, Vuvedur_ByteToGB(context.diskSpace));
 }
 
 void SelectArchive(Archive* archive, bool flag) {
@@ -148,15 +138,7 @@ void Vuvedur_GetDescription(const Archive* archive, StrOut text) {
 }
 
 bool Vuvedur_Restore_RstSelectTape(VuvedurData* context) {
-  bool cancelled = false;
-  const StrIn noTitle("");
-  Vuvedur_mediaDialogs.selectDevices(context->deviceList, Vuvedur_deviceKinds, noTitle, true, 4,
-                                     false, cancelled);
-  if (cancelled) return false;
-  context->device = BkDevSel_FirstSelectedDev(context->deviceList);
-  if (context->device == nullptr) return false;
-  Vuvedur_mediaDialogs.readyWait(context->deviceList, true, false, cancelled);
-  if (cancelled) return false;
+  if (!Vuvedur_ChooseReadyDevice(context, false)) return false;
   bool recovered = false;
   bool isEmpty = false;
   {
@@ -231,7 +213,7 @@ void Vuvedur_RstMarkOrder(VuvedurData* context, OrderEntry& order) {
   }
   order.marked = true;
   order.colour = Vuvedur_colorBlue;
-  I_PutList(context->restoreDialog, kOrders, context->orders);
+  I_PutList(context->restoreDialog, Vuvedur_fieldOrders, context->orders);
   Vuvedur_UpdateRst(context);
   if (order.resourceName[0] != '\0') return;  // held since an earlier mark
   Oresourc_OrderRes(order.name, true, order.resourceName);
@@ -310,7 +292,7 @@ void Vuvedur_IntCB_CommandChange(I_Context dialog, std::int32_t value, VuvedurDa
   if (value != 1 && value != 2) return;
   I_Deactivate(dialog);
   if (value == 1) {
-    FormEntry* forms = I_GetList<FormEntry>(context->restoreDialog, kForms);
+    FormEntry* forms = I_GetList<FormEntry>(context->restoreDialog, Vuvedur_fieldForms);
     for (const FormEntry* copy = hostCopies; copy != nullptr; copy = copy->next) {
       FormEntry* form = Vuvedur_GetForm(forms, copy->name);
       if (form == nullptr) continue;
@@ -318,7 +300,7 @@ void Vuvedur_IntCB_CommandChange(I_Context dialog, std::int32_t value, VuvedurDa
       if (form->archive != nullptr) BkArchiv_SetArchiveHost(form->archive, copy->host);
       Vuvedur_BuildFormInfo(*form);
     }
-    I_PutList(context->restoreDialog, kForms, forms);
+    I_PutList(context->restoreDialog, Vuvedur_fieldForms, forms);
   }
   FreeCopies();
 }
