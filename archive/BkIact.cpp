@@ -42,21 +42,6 @@ std::string Msg(std::uint32_t number, StrIn arg) {
 
 void AddInfo(std::uint32_t number) { Messages_SupplyAdditionalInfo(Msg(kSection, number)); }
 
-// Creates a context on first use; nil when the catalogue lacks it (nothing reported).
-I_Context Context(I_Context& ctx, const char* name) {
-  if (ctx != nullptr) return ctx;
-  Messages_Ignoring quiet;
-  ctx = I_Create(StrIn::FromC(name), false);
-  Messages_ForgetErrorReasons();
-  return ctx;
-}
-
-// Runs a filled context modally.
-void Run(I_Context ctx) {
-  I_Activate(ctx);
-  I_Dialog(ctx);
-}
-
 void CloseOnButton(I_Context ctx, std::int32_t, std::int32_t, void*) { I_Deactivate(ctx); }
 
 bool DebugTrace() {
@@ -240,7 +225,8 @@ void BkIact_SelectDevices(BkDevSel_DevList& devList, std::uint32_t classMask, St
   (void)flag;
   cancelled = true;
   I_Context& slot = archiveMode ? devDlg.archive : devDlg.plain;
-  const I_Context ctx = Context(slot, archiveMode ? "BkIact_DevSelect_Archiv" : "BkIact_DevSelect");
+  const I_Context ctx = Imisc_ContextOnce(
+      slot, StrIn::FromC(archiveMode ? "BkIact_DevSelect_Archiv" : "BkIact_DevSelect"));
   if (ctx == nullptr) return;
   I_SetINTEGERcallback(ctx, kDevButtons, DevButton, nullptr);
   I_SetGenericCallback(ctx, kDevList, DevicesChanged, nullptr);
@@ -253,7 +239,7 @@ void BkIact_SelectDevices(BkDevSel_DevList& devList, std::uint32_t classMask, St
   I_PutSTRING(ctx, kDevTitle, title);
   I_PutINTEGER(ctx, kDevButtons, kDevCancel);  // closing the window cancels
   ShowDevices(ctx);
-  Run(ctx);
+  Imisc_RunModal(ctx);
   const std::int32_t button = I_GetINTEGER(ctx, kDevButtons);
   I_PutList<I_ListRec>(ctx, kDevList, nullptr);
   devDlg.shown.clear();
@@ -342,7 +328,7 @@ void BkIact_PrepareWriteMedia(DevListEntry& device, Header*& hdr, bool forceNew,
     cancelled = hdr == nullptr;
     return;
   }
-  const I_Context ctx = Context(prepDlg, "BkIact_PrepWriteMedia");
+  const I_Context ctx = Imisc_ContextOnce(prepDlg, "BkIact_PrepWriteMedia");
   if (ctx == nullptr) return;
   I_SetINTEGERcallback(ctx, kPrepChoice, PrepButton, nullptr);
 
@@ -391,7 +377,7 @@ void BkIact_PrepareWriteMedia(DevListEntry& device, Header*& hdr, bool forceNew,
     I_PutSTRING(ctx, kPrepName, StrIn::FromC(head.name));
     I_PutSTRING(ctx, kPrepType, StrIn::FromC(head.mediaType));
     I_PutSTRING(ctx, kPrepLabel, StrIn::FromC(head.label));
-    Run(ctx);
+    Imisc_RunModal(ctx);
     const std::int32_t choice = I_GetINTEGER(ctx, kPrepChoice);
     if (DebugTrace()) std::fprintf(stderr, "choice=%d\n", choice);
     if (choice == BkIact_choiceCancel) return;
@@ -443,7 +429,7 @@ void BkIact_PrepareWriteMedia(DevListEntry& device, Header*& hdr, bool forceNew,
 }
 
 bool BkIact_ConfirmRecover(Header* hdr) {
-  const I_Context ctx = Context(recDlg, "BkIact_ConfirmRecover");
+  const I_Context ctx = Imisc_ContextOnce(recDlg, "BkIact_ConfirmRecover");
   if (ctx == nullptr || hdr == nullptr) return false;
   I_SetINTEGERcallback(ctx, kRecButtons, CloseOnButton, nullptr);
   I_SetGenericCallback(ctx, kRecOrders, ClearSelection, nullptr);
@@ -470,7 +456,7 @@ bool BkIact_ConfirmRecover(Header* hdr) {
   for (std::size_t i = 0; i + 1 < lines.size(); ++i) lines[i].next = &lines[i + 1];
   I_PutList(ctx, kRecOrders, lines.empty() ? nullptr : lines.data());
   I_PutINTEGER(ctx, kRecButtons, 2);  // closing the window rejects
-  Run(ctx);
+  Imisc_RunModal(ctx);
   I_PutList<I_ListRec>(ctx, kRecOrders, nullptr);
   MediaInfoList list = mi;
   if (list != nullptr) BkStore_DestroyMediaInfo(list, false);
@@ -478,7 +464,7 @@ bool BkIact_ConfirmRecover(Header* hdr) {
 }
 
 bool BkIact_ConfirmOverwrite(StrIn text1, StrIn text2, StrIn text3, StrIn text4) {
-  const I_Context ctx = Context(ovrDlg, "BkIact_ConfirmOverwrite");
+  const I_Context ctx = Imisc_ContextOnce(ovrDlg, "BkIact_ConfirmOverwrite");
   if (ctx == nullptr) return false;
   I_SetINTEGERcallback(ctx, kOvrButtons, CloseOnButton, nullptr);
   const StrIn texts[] = {text1, text2, text3, text4};
@@ -488,13 +474,13 @@ bool BkIact_ConfirmOverwrite(StrIn text1, StrIn text2, StrIn text3, StrIn text4)
     I_PutSTRING(ctx, kOvrText1 + i, empty ? StrIn(standard) : texts[i]);
   }
   I_PutINTEGER(ctx, kOvrButtons, 2);
-  Run(ctx);
+  Imisc_RunModal(ctx);
   return I_GetINTEGER(ctx, kOvrButtons) == 1;
 }
 
 void BkIact_ErrFilesDialog(FileList fileList, long count, bool& cancelled) {
   cancelled = false;
-  const I_Context ctx = Context(errDlg.ctx, "BkIact_ErrFiles");
+  const I_Context ctx = Imisc_ContextOnce(errDlg.ctx, "BkIact_ErrFiles");
   if (ctx == nullptr) return;
   I_SetINTEGERcallback(ctx, kErrButtons, CloseOnButton, nullptr);
   I_SetGenericCallback(ctx, kErrFiles, ErrFilesChanged, nullptr);
@@ -521,7 +507,7 @@ void BkIact_ErrFilesDialog(FileList fileList, long count, bool& cancelled) {
   I_PutList(ctx, kErrFiles, errDlg.shown.empty() ? nullptr : errDlg.shown.data());
   ShowFileError(ctx);
   I_PutINTEGER(ctx, kErrButtons, 2);
-  Run(ctx);
+  Imisc_RunModal(ctx);
   I_PutList<I_ListRec>(ctx, kErrFiles, nullptr);
   for (std::size_t i = 0; i < errDlg.files.size(); ++i)
     errDlg.files[i]->selected = errDlg.shown[i].selected != 0;

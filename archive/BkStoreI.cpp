@@ -48,19 +48,6 @@ std::string Msg(std::uint32_t number, StrIn a, StrIn b = StrIn("")) {
   return text;
 }
 
-I_Context Context(I_Context& ctx, const char* name) {
-  if (ctx != nullptr) return ctx;
-  Messages_Ignoring quiet;
-  ctx = I_Create(StrIn::FromC(name), false);
-  Messages_ForgetErrorReasons();
-  return ctx;
-}
-
-void Run(I_Context ctx) {
-  I_Activate(ctx);
-  I_Dialog(ctx);
-}
-
 // A list field shows records of its own, built from the program's records.
 template <typename Rec, typename Text>
 void Show(I_Context ctx, std::int32_t id, Rec* first, std::vector<I_ListRec>& shown, Text text) {
@@ -308,13 +295,13 @@ void SearchButton(I_Context ctx, std::int32_t, std::int32_t value, void*) {
 }
 
 void SearchDialog() {
-  const I_Context ctx = Context(srchDlg, "BkStoreI_Search");
+  const I_Context ctx = Imisc_ContextOnce(srchDlg, "BkStoreI_Search");
   if (ctx == nullptr) return;
   I_SetINTEGERcallback(ctx, kSrchButtons, SearchButton, nullptr);
   I_SetSTRINGcallback(ctx, kSrchMedia, FilterChanged, nullptr);
   I_SetSTRINGcallback(ctx, kSrchOrders, FilterChanged, nullptr);
   I_PutINTEGER(ctx, kSrchButtons, kCancel);
-  Run(ctx);
+  Imisc_RunModal(ctx);
 }
 
 // ---- Printing ----
@@ -584,13 +571,13 @@ void BkStoreI_Init() {
 }
 
 void BkStoreI_EditResources(StrIn pattern) {
-  const I_Context ctx = Context(rsvDlg.ctx, "BkStoreI_Resources");
+  const I_Context ctx = Imisc_ContextOnce(rsvDlg.ctx, "BkStoreI_Resources");
   if (ctx == nullptr) return;
   I_SetINTEGERcallback(ctx, kRsvButtons, ResourceButton, nullptr);
   rsvDlg.pattern = pattern.str();
   I_PutSTRING(ctx, kRsvPattern, pattern);
   ShowReservations();
-  Run(ctx);
+  Imisc_RunModal(ctx);
   I_PutList<I_ListRec>(ctx, kRsvList, nullptr);
   rsvDlg.lines.clear();
   rsvDlg.shown.clear();
@@ -609,7 +596,7 @@ void BkStoreI_LabelMedia(Header*& hdr) {
 
 void BkStoreI_LabelMediaInDev(DevListEntry& device, Header*& hdr) {
   hdr = nullptr;
-  const I_Context ctx = Context(lblDlg.ctx, "BkStoreI_Label");
+  const I_Context ctx = Imisc_ContextOnce(lblDlg.ctx, "BkStoreI_Label");
   if (ctx == nullptr) return;
   {
     const Alone alone(device);
@@ -638,7 +625,7 @@ void BkStoreI_LabelMediaInDev(DevListEntry& device, Header*& hdr) {
   I_PutINTEGER(ctx, kLblButtons, 2);
   lblDlg.device = &device;
   lblDlg.written = nullptr;
-  Run(ctx);
+  Imisc_RunModal(ctx);
   hdr = lblDlg.written;
   lblDlg.written = nullptr;
   lblDlg.device = nullptr;
@@ -646,7 +633,7 @@ void BkStoreI_LabelMediaInDev(DevListEntry& device, Header*& hdr) {
 
 MediaInfo* BkStoreI_SelectMedia(std::uint8_t calledFrom, StrIn title, bool& cancelled) {
   cancelled = true;
-  const I_Context ctx = Context(selDlg.ctx, "BkStoreI_SelectMedia");
+  const I_Context ctx = Imisc_ContextOnce(selDlg.ctx, "BkStoreI_SelectMedia");
   if (ctx == nullptr) return nullptr;
   if (title.length() > 0) {
     const std::string text = title.str();
@@ -661,7 +648,7 @@ MediaInfo* BkStoreI_SelectMedia(std::uint8_t calledFrom, StrIn title, bool& canc
   selDlg.cancelled = true;
   SetupMedia(ctx);
   I_PutINTEGER(ctx, kSelButtons, 0);
-  Run(ctx);
+  Imisc_RunModal(ctx);
   if (selDlg.cancelled) ReleaseAll();  // closed through the window
   cancelled = selDlg.cancelled;
   MediaInfo* chosen = nullptr;

@@ -194,3 +194,16 @@ void Imisc_ErrorExplain() {
   }
   RunBox("Imisc_ErrExpl", Join(reasons));
 }
+
+I_Context Imisc_ContextOnce(I_Context& ctx, StrIn name) {
+  if (ctx != nullptr) return ctx;
+  Messages_Ignoring quiet;
+  ctx = I_Create(name, false);
+  Messages_ForgetErrorReasons();
+  return ctx;
+}
+
+void Imisc_RunModal(I_Context ctx) {
+  I_Activate(ctx);
+  I_Dialog(ctx);
+}

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "I.hpp"
 #include "Strings.hpp"
 
 void Imisc_Init();
@@ -43,3 +44,10 @@ void Imisc_Notify(StrIn section, std::uint32_t number, unsigned seconds);
 // Shows every collected error reason, one per line, in "Imisc_ErrExpl"; without a
 // display writes them to standard error and sets the exit status to 1 when there was any.
 void Imisc_ErrorExplain();
+
+// A dialog made on its first use and kept for the process: creates ctx from the dialog
+// catalogue when it is still nil; nil when the catalogue lacks the context (nothing is
+// reported then, the caller decides).
+I_Context Imisc_ContextOnce(I_Context& ctx, StrIn name);
+// Shows a filled dialog and runs it until one of its callbacks deactivates it.
+void Imisc_RunModal(I_Context ctx);
