@@ -17,8 +17,10 @@
 
 #include "BkArchivRead.hpp"
 #include "BkDevSel.hpp"
+#include "BkIact.hpp"
 #include "BkJobs.hpp"
 #include "BkMisc.hpp"
+#include "DirAcces.hpp"
 #include "JobServerFixture.hpp"
 #include "Processe.hpp"
 #include "SDevAllo.hpp"
@@ -304,6 +306,114 @@ TEST_F(BackupRestore, AppendedGenerationLeavesTheFirstOneRestorable) {
             0);
   ASSERT_TRUE(JobDone(JobTitle(91, {orders[0], Vuvedur_thisHost}))) << ScriptLogs();
   EXPECT_EQ(ReadFile(fresh + "/" + orders[0] + ".aif"), first);
+}
+
+// Forms moved to another host in the change-hosts dialog come back below that host's
+// network path, and the registration names the new host (its comma escaped for FolvaneO).
+TEST_F(BackupRestore, FormsMovedToAnotherHostAreRestoredThere) {
+  UseMedium(Medium::FileSystem);
+  const std::string order = orders[1];  // the order with a form to back up
+  ASSERT_EQ(Drive("wait Vuvedur_Bck\nclick Vuvedur_Bck 8 1\npress Vuvedur_Bck 12 4\n"
+                  "press Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n",
+                  [] { Vuvedur_Backup(); }),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {order}))) << ScriptLogs();
+  char far[1024];
+  DirAcces_NetPath("far,host", "", far);
+  const std::string fresh = SandboxDir() + "/fresh/orders";
+  RunCommand("mkdir -p '" + std::string(far) + "' '" + fresh + "' && mv '" + forms + "' '" + forms +
+             ".orig'");
+  const std::string C = "Vuvedur_ChangeHosts ";
+  ASSERT_EQ(Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
+                      "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
+                      "press Vuvedur_Rst 12 4\npress Vuvedur_Rst 12 3\nwait " +
+                      C + "\ntype " + C + "2 \"far,host\"\npress " + C + "1 1\ngone " + C +
+                      "\npress Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
+                  [] { Vuvedur_Restore(); }),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(91, {order, Vuvedur_thisHost}))) << ScriptLogs();
+  // The registration command escapes the comma of the new host for FolvaneO.
+  char dir[1024];
+  BkJobs_GetRootScriptDir(dir);
+  const std::string scripts = RunCommand("cat '" + std::string(dir) + "'/*/archivecmds-*").out;
+  EXPECT_NE(scripts.find(":far\\,host"), std::string::npos) << scripts;
+  const std::string record = ReadFile(fresh + "/" + order + ".registered");
+  int moved = 0;
+  for (const auto& e : std::filesystem::directory_iterator(forms + ".orig")) {
+    const std::string form = e.path().filename().string();
+    if (form.rfind(order, 0) != 0) continue;
+    const int number = std::atoi(form.substr(order.size(), 2).c_str());
+    if (record.find("\nform " + std::to_string(number) + " far,host\n") == std::string::npos) {
+      continue;
+    }
+    const auto diff = RunCommand("diff -r --no-dereference '" + e.path().string() + "' '" + far +
+                                 forms.substr(1) + "/" + form + "'");
+    EXPECT_EQ(diff.status, 0) << form << diff.out << diff.err;
+    EXPECT_FALSE(std::filesystem::exists(forms + "/" + form)) << form;
+    ++moved;
+  }
+  EXPECT_GT(moved, 0) << record;
+}
+
+// Two generations on an appendable tape, the last header copy spoiled: reading the header
+// falls back to the walk, which ends at the first generation; the restore brings that one
+// back, and appending to the medium goes on once the user confirms the recovered header.
+TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
+  UseMedium(Medium::Tape);
+  newFormat = mfmtStdA;      // the appendable format the preparation dialog appends to
+  device.blkHeader = 10240;  // a header and its copies checked from their first block
+  const std::string mark =
+      "wait Vuvedur_Bck\nclick Vuvedur_Bck 8 0\npress Vuvedur_Bck 12 4\n"
+      "press Vuvedur_Bck 1 1\n";
+  const std::string first = ReadFile(root + "/" + orders[0] + ".aif");
+  const std::string vt = "vtape -f '" + medium + "' ";
+  for (int generation = 0; generation < 2; ++generation) {
+    RunCommand(vt + "load");  // the tape put back after each job unloaded it
+    ASSERT_EQ(Drive(mark + "gone Vuvedur_Bck\n", [] { Vuvedur_Backup(); }), 0);
+    ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+    RunCommand("vqueue remove");
+    WriteFile(root + "/" + orders[0] + ".aif", first + "changed later");
+    appendToMedium = true;
+  }
+  ASSERT_EQ(RunCommand(vt + "load && " + vt + "eod && " + vt + "bsf 2 && " + vt +
+                       "fsf 1 && head -c 10240 /dev/zero | tr '\\0' x | " + vt + "write")
+                .status,
+            0);
+
+  const std::string fresh = SandboxDir() + "/fresh/orders";
+  RunCommand("mkdir -p '" + fresh + "'");
+  ASSERT_EQ(Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
+                      "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
+                      "press Vuvedur_Rst 12 4\npress Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
+                  [] { Vuvedur_Restore(); }),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(91, {orders[0], Vuvedur_thisHost}))) << ScriptLogs();
+  EXPECT_EQ(ReadFile(fresh + "/" + orders[0] + ".aif"), first);
+  RunCommand("vqueue remove");
+  RunCommand(vt + "load");
+
+  // The real preparation dialog: append, then the recovered header is confirmed.
+  Vuvedur_mediaDialogs.prepareWriteMedia = BkIact_PrepareWriteMedia;
+  ASSERT_EQ(Drive("wait BkIact_PrepWriteMedia\npress BkIact_PrepWriteMedia 1 4\n"
+                  "wait BkIact_ConfirmRecover\npress BkIact_ConfirmRecover 1 1\n" +
+                      mark + "gone Vuvedur_Bck\n",
+                  [] {
+                    BkIact_Init();
+                    Vuvedur_Backup();
+                  }),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+  // The new generation follows the first one, and the header reads again without the walk.
+  RunCommand(vt + "load");
+  Header* header = nullptr;
+  bool recovered = true, isEmpty = false;
+  BkArchiv_ReadHeader(device, false, header, recovered, isEmpty);
+  ASSERT_NE(header, nullptr);
+  EXPECT_FALSE(recovered);
+  int generations = 0;
+  for (const Archive* a = header->archives; a != nullptr; a = a->next) ++generations;
+  EXPECT_EQ(generations, 2);
+  BkArchiv_DestroyHeaderAndArchives(header);
 }
 
 // A medium too small for the marked orders: the user, asked, does not go on, and nothing
