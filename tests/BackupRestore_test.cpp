@@ -5,6 +5,7 @@
 // toolkit's device choice is replaced by the device the test sets.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -414,6 +415,74 @@ TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
   for (const Archive* a = header->archives; a != nullptr; a = a->next) ++generations;
   EXPECT_EQ(generations, 2);
   BkArchiv_DestroyHeaderAndArchives(header);
+}
+
+// Another process takes the device heldDevice names at the resource manager and keeps
+// it until the process that started it ends.
+std::string heldDevice;
+void TakeHeldDevice(void*) {
+  int fds[2];
+  if (::pipe(fds) != 0) return;
+  if (::fork() == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    SRM_Reset();
+    const char ok = SRM_Reserve(heldDevice, true) ? 1 : 0;
+    if (::write(fds[1], &ok, 1) != 1) ::_exit(1);
+    for (;;) ::pause();
+  }
+  char ok = 0;
+  if (::read(fds[0], &ok, 1) != 1 || ok != 1) std::_Exit(7);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
+// The real device dialog in the backup, a drive held by another process at the resource
+// manager: choosing it is refused with a message, and the free file system chosen next
+// takes the backup.
+TEST_F(BackupRestore, ADeviceInUseIsRefusedAndAFreeOneTakesTheBackup) {
+  ::setenv("VM_REMOTE_SHELL", "vrsh", 1);
+  ASSERT_EQ(RunCommand(std::string(ZOLT_DEMO_DIR) + "/make-devices.sh '" + SandboxDir() + "' '" +
+                       BuildDir() + "'")
+                .status,
+            0);
+  int tape = -1, fs = -1, line = 0;
+  std::string held;
+  BkDevSel_DevList all = nullptr;
+  BkDevSel_SetupFullDevList(all, Vuvedur_deviceKinds);
+  for (const DevListEntry* e = all; e != nullptr; e = e->next) {
+    if (e->record.devClass == 0) continue;
+    const std::string label = e->label;
+    if (label.rfind("Exabyte 8500", 0) == 0) {
+      tape = line;
+      char id[1024];
+      SDevAllo_BuildResourceID(e->record.host, e->record.devName, true, id);
+      held = id;
+    }
+    if (label.rfind("File system", 0) == 0) fs = line;
+    ++line;
+  }
+  BkDevSel_DestroyDevList(all, false);
+  ASSERT_TRUE(tape >= 0 && fs >= 0);
+  heldDevice = held;
+
+  Vuvedur_mediaDialogs.selectDevices = BkIact_SelectDevices;
+  Vuvedur_mediaDialogs.readyWait = BkIact_ReadyWait;
+  const std::string D = "BkIact_DevSelect_Archiv ";  // the backup offers archived media too
+  ASSERT_EQ(Drive("wait " + D + "\nclick " + D + "3 " + std::to_string(tape) +
+                      "\nwait Imisc_errmsg\nanswer Imisc_errmsg 0\nclick " + D + "3 " +
+                      std::to_string(fs) + "\npress " + D +
+                      "1 1\nwait AskContinue\nanswer AskContinue 0\nwait Vuvedur_Bck\n"
+                      "click Vuvedur_Bck 8 0\npress Vuvedur_Bck 12 4\n"
+                      "press Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n",
+                  [] {
+                    BkIact_Init();
+                    I_ScheduleTask(0, TakeHeldDevice, nullptr);  // once the list shows it
+                    Vuvedur_Backup();
+                  }),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+  EXPECT_NE(ReadFile(SandboxDir() + "/media/fs/DHEADER").find(orders[0] + ".aif"),
+            std::string::npos);
 }
 
 // A medium too small for the marked orders: the user, asked, does not go on, and nothing
