@@ -73,6 +73,25 @@ std::string JobTitle(std::uint32_t number, std::initializer_list<std::string> ar
   return text;
 }
 
+// Another process takes the device heldDevice names at the resource manager and keeps
+// it until the process that started it ends.
+std::string heldDevice;
+void TakeHeldDevice(void*) {
+  int fds[2];
+  if (::pipe(fds) != 0) return;
+  if (::fork() == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    SRM_Reset();
+    const char ok = SRM_Reserve(heldDevice, true) ? 1 : 0;
+    if (::write(fds[1], &ok, 1) != 1) ::_exit(1);
+    for (;;) ::pause();
+  }
+  char ok = 0;
+  if (::read(fds[0], &ok, 1) != 1 || ok != 1) std::_Exit(7);
+  ::close(fds[0]);
+  ::close(fds[1]);
+}
+
 enum class Medium { FileSystem, DiskImage, Tape };
 
 class BackupRestore : public JobServerTest, public ::testing::WithParamInterface<Medium> {
@@ -153,6 +172,26 @@ class BackupRestore : public JobServerTest, public ::testing::WithParamInterface
     });
     EXPECT_EQ(r.err.find("script acceptance:"), std::string::npos) << r.err;
     return r.exited ? r.exitStatus : 128 + r.signal;
+  }
+
+  // The backup dialog after the steps before it: the order on line `line` marked, the
+  // backup started.
+  int BackUp(int line, const std::string& before = "") {
+    return Drive(before + "wait Vuvedur_Bck\nclick Vuvedur_Bck 8 " + std::to_string(line) +
+                     "\npress Vuvedur_Bck 12 4\npress Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n",
+                 [] {
+                   BkIact_Init();
+                   if (!heldDevice.empty()) I_ScheduleTask(0, TakeHeldDevice, nullptr);
+                   Vuvedur_Backup();
+                 });
+  }
+  // The restore dialog into the job root fresh, the first order marked, the steps, start.
+  int RestoreFirst(const std::string& fresh, const std::string& steps = "") {
+    return Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
+                     "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
+                     "press Vuvedur_Rst 12 4\n" +
+                     steps + "press Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
+                 [] { Vuvedur_Restore(); });
   }
 
   bool JobDone(const std::string& title) {
@@ -285,26 +324,19 @@ TEST_F(BackupRestore, AnOrderHeldByAnotherProcessIsNotBackedUp) {
 // not the changed second one.
 TEST_F(BackupRestore, AppendedGenerationLeavesTheFirstOneRestorable) {
   UseMedium(Medium::FileSystem);
-  const std::string mark =
-      "wait Vuvedur_Bck\nclick Vuvedur_Bck 8 0\npress Vuvedur_Bck 12 4\n"
-      "press Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n";
-  ASSERT_EQ(Drive(mark, [] { Vuvedur_Backup(); }), 0);
+  ASSERT_EQ(BackUp(0), 0);
   ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
   RunCommand("vqueue remove");
   const std::string first = ReadFile(root + "/" + orders[0] + ".aif");
   WriteFile(root + "/" + orders[0] + ".aif", first + "changed later");
   appendToMedium = true;
-  ASSERT_EQ(Drive(mark, [] { Vuvedur_Backup(); }), 0);
+  ASSERT_EQ(BackUp(0), 0);
   ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
 
   // The medium lists the order twice, the first generation first.
   const std::string fresh = SandboxDir() + "/fresh/orders";
   RunCommand("mkdir -p '" + fresh + "' && mv '" + forms + "' '" + forms + ".orig'");
-  ASSERT_EQ(Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
-                      "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
-                      "press Vuvedur_Rst 12 4\npress Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
-                  [] { Vuvedur_Restore(); }),
-            0);
+  ASSERT_EQ(RestoreFirst(fresh), 0);
   ASSERT_TRUE(JobDone(JobTitle(91, {orders[0], Vuvedur_thisHost}))) << ScriptLogs();
   EXPECT_EQ(ReadFile(fresh + "/" + orders[0] + ".aif"), first);
 }
@@ -314,10 +346,7 @@ TEST_F(BackupRestore, AppendedGenerationLeavesTheFirstOneRestorable) {
 TEST_F(BackupRestore, FormsMovedToAnotherHostAreRestoredThere) {
   UseMedium(Medium::FileSystem);
   const std::string order = orders[1];  // the order with a form to back up
-  ASSERT_EQ(Drive("wait Vuvedur_Bck\nclick Vuvedur_Bck 8 1\npress Vuvedur_Bck 12 4\n"
-                  "press Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n",
-                  [] { Vuvedur_Backup(); }),
-            0);
+  ASSERT_EQ(BackUp(1), 0);
   ASSERT_TRUE(JobDone(JobTitle(98, {order}))) << ScriptLogs();
   char far[1024];
   DirAcces_NetPath("far,host", "", far);
@@ -325,12 +354,8 @@ TEST_F(BackupRestore, FormsMovedToAnotherHostAreRestoredThere) {
   RunCommand("mkdir -p '" + std::string(far) + "' '" + fresh + "' && mv '" + forms + "' '" + forms +
              ".orig'");
   const std::string C = "Vuvedur_ChangeHosts ";
-  ASSERT_EQ(Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
-                      "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
-                      "press Vuvedur_Rst 12 4\npress Vuvedur_Rst 12 3\nwait " +
-                      C + "\ntype " + C + "2 \"far,host\"\npress " + C + "1 1\ngone " + C +
-                      "\npress Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
-                  [] { Vuvedur_Restore(); }),
+  ASSERT_EQ(RestoreFirst(fresh, "press Vuvedur_Rst 12 3\nwait " + C + "\ntype " + C +
+                                    "2 \"far,host\"\npress " + C + "1 1\ngone " + C + "\n"),
             0);
   ASSERT_TRUE(JobDone(JobTitle(91, {order, Vuvedur_thisHost}))) << ScriptLogs();
   // The registration command escapes the comma of the new host for FolvaneO.
@@ -363,14 +388,11 @@ TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
   UseMedium(Medium::Tape);
   newFormat = mfmtStdA;      // the appendable format the preparation dialog appends to
   device.blkHeader = 10240;  // a header and its copies checked from their first block
-  const std::string mark =
-      "wait Vuvedur_Bck\nclick Vuvedur_Bck 8 0\npress Vuvedur_Bck 12 4\n"
-      "press Vuvedur_Bck 1 1\n";
   const std::string first = ReadFile(root + "/" + orders[0] + ".aif");
   const std::string vt = "vtape -f '" + medium + "' ";
   for (int generation = 0; generation < 2; ++generation) {
     RunCommand(vt + "load");  // the tape put back after each job unloaded it
-    ASSERT_EQ(Drive(mark + "gone Vuvedur_Bck\n", [] { Vuvedur_Backup(); }), 0);
+    ASSERT_EQ(BackUp(0), 0);
     ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
     RunCommand("vqueue remove");
     WriteFile(root + "/" + orders[0] + ".aif", first + "changed later");
@@ -383,11 +405,7 @@ TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
 
   const std::string fresh = SandboxDir() + "/fresh/orders";
   RunCommand("mkdir -p '" + fresh + "'");
-  ASSERT_EQ(Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
-                      "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
-                      "press Vuvedur_Rst 12 4\npress Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
-                  [] { Vuvedur_Restore(); }),
-            0);
+  ASSERT_EQ(RestoreFirst(fresh), 0);
   ASSERT_TRUE(JobDone(JobTitle(91, {orders[0], Vuvedur_thisHost}))) << ScriptLogs();
   EXPECT_EQ(ReadFile(fresh + "/" + orders[0] + ".aif"), first);
   RunCommand("vqueue remove");
@@ -395,13 +413,9 @@ TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
 
   // The real preparation dialog: append, then the recovered header is confirmed.
   Vuvedur_mediaDialogs.prepareWriteMedia = BkIact_PrepareWriteMedia;
-  ASSERT_EQ(Drive("wait BkIact_PrepWriteMedia\npress BkIact_PrepWriteMedia 1 4\n"
-                  "wait BkIact_ConfirmRecover\npress BkIact_ConfirmRecover 1 1\n" +
-                      mark + "gone Vuvedur_Bck\n",
-                  [] {
-                    BkIact_Init();
-                    Vuvedur_Backup();
-                  }),
+  ASSERT_EQ(BackUp(0,
+                   "wait BkIact_PrepWriteMedia\npress BkIact_PrepWriteMedia 1 4\n"
+                   "wait BkIact_ConfirmRecover\npress BkIact_ConfirmRecover 1 1\n"),
             0);
   ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
   // The new generation follows the first one, and the header reads again without the walk.
@@ -415,25 +429,6 @@ TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
   for (const Archive* a = header->archives; a != nullptr; a = a->next) ++generations;
   EXPECT_EQ(generations, 2);
   BkArchiv_DestroyHeaderAndArchives(header);
-}
-
-// Another process takes the device heldDevice names at the resource manager and keeps
-// it until the process that started it ends.
-std::string heldDevice;
-void TakeHeldDevice(void*) {
-  int fds[2];
-  if (::pipe(fds) != 0) return;
-  if (::fork() == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    SRM_Reset();
-    const char ok = SRM_Reserve(heldDevice, true) ? 1 : 0;
-    if (::write(fds[1], &ok, 1) != 1) ::_exit(1);
-    for (;;) ::pause();
-  }
-  char ok = 0;
-  if (::read(fds[0], &ok, 1) != 1 || ok != 1) std::_Exit(7);
-  ::close(fds[0]);
-  ::close(fds[1]);
 }
 
 // The real device dialog in the backup, a drive held by another process at the resource
@@ -463,22 +458,15 @@ TEST_F(BackupRestore, ADeviceInUseIsRefusedAndAFreeOneTakesTheBackup) {
   }
   BkDevSel_DestroyDevList(all, false);
   ASSERT_TRUE(tape >= 0 && fs >= 0);
-  heldDevice = held;
+  heldDevice = held;  // taken by another process once the device list shows
 
   Vuvedur_mediaDialogs.selectDevices = BkIact_SelectDevices;
   Vuvedur_mediaDialogs.readyWait = BkIact_ReadyWait;
   const std::string D = "BkIact_DevSelect_Archiv ";  // the backup offers archived media too
-  ASSERT_EQ(Drive("wait " + D + "\nclick " + D + "3 " + std::to_string(tape) +
-                      "\nwait Imisc_errmsg\nanswer Imisc_errmsg 0\nclick " + D + "3 " +
-                      std::to_string(fs) + "\npress " + D +
-                      "1 1\nwait AskContinue\nanswer AskContinue 0\nwait Vuvedur_Bck\n"
-                      "click Vuvedur_Bck 8 0\npress Vuvedur_Bck 12 4\n"
-                      "press Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n",
-                  [] {
-                    BkIact_Init();
-                    I_ScheduleTask(0, TakeHeldDevice, nullptr);  // once the list shows it
-                    Vuvedur_Backup();
-                  }),
+  ASSERT_EQ(BackUp(0, "wait " + D + "\nclick " + D + "3 " + std::to_string(tape) +
+                          "\nwait Imisc_errmsg\nanswer Imisc_errmsg 0\nclick " + D + "3 " +
+                          std::to_string(fs) + "\npress " + D +
+                          "1 1\nwait AskContinue\nanswer AskContinue 0\n"),
             0);
   ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
   EXPECT_NE(ReadFile(SandboxDir() + "/media/fs/DHEADER").find(orders[0] + ".aif"),
