@@ -326,7 +326,7 @@ TEST_F(BackupRestore, AppendedGenerationLeavesTheFirstOneRestorable) {
   UseMedium(Medium::FileSystem);
   ASSERT_EQ(BackUp(0), 0);
   ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
-  RunCommand("vqueue remove");
+  ASSERT_EQ(RunCommand("vqueue remove").status, 0);  // the next job of the same title is new
   const std::string first = ReadFile(root + "/" + orders[0] + ".aif");
   WriteFile(root + "/" + orders[0] + ".aif", first + "changed later");
   appendToMedium = true;
@@ -394,7 +394,7 @@ TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
     RunCommand(vt + "load");  // the tape put back after each job unloaded it
     ASSERT_EQ(BackUp(0), 0);
     ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
-    RunCommand("vqueue remove");
+    ASSERT_EQ(RunCommand("vqueue remove").status, 0);
     WriteFile(root + "/" + orders[0] + ".aif", first + "changed later");
     appendToMedium = true;
   }
@@ -408,7 +408,7 @@ TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
   ASSERT_EQ(RestoreFirst(fresh), 0);
   ASSERT_TRUE(JobDone(JobTitle(91, {orders[0], Vuvedur_thisHost}))) << ScriptLogs();
   EXPECT_EQ(ReadFile(fresh + "/" + orders[0] + ".aif"), first);
-  RunCommand("vqueue remove");
+  ASSERT_EQ(RunCommand("vqueue remove").status, 0);
   RunCommand(vt + "load");
 
   // The real preparation dialog: append, then the recovered header is confirmed.
