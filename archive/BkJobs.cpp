@@ -19,6 +19,7 @@
 #include "BkArchivText.hpp"
 #include "BkFLists.hpp"
 #include "BkMisc.hpp"
+#include "DirAcces.hpp"
 #include "Messages.hpp"
 #include "Processe.hpp"
 #include "StringOp.hpp"
@@ -34,7 +35,7 @@ constexpr std::size_t kRmCommandMax = 127;
 // The one script under construction.
 struct ScriptState {
   std::string rootScriptDir;
-  std::string scriptDir;   // as the job sees it ("/nfs/<host>" in front for other hosts)
+  std::string scriptDir;   // as the job sees it (network root and host in front for other hosts)
   std::string scriptName;  // the same for the script file
   std::string localDir;    // scriptDir on this machine
   std::string localName;
@@ -67,12 +68,10 @@ std::string Escape(std::string_view text) {
   return out;
 }
 
-// "/nfs/<host>" in front of an absolute path.
+// The network root and "/<host>" in front of an absolute path.
 std::string UnderNfs(std::string_view host, std::string_view path) {
-  std::string out = "/nfs/";
-  out += host;
-  if (path.empty() || path.front() != '/') out += '/';
-  out += path;
+  char out[4096];
+  DirAcces_NetPath(StrIn(host), StrIn(path), out);
   return out;
 }
 
@@ -348,6 +347,7 @@ void BkJobs_Init() {
   BFileIO_Init();
   Processe_Init();
   DynStr_Init();
+  DirAcces_Init();
   BkMisc_Init();
   BkFLists_Init();
   BkArchivNames_Init();

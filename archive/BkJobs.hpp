@@ -34,8 +34,8 @@ inline constexpr char BkJobs_backupSh[] = "bkArchiv.sh";
 // ---- Script writing, one script at a time ----
 
 // Takes the next free name from the counter and creates the script (in its own
-// directory when ownDir) with its first lines; scriptDir and scriptName get "/nfs/" and
-// this host in front when the device is not local. False on failure.
+// directory when ownDir) with its first lines; scriptDir and scriptName get the network root
+// and this host in front when the device is not local. False on failure.
 bool BkJobs_CmdScript_BeginCmdScript(StrIn baseName, bool ownDir, bool isLocal);
 // Each writes its pieces and a line feed; a failed write clears the status, writing
 // goes on.

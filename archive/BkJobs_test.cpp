@@ -8,6 +8,7 @@
 #include <string>
 
 #include "BkMisc.hpp"
+#include "DirAcces.hpp"
 #include "Messages.hpp"
 #include "Sandbox.hpp"
 #include "testdata/TestClock.hpp"
@@ -22,6 +23,13 @@ std::string GoldenPath(const std::string& name) {
   return std::string(BKARCHIV_TESTDATA) + "/jobs/" + name;
 }
 
+// path on this host as other hosts reach it.
+std::string UnderNetRoot(const std::string& path) {
+  char out[4096];
+  DirAcces_NetPath(BkMisc_localHost, path, out);
+  return out;
+}
+
 // The script with this run's sandbox and host replaced by fixed words.
 std::string Normalised(std::string text) {
   auto replace = [&](const std::string& from, const std::string& to) {
@@ -29,7 +37,10 @@ std::string Normalised(std::string text) {
       text.replace(p, from.size(), to);
     }
   };
-  replace("/nfs/" + std::string(BkMisc_localHost) + SandboxDir(), "/nfs/@HOST@@SANDBOX@");
+  replace(UnderNetRoot(SandboxDir()), "/nfs/@HOST@@SANDBOX@");
+  char netRoot[1024];
+  DirAcces_GetNetRoot(netRoot);
+  replace(netRoot, "/nfs");
   replace(SandboxDir(), "@SANDBOX@");
   // The number depends on the scripts made before in the same sandbox.
   return std::regex_replace(text, std::regex("archivecmds-[0-9]+"), "archivecmds-N");
@@ -37,8 +48,8 @@ std::string Normalised(std::string text) {
 
 // Compares with the golden file; ZOLT_UPDATE_GOLDEN=1 writes it instead (for review).
 void ExpectGolden(std::string script, const std::string& name) {
-  const std::string nfs = "/nfs/" + std::string(BkMisc_localHost);
-  if (script.rfind(nfs + "/", 0) == 0) script.erase(0, nfs.size());  // the same file here
+  const std::string nfs = UnderNetRoot("/");                       // ends in "/"
+  if (script.rfind(nfs, 0) == 0) script.erase(0, nfs.size() - 1);  // the same file here
   const std::string text = Normalised(ReadFile(script));
   ASSERT_FALSE(text.empty()) << script;
   if (const char* u = std::getenv("ZOLT_UPDATE_GOLDEN"); u != nullptr && *u == '1') {
@@ -129,8 +140,8 @@ TEST_F(BkJobsTest, ScriptsAreNumberedFromTheSharedCounter) {
   BkJobs_CmdScript_GetScriptName(name);
   BkJobs_CmdScript_GetScriptDir(dir);
   EXPECT_EQ(ReadFile(std::string(root) + "/.counter"), "       3\n");
-  // A device on another host reaches the script over "/nfs/<this host>".
-  const std::string nfs = "/nfs/" + std::string(BkMisc_localHost) + root;
+  // A device on another host reaches the script below the network root and this host.
+  const std::string nfs = UnderNetRoot(root);
   EXPECT_EQ(std::string(dir), nfs + "/archivecmds-3");
   EXPECT_EQ(std::string(name), nfs + "/archivecmds-3/archivecmds-3");
   EXPECT_EQ(ReadFile(std::string(root) + "/archivecmds-3/archivecmds-3"),

@@ -1000,6 +1000,23 @@ bool DirAcces_GetNthEnvVar(std::size_t n, StrOut name, StrOut value) {
   return false;
 }
 
+void DirAcces_GetNetRoot(StrOut root) {
+  DirAcces_dirError = 0;
+  const std::string value = EnvValue("VM_NETROOT");
+  Put(value.empty() ? "/nfs" : value, root);
+}
+
+void DirAcces_NetPath(StrIn host, StrIn path, StrOut result) {
+  DirAcces_dirError = 0;
+  std::string value = EnvValue("VM_NETROOT");
+  if (value.empty()) value = "/nfs";
+  if (value.back() != '/') value += '/';
+  value += host.view();
+  if (path.view().empty() || path.view().front() != '/') value += '/';
+  value += path.view();
+  Put(value, result);
+}
+
 void DirAcces_GetSpecialPath(unsigned n, StrOut path) {
   DirAcces_dirError = 0;
   Put(SpecialPath(n), path);

@@ -209,6 +209,13 @@ void DirAcces_GetMachineName(StrOut name);
 // The operating system's node name, cached ("NONAME" when it cannot be determined).
 void DirAcces_GetNodeName(StrOut name);
 
+// Where the file systems of other hosts are mounted, one directory per host: VM_NETROOT,
+// "/nfs" when unset or empty.
+void DirAcces_GetNetRoot(StrOut root);
+// The path by which this host reaches path on host: the network root, the host, then
+// path (a "/" between them when path is relative).
+void DirAcces_NetPath(StrIn host, StrIn path, StrOut result);
+
 // VELMAR_INSTANCE_HOME (default "/etc/opt/velmar") joined with "instance." followed by
 // VELMAR_INSTANCE.
 void DirAcces_GetInstanceFilename(StrOut path);

@@ -50,23 +50,17 @@ fi
 . "$demo/demo.env"
 export DEMO_DIR=$demo
 
-# Ports nobody listens on, so that the demo never talks to the servers of a real
-# installation on this machine.
+# The servers' ports are chosen below the kernel's range for outgoing connections, where
+# no client socket of this machine can hold them; one already taken is found when the
+# server cannot bind it, and another is tried (see start_server).
+low_ephemeral=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
 free_port() {
   local p
   while :; do
-    p=$((20000 + RANDOM % 20000))
+    p=$((10000 + RANDOM % (low_ephemeral - 10000)))
     (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
   done
 }
-VM_DUVUVUZO_PORT=$(free_port)
-VM_DURAZAZE_PORT=$(free_port)
-while [ "$VM_DURAZAZE_PORT" = "$VM_DUVUVUZO_PORT" ]; do VM_DURAZAZE_PORT=$(free_port); done
-export VM_DUVUVUZO_PORT VM_DURAZAZE_PORT
-cat >>"$demo/demo.env" <<ENV
-VM_DUVUVUZO_PORT=$VM_DUVUVUZO_PORT; export VM_DUVUVUZO_PORT
-VM_DURAZAZE_PORT=$VM_DURAZAZE_PORT; export VM_DURAZAZE_PORT
-ENV
 
 jobroot=$demo/projects/orders        # the orders as production has them
 restoreroot=$demo/restored/orders    # the fresh job root the restore goes to
@@ -78,15 +72,17 @@ mapfile -t orders < <(cd "$jobroot" && ls -- *.aif | sed 's/\.aif$//')
 say "installation in $demo: job root $jobroot with orders ${orders[*]}"
 
 # ---- the servers: started here, stopped at the end whatever happens
+# They run in the foreground of this script, so their process ids are known from the
+# moment they start and the stop never depends on a pid file they may not have written.
 xvfb=
+servers=()
 stop_all() {
-  local status=$? pidfile pid
-  for pidfile in "$ZOLTDAT"/DUvuvuzo-*.pid "$ZOLTDAT"/DUrazaze-*.pid; do
-    pid=$(cat "$pidfile" 2>/dev/null || true)
-    [ -n "$pid" ] || continue
+  local status=$? pid
+  for pid in "${servers[@]}"; do
     kill -TERM "$pid" 2>/dev/null || continue
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
   done
   [ -z "$xvfb" ] || { kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null || true; }
   if [ -z "$keep" ]; then
@@ -96,14 +92,37 @@ stop_all() {
 }
 trap stop_all EXIT
 trap 'exit 130' INT TERM
-DUrazaze </dev/null &
-DUvuvuzo </dev/null &
-for _ in $(seq 100); do
-  [ -s "$ZOLTDAT/DUvuvuzo-$VM_DUVUVUZO_PORT.pid" ] && [ -s "$ZOLTDAT/DUrazaze-$VM_DURAZAZE_PORT.pid" ] && break
-  sleep 0.1
-done
-vqueue status >/dev/null || die "the job server does not answer"
+
+# Starts a server on a free port of its own, trying another port when the one chosen
+# was taken meanwhile; it is up once its pid file names that port (it listens by then).
+start_server() {  # NAME PORT_VARIABLE
+  local name=$1 variable=$2 port pid
+  for _ in $(seq 10); do
+    port=$(free_port)
+    [ "$variable" = VM_DUVUVUZO_PORT ] && [ "$port" = "$VM_DURAZAZE_PORT" ] && continue
+    export "$variable=$port"
+    "$name" -f </dev/null >>"$demo/tmp/$name.out" 2>&1 &
+    pid=$!
+    servers+=("$pid")
+    for _ in $(seq 600); do
+      [ -s "$ZOLTDAT/$name-$port.pid" ] && return 0
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && die "$name did not start within a minute (port $port): $(tail -n 3 "$demo/tmp/$name.out")"
+    wait "$pid" 2>/dev/null || true
+  done
+  die "$name could not start: $(tail -n 3 "$demo/tmp/$name.out")"
+}
+VM_DURAZAZE_PORT=
+start_server DUrazaze VM_DURAZAZE_PORT
+start_server DUvuvuzo VM_DUVUVUZO_PORT
+cat >>"$demo/demo.env" <<ENV
+VM_DUVUVUZO_PORT=$VM_DUVUVUZO_PORT; export VM_DUVUVUZO_PORT
+VM_DURAZAZE_PORT=$VM_DURAZAZE_PORT; export VM_DURAZAZE_PORT
+ENV
 say "job server on port $VM_DUVUVUZO_PORT, resource manager on port $VM_DURAZAZE_PORT"
+vqueue status >/dev/null || die "the job server does not answer"
 
 # ---- the display
 shots=

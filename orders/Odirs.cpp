@@ -77,7 +77,13 @@ void Odirs_MkDir(StrIn path) {
 void Odirs_GetHost(StrIn path, StrOut host) {
   Odirs_Init();
   std::string_view p = path.view();
-  for (std::string_view prefix : {"/tmp_mnt/net/", "/nfs/", "/net/"}) {
+  char netRoot[1024];
+  DirAcces_GetNetRoot(netRoot);
+  std::string ownRoot = StrIn(netRoot).str();
+  while (!ownRoot.empty() && ownRoot.back() == '/') ownRoot.pop_back();
+  ownRoot += '/';
+  for (std::string_view prefix : {std::string_view(ownRoot), std::string_view("/tmp_mnt/net/"),
+                                  std::string_view("/nfs/"), std::string_view("/net/")}) {
     if (p.starts_with(prefix)) {
       p.remove_prefix(prefix.size());
       Strings_Assign(p.substr(0, p.find('/')), host);
@@ -89,11 +95,10 @@ void Odirs_GetHost(StrIn path, StrOut host) {
 
 void Odirs_JobPath(StrIn host, StrIn name, StrOut path) {
   Odirs_Init();
-  char prefix[128] = "";
+  char prefix[1024] = "";
   if (host.length() > 0 && !Strings_Equal(host, Odirs_thisHost) &&
       DirAcces_CheckFlag("NFS_PREFIX_BEHAVIOUR")) {
-    Strings_Assign("/nfs/%s", prefix);
-    SPrintf_String(prefix, host);
+    DirAcces_NetPath(host, "", prefix);
   }
   std::string_view dir = StrIn(Odirs_jobDir).view();
   if (prefix[0] != '\0' && dir.starts_with('/')) dir.remove_prefix(1);

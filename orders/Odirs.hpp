@@ -45,9 +45,10 @@ void Odirs_SetDirs(StrIn jobDir, StrIn orderDir, StrIn schemeDir);
 // existing directory is left alone. Reports nothing.
 void Odirs_MkDir(StrIn path);
 
-// The host of a path below "/nfs/", "/net/" or "/tmp_mnt/net/"; Odirs_thisHost otherwise.
+// The host of a path below the network root (DirAcces_GetNetRoot), "/nfs/", "/net/" or
+// "/tmp_mnt/net/"; Odirs_thisHost otherwise.
 void Odirs_GetHost(StrIn path, StrOut host);
-// The job directory of a form: Odirs_jobDir joined with name, behind "/nfs/<host>" when
+// The job directory of a form: Odirs_jobDir joined with name, behind the network root and host when
 // the form is on another host and the flag "NFS_PREFIX_BEHAVIOUR" is set.
 void Odirs_JobPath(StrIn host, StrIn name, StrOut path);
 // The form naming rule: 13 characters, [a-z0-9][a-z0-9_]{7}[0-9]{2}\.[a-z][0-9].

@@ -51,7 +51,9 @@ TEST_F(OdirsTest, HostOfAPath) {
       {"/nfs/hostA/projects/orders", "hostA"}, {"/net/hostC/x", "hostC"},
       {"/tmp_mnt/net/hostB/x", "hostB"},       {"/nfs/hostD", "hostD"},
       {"/projects/orders", Odirs_thisHost},    {"/nfsx/hostE/y", Odirs_thisHost},
+      {"/mnt/hosts/hostF/x", "hostF"},         {"/mnt/hostsx/hostG", Odirs_thisHost},
   };
+  ::setenv("VM_NETROOT", "/mnt/hosts", 1);
   for (const auto& [path, expected] : cases) {
     Odirs_GetHost(path, host);
     EXPECT_EQ(std::string(host), expected) << path;
@@ -67,8 +69,12 @@ TEST_F(OdirsTest, JobPathTakesTheNetworkPrefixOnlyWhenTheFlagAsksForIt) {
   EXPECT_STREQ(remote, local);
 
   ::setenv("VM_NFS_PREFIX_BEHAVIOUR", "on", 1);
+  ::unsetenv("VM_NETROOT");
   Odirs_JobPath("otherhost", "brosch_a01.a1", remote);
   EXPECT_STREQ(remote, "/nfs/otherhost/projects/forms/brosch_a01.a1");
+  ::setenv("VM_NETROOT", "/mnt/hosts/", 1);
+  Odirs_JobPath("otherhost", "brosch_a01.a1", remote);
+  EXPECT_STREQ(remote, "/mnt/hosts/otherhost/projects/forms/brosch_a01.a1");
   Odirs_JobPath(Odirs_thisHost, "brosch_a01.a1", remote);
   EXPECT_STREQ(remote, local);
   Odirs_JobPath("", "brosch_a01.a1", remote);

@@ -23,10 +23,11 @@ void Omisc_Init() {
 bool Omisc_ValidHost(StrIn host) {
   Omisc_Init();
   if (Strings_Equal(host, Omisc_thisHost)) return true;
+  if (host.length() == 0) return false;  // the network root itself is no host
   char here[1024];
   DirAcces_CurrentDir(here);
-  char path[1024] = "/nfs/%s";
-  SPrintf_String(path, host);
+  char path[1024];
+  DirAcces_NetPath(host, "", path);
   Messages_Ignoring quiet;
   DirAcces_ChDir(path);
   const bool reached = DirAcces_dirError == 0;

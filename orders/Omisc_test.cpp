@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "DirAcces.hpp"
@@ -15,6 +16,11 @@ TEST(OmiscTest, ThisMachineIsValidAnUnreachableHostIsNot) {
   EXPECT_TRUE(Omisc_ValidHost(Omisc_thisHost));
   EXPECT_FALSE(Omisc_ValidHost("no-such-host-of-the-suite"));
   EXPECT_FALSE(Omisc_ValidHost(""));
+  // A host whose file systems are mounted below the network root.
+  char far[1024];
+  DirAcces_NetPath("farhost", "", far);
+  std::filesystem::create_directories(far);
+  EXPECT_TRUE(Omisc_ValidHost("farhost"));
   DirAcces_CurrentDir(after);
   EXPECT_STREQ(after, before);
 }

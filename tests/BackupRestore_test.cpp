@@ -5,6 +5,7 @@
 // toolkit's device choice is replaced by the device the test sets.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,8 +18,10 @@
 
 #include "BkArchivRead.hpp"
 #include "BkDevSel.hpp"
+#include "BkIact.hpp"
 #include "BkJobs.hpp"
 #include "BkMisc.hpp"
+#include "DirAcces.hpp"
 #include "JobServerFixture.hpp"
 #include "Processe.hpp"
 #include "SDevAllo.hpp"
@@ -68,6 +71,25 @@ std::string JobTitle(std::uint32_t number, std::initializer_list<std::string> ar
   Messages_GetMsg(Vuvedur_sectionN, number, text);
   for (const auto& a : args) SPrintf_String(text, a);
   return text;
+}
+
+// Another process takes the device heldDevice names at the resource manager and keeps
+// it until the process that started it ends.
+std::string heldDevice;
+void TakeHeldDevice(void*) {
+  int fds[2];
+  if (::pipe(fds) != 0) return;
+  if (::fork() == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    SRM_Reset();
+    const char ok = SRM_Reserve(heldDevice, true) ? 1 : 0;
+    if (::write(fds[1], &ok, 1) != 1) ::_exit(1);
+    for (;;) ::pause();
+  }
+  char ok = 0;
+  if (::read(fds[0], &ok, 1) != 1 || ok != 1) std::_Exit(7);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 enum class Medium { FileSystem, DiskImage, Tape };
@@ -150,6 +172,26 @@ class BackupRestore : public JobServerTest, public ::testing::WithParamInterface
     });
     EXPECT_EQ(r.err.find("script acceptance:"), std::string::npos) << r.err;
     return r.exited ? r.exitStatus : 128 + r.signal;
+  }
+
+  // The backup dialog after the steps before it: the order on line `line` marked, the
+  // backup started.
+  int BackUp(int line, const std::string& before = "") {
+    return Drive(before + "wait Vuvedur_Bck\nclick Vuvedur_Bck 8 " + std::to_string(line) +
+                     "\npress Vuvedur_Bck 12 4\npress Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n",
+                 [] {
+                   BkIact_Init();
+                   if (!heldDevice.empty()) I_ScheduleTask(0, TakeHeldDevice, nullptr);
+                   Vuvedur_Backup();
+                 });
+  }
+  // The restore dialog into the job root fresh, the first order marked, the steps, start.
+  int RestoreFirst(const std::string& fresh, const std::string& steps = "") {
+    return Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
+                     "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
+                     "press Vuvedur_Rst 12 4\n" +
+                     steps + "press Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
+                 [] { Vuvedur_Restore(); });
   }
 
   bool JobDone(const std::string& title) {
@@ -282,28 +324,153 @@ TEST_F(BackupRestore, AnOrderHeldByAnotherProcessIsNotBackedUp) {
 // not the changed second one.
 TEST_F(BackupRestore, AppendedGenerationLeavesTheFirstOneRestorable) {
   UseMedium(Medium::FileSystem);
-  const std::string mark =
-      "wait Vuvedur_Bck\nclick Vuvedur_Bck 8 0\npress Vuvedur_Bck 12 4\n"
-      "press Vuvedur_Bck 1 1\ngone Vuvedur_Bck\n";
-  ASSERT_EQ(Drive(mark, [] { Vuvedur_Backup(); }), 0);
+  ASSERT_EQ(BackUp(0), 0);
   ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
-  RunCommand("vqueue remove");
+  ASSERT_EQ(RunCommand("vqueue remove").status, 0);  // the next job of the same title is new
   const std::string first = ReadFile(root + "/" + orders[0] + ".aif");
   WriteFile(root + "/" + orders[0] + ".aif", first + "changed later");
   appendToMedium = true;
-  ASSERT_EQ(Drive(mark, [] { Vuvedur_Backup(); }), 0);
+  ASSERT_EQ(BackUp(0), 0);
   ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
 
   // The medium lists the order twice, the first generation first.
   const std::string fresh = SandboxDir() + "/fresh/orders";
   RunCommand("mkdir -p '" + fresh + "' && mv '" + forms + "' '" + forms + ".orig'");
-  ASSERT_EQ(Drive("wait Vuvedur_Rst\ntype Vuvedur_Rst 13 " + Quote(fresh) +
-                      "\nwait Imisc_yes\nanswer Imisc_yes 0\nclick Vuvedur_Rst 8 0\n"
-                      "press Vuvedur_Rst 12 4\npress Vuvedur_Rst 1 1\ngone Vuvedur_Rst\n",
-                  [] { Vuvedur_Restore(); }),
-            0);
+  ASSERT_EQ(RestoreFirst(fresh), 0);
   ASSERT_TRUE(JobDone(JobTitle(91, {orders[0], Vuvedur_thisHost}))) << ScriptLogs();
   EXPECT_EQ(ReadFile(fresh + "/" + orders[0] + ".aif"), first);
+}
+
+// Forms moved to another host in the change-hosts dialog come back below that host's
+// network path, and the registration names the new host (its comma escaped for FolvaneO).
+TEST_F(BackupRestore, FormsMovedToAnotherHostAreRestoredThere) {
+  UseMedium(Medium::FileSystem);
+  const std::string order = orders[1];  // the order with a form to back up
+  ASSERT_EQ(BackUp(1), 0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {order}))) << ScriptLogs();
+  char far[1024];
+  DirAcces_NetPath("far,host", "", far);
+  const std::string fresh = SandboxDir() + "/fresh/orders";
+  RunCommand("mkdir -p '" + std::string(far) + "' '" + fresh + "' && mv '" + forms + "' '" + forms +
+             ".orig'");
+  const std::string C = "Vuvedur_ChangeHosts ";
+  ASSERT_EQ(RestoreFirst(fresh, "press Vuvedur_Rst 12 3\nwait " + C + "\ntype " + C +
+                                    "2 \"far,host\"\npress " + C + "1 1\ngone " + C + "\n"),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(91, {order, Vuvedur_thisHost}))) << ScriptLogs();
+  // The registration command escapes the comma of the new host for FolvaneO.
+  char dir[1024];
+  BkJobs_GetRootScriptDir(dir);
+  const std::string scripts = RunCommand("cat '" + std::string(dir) + "'/*/archivecmds-*").out;
+  EXPECT_NE(scripts.find(":far\\,host"), std::string::npos) << scripts;
+  const std::string record = ReadFile(fresh + "/" + order + ".registered");
+  int moved = 0;
+  for (const auto& e : std::filesystem::directory_iterator(forms + ".orig")) {
+    const std::string form = e.path().filename().string();
+    if (form.rfind(order, 0) != 0) continue;
+    const int number = std::atoi(form.substr(order.size(), 2).c_str());
+    if (record.find("\nform " + std::to_string(number) + " far,host\n") == std::string::npos) {
+      continue;
+    }
+    const auto diff = RunCommand("diff -r --no-dereference '" + e.path().string() + "' '" + far +
+                                 forms.substr(1) + "/" + form + "'");
+    EXPECT_EQ(diff.status, 0) << form << diff.out << diff.err;
+    EXPECT_FALSE(std::filesystem::exists(forms + "/" + form)) << form;
+    ++moved;
+  }
+  EXPECT_GT(moved, 0) << record;
+}
+
+// Two generations on an appendable tape, the last header copy spoiled: reading the header
+// falls back to the walk, which ends at the first generation; the restore brings that one
+// back, and appending to the medium goes on once the user confirms the recovered header.
+TEST_F(BackupRestore, DamagedLastHeaderFallsBackToTheFirstGeneration) {
+  UseMedium(Medium::Tape);
+  newFormat = mfmtStdA;      // the appendable format the preparation dialog appends to
+  device.blkHeader = 10240;  // a header and its copies checked from their first block
+  const std::string first = ReadFile(root + "/" + orders[0] + ".aif");
+  const std::string vt = "vtape -f '" + medium + "' ";
+  for (int generation = 0; generation < 2; ++generation) {
+    RunCommand(vt + "load");  // the tape put back after each job unloaded it
+    ASSERT_EQ(BackUp(0), 0);
+    ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+    ASSERT_EQ(RunCommand("vqueue remove").status, 0);
+    WriteFile(root + "/" + orders[0] + ".aif", first + "changed later");
+    appendToMedium = true;
+  }
+  ASSERT_EQ(RunCommand(vt + "load && " + vt + "eod && " + vt + "bsf 2 && " + vt +
+                       "fsf 1 && head -c 10240 /dev/zero | tr '\\0' x | " + vt + "write")
+                .status,
+            0);
+
+  const std::string fresh = SandboxDir() + "/fresh/orders";
+  RunCommand("mkdir -p '" + fresh + "'");
+  ASSERT_EQ(RestoreFirst(fresh), 0);
+  ASSERT_TRUE(JobDone(JobTitle(91, {orders[0], Vuvedur_thisHost}))) << ScriptLogs();
+  EXPECT_EQ(ReadFile(fresh + "/" + orders[0] + ".aif"), first);
+  ASSERT_EQ(RunCommand("vqueue remove").status, 0);
+  RunCommand(vt + "load");
+
+  // The real preparation dialog: append, then the recovered header is confirmed.
+  Vuvedur_mediaDialogs.prepareWriteMedia = BkIact_PrepareWriteMedia;
+  ASSERT_EQ(BackUp(0,
+                   "wait BkIact_PrepWriteMedia\npress BkIact_PrepWriteMedia 1 4\n"
+                   "wait BkIact_ConfirmRecover\npress BkIact_ConfirmRecover 1 1\n"),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+  // The new generation follows the first one, and the header reads again without the walk.
+  RunCommand(vt + "load");
+  Header* header = nullptr;
+  bool recovered = true, isEmpty = false;
+  BkArchiv_ReadHeader(device, false, header, recovered, isEmpty);
+  ASSERT_NE(header, nullptr);
+  EXPECT_FALSE(recovered);
+  int generations = 0;
+  for (const Archive* a = header->archives; a != nullptr; a = a->next) ++generations;
+  EXPECT_EQ(generations, 2);
+  BkArchiv_DestroyHeaderAndArchives(header);
+}
+
+// The real device dialog in the backup, a drive held by another process at the resource
+// manager: choosing it is refused with a message, and the free file system chosen next
+// takes the backup.
+TEST_F(BackupRestore, ADeviceInUseIsRefusedAndAFreeOneTakesTheBackup) {
+  ::setenv("VM_REMOTE_SHELL", "vrsh", 1);
+  ASSERT_EQ(RunCommand(std::string(ZOLT_DEMO_DIR) + "/make-devices.sh '" + SandboxDir() + "' '" +
+                       BuildDir() + "'")
+                .status,
+            0);
+  int tape = -1, fs = -1, line = 0;
+  std::string held;
+  BkDevSel_DevList all = nullptr;
+  BkDevSel_SetupFullDevList(all, Vuvedur_deviceKinds);
+  for (const DevListEntry* e = all; e != nullptr; e = e->next) {
+    if (e->record.devClass == 0) continue;
+    const std::string label = e->label;
+    if (label.rfind("Exabyte 8500", 0) == 0) {
+      tape = line;
+      char id[1024];
+      SDevAllo_BuildResourceID(e->record.host, e->record.devName, true, id);
+      held = id;
+    }
+    if (label.rfind("File system", 0) == 0) fs = line;
+    ++line;
+  }
+  BkDevSel_DestroyDevList(all, false);
+  ASSERT_TRUE(tape >= 0 && fs >= 0);
+  heldDevice = held;  // taken by another process once the device list shows
+
+  Vuvedur_mediaDialogs.selectDevices = BkIact_SelectDevices;
+  Vuvedur_mediaDialogs.readyWait = BkIact_ReadyWait;
+  const std::string D = "BkIact_DevSelect_Archiv ";  // the backup offers archived media too
+  ASSERT_EQ(BackUp(0, "wait " + D + "\nclick " + D + "3 " + std::to_string(tape) +
+                          "\nwait Imisc_errmsg\nanswer Imisc_errmsg 0\nclick " + D + "3 " +
+                          std::to_string(fs) + "\npress " + D +
+                          "1 1\nwait AskContinue\nanswer AskContinue 0\n"),
+            0);
+  ASSERT_TRUE(JobDone(JobTitle(98, {orders[0]}))) << ScriptLogs();
+  EXPECT_NE(ReadFile(SandboxDir() + "/media/fs/DHEADER").find(orders[0] + ".aif"),
+            std::string::npos);
 }
 
 // A medium too small for the marked orders: the user, asked, does not go on, and nothing

@@ -55,6 +55,7 @@ std::string MakeSandbox() {
                                                       {"ZOLTDAT", "dat"},
                                                       {"TMP", "tmp"},
                                                       {"HOME", "home"},
+                                                      {"VM_NETROOT", "net"},
                                                       {"ZOLTENV", "env"}};
   for (const auto& [var, sub] : dirs) {
     fs::create_directories(root / sub);
