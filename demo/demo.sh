@@ -224,5 +224,6 @@ for form in "${forms[@]}"; do
   fi
 done
 [ $bad -eq 0 ] || die "the restore does not match the originals"
-say "restored ${#orders[@]} orders with ${#forms[@]} forms: all $files files match their originals byte for byte"
+plural() { if [ "$1" -eq 1 ]; then echo "1 $2"; else echo "$1 $2s"; fi; }
+say "restored $(plural ${#orders[@]} order) with $(plural ${#forms[@]} form): all $(plural "$files" file) match their originals byte for byte"
 [ -z "$shots" ] || say "screenshots: $shots"
