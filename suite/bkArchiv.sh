@@ -486,17 +486,24 @@ ReadFileList() {
       if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi |
         cpio -i -dmu -C 65536 --no-absolute-filenames --quiet "${select[@]}"
       rc=$?; rm -f -- "$copy"
-    else
+    elif [ "$devType" = filesys ] && [ -z "$softCompress" ]; then
+      # A plain file: its headers are read apart first, seeking over the members.
       local opts=(-i -dmu -C 65536 --no-absolute-filenames --quiet) select
-      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc | _bk_cpioLinks "$links.all" >"$links"
-      elif [ "$devType" = filesys ]; then _bk_cpioLinks "$links.all" <"$device/$_bk_pos" >"$links"  # headers only
-      else _bk_dataOut | _bk_cpioLinks "$links.all" >"$links"; fi
+      _bk_cpioLinks "$links.all" <"$device/$_bk_pos" >"$links"
       _bk_filterNames "$list" "$links"
       mapfile -t select < <(_bk_cpioSelect "$list" "$links.all")
-      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc | cpio "${opts[@]}" "${select[@]}"
-      elif [ "$devType" = filesys ]; then cpio "${opts[@]}" "${select[@]}" <"$device/$_bk_pos"
-      else _bk_dataOut | cpio "${opts[@]}" "${select[@]}"; fi
+      cpio "${opts[@]}" "${select[@]}" <"$device/$_bk_pos"
       rc=$?
+    else
+      # Read once: the guard between the data file and cpio passes on only the wanted
+      # members and none below a link the data file itself plants, so the stream need not
+      # be decompressed or read a first time to find its links.
+      _bk_filterNames "$list" ""
+      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi |
+        bksums -g -w "$list" cpio 2>"$links" | cpio -i -dmu -C 65536 --no-absolute-filenames --quiet
+      local st=("${PIPESTATUS[@]}") line
+      rc=${st[2]}; [ "${st[0]}" -eq 0 ] && [ "${st[1]}" -eq 0 ] || rc=1
+      while IFS= read -r line; do _bk_error "${line#bksums: }"; done <"$links"
     fi
   fi
   rm -f -- "$list" "$links" "$links.all"

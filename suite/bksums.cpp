@@ -3,6 +3,7 @@
 //   bksums [-o SUMFILE] tar|cpio
 //   bksums -F DATAFILE -o SUMFILE tar|cpio
 //   bksums -l [-n NAMEFILE] tar|cpio
+//   bksums -g [-w WANTEDFILE] cpio
 //
 // Reads an uncompressed tar (ustar or GNU) or cpio (odc) stream on standard input to its
 // end and writes "<sha256 in hex>  <name>" for every regular member. With -o the stream
@@ -11,8 +12,17 @@
 // writes it: it is read as it grows, on a core of its own, until standard input (a pipe
 // the archiver holds open) ends, and then to its end. Exit status 1 when the stream
 // cannot be read or passed on or the sums cannot be written; 2 for a wrong command line.
+//
+// With -g the cpio stream passes to standard output, on its way from the decompressor to
+// the archiver, without the members that must not be restored: those not named in
+// WANTEDFILE (NUL-ended names), those with an absolute name or a ".." in it, and those
+// below a symbolic link that an earlier member of the stream plants, through which the
+// archiver would write outside the base directory. Each wanted member left out is named
+// on standard error as "not restored: NAME (why)". The stream is read once, so a
+// compressed data file needs no second decompression to find its links first.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +43,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -529,8 +540,145 @@ class ParallelSums : public Reader::Sink {
   Job* job_ = nullptr;
 };
 
+// Writes through a buffer of its own: the members kept are copied piece by piece.
+class Output {
+ public:
+  explicit Output(std::size_t size) : buf_(size) {}
+  bool Put(const unsigned char* p, std::size_t n) {
+    if (used_ + n > buf_.size() && !Flush()) return false;
+    if (n >= buf_.size()) return WriteAll(1, p, n);
+    std::memcpy(buf_.data() + used_, p, n);
+    used_ += n;
+    return true;
+  }
+  bool Put(std::string_view s) {
+    return Put(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+  }
+  bool Flush() {
+    const bool ok = WriteAll(1, buf_.data(), used_);
+    used_ = 0;
+    return ok;
+  }
+
+ private:
+  std::vector<unsigned char> buf_;
+  std::size_t used_ = 0;
+};
+
+// Why a member must not be restored, or empty. links: the symbolic links planted so far.
+std::string Refusal(std::string_view name, const std::unordered_set<std::string>& links) {
+  if (!name.empty() && name[0] == '/') return "an absolute name";
+  for (std::size_t at = 0; at <= name.size();) {
+    const std::size_t end = std::min(name.find('/', at), name.size());
+    if (name.substr(at, end - at) == "..") return "a name with '..'";
+    at = end + 1;
+  }
+  for (std::size_t slash = name.find('/'); slash != std::string_view::npos;
+       slash = name.find('/', slash + 1)) {
+    const std::string above(name.substr(0, slash));
+    if (links.count(above) != 0) return "below the symbolic link " + above;
+  }
+  return {};
+}
+
+std::string_view Plain(std::string_view name) {
+  while (name.size() > 1 && name.back() == '/') name.remove_suffix(1);
+  while (name.substr(0, 2) == "./") name.remove_prefix(2);
+  return name;
+}
+
+// The -g mode: the stream on standard input to standard output without the members that
+// must not be restored. wanted: null for every member.
+int Guard(const std::unordered_set<std::string>* wanted) {
+  constexpr std::size_t kBlock = 1 << 20, kHeader = 76;
+  ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(kBlock));
+  ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(kBlock));
+  std::vector<unsigned char> in(kBlock);
+  Output out(kBlock);
+  std::unordered_set<std::string> links;
+  enum class Phase { Header, Name, Keep, Drop, Rest } phase = Phase::Header;
+  std::string acc;  // the header, then header and name, being read
+  std::size_t nameSize = 0;
+  std::uint64_t left = 0, mode = 0;
+  bool failed = false, closed = false;
+  ::signal(SIGPIPE, SIG_IGN);
+  for (;;) {
+    const ssize_t got = ::read(0, in.data(), in.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
+      return 1;
+    }
+    if (got == 0) break;
+    const unsigned char* p = in.data();
+    std::size_t n = static_cast<std::size_t>(got);
+    while (n > 0 && !failed) {
+      if (phase == Phase::Rest || phase == Phase::Keep || phase == Phase::Drop) {
+        const std::size_t k =
+            phase == Phase::Rest ? n : static_cast<std::size_t>(std::min<std::uint64_t>(left, n));
+        if (phase == Phase::Keep && !out.Put(p, k)) failed = true;
+        // The archiver may stop reading at the trailer: the padding behind it is passed
+        // on while it is taken, and read to its end anyway so the decompressor finishes.
+        if (phase == Phase::Rest && !closed && !out.Put(p, k)) closed = true;
+        p += k, n -= k;
+        if (phase != Phase::Rest) left -= k;
+        if (phase != Phase::Rest && left == 0) phase = Phase::Header, acc.clear();
+        continue;
+      }
+      const std::size_t need = phase == Phase::Header ? kHeader : kHeader + nameSize;
+      const std::size_t k = std::min(need - acc.size(), n);
+      acc.append(reinterpret_cast<const char*>(p), k);
+      p += k, n -= k;
+      if (acc.size() < need) continue;
+      const std::string_view h(acc);
+      if (phase == Phase::Header) {
+        if (h.substr(0, 6) != "070707") {
+          // Past a damaged header the archiver would look for the next member itself,
+          // one that was never examined here: the stream ends instead.
+          std::fputs("bksums: the cpio stream is damaged; the rest is not restored\n", stderr);
+          out.Flush();
+          return 1;
+        }
+        mode = Number(h.substr(18, 6));
+        nameSize = static_cast<std::size_t>(Number(h.substr(59, 6)));
+        left = Number(h.substr(65, 11));
+        phase = Phase::Name;
+        if (nameSize > 0) continue;
+      }
+      std::string_view name = h.substr(kHeader);
+      name = name.substr(0, name.find('\0'));
+      if (name == "TRAILER!!!") {
+        phase = Phase::Rest;
+        if (!out.Put(h)) failed = true;
+        continue;
+      }
+      const std::string_view plain = Plain(name);
+      const bool want = wanted == nullptr || wanted->count(std::string(plain)) != 0;
+      const std::string why = Refusal(plain, links);
+      if ((mode & 0170000) == 0120000) links.emplace(plain);
+      if (want && why.empty()) {
+        phase = Phase::Keep;
+        if (!out.Put(h)) failed = true;
+      } else {
+        phase = Phase::Drop;
+        if (want)
+          std::fprintf(stderr, "not restored: %.*s (%s)\n", static_cast<int>(name.size()),
+                       name.data(), why.c_str());
+      }
+      if (left == 0) phase = Phase::Header, acc.clear();
+    }
+    if (failed) break;
+  }
+  if (failed || (!closed && !out.Flush() && phase != Phase::Rest)) {
+    std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
 const char kUsage[] =
-    "usage: bksums [-o SUMFILE | -F DATAFILE -o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n";
+    "usage: bksums [-o SUMFILE | -F DATAFILE -o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n"
+    "       bksums -g [-w WANTEDFILE] cpio\n";
 
 }  // namespace
 
@@ -543,9 +691,36 @@ int main(int argc, char** argv) {
         "%sWrites \"<sha256>  <name>\" for every regular member of the archive stream on standard\n"
         "input; with -o the stream passes to standard output and the sums go to SUMFILE.\n"
         "With -l it names the symbolic links of the stream instead, each ended by a NUL, and\n"
-        "with -n the names of all its members go to NAMEFILE the same way.\n",
+        "with -n the names of all its members go to NAMEFILE the same way. With -g the cpio\n"
+        "stream passes on without the members that must not be restored (not wanted, absolute,\n"
+        "with '..', below a link planted earlier), each wanted one named on standard error.\n",
         kUsage);
     Exit(0);
+  }
+  if (!args.empty() && args[0] == "-g") {
+    const bool withList = args.size() == 4 && args[1] == "-w";
+    if ((args.size() != 2 && !withList) || args.back() != "cpio") {
+      std::fputs(kUsage, stderr);
+      Exit(2);
+    }
+    std::unordered_set<std::string> wanted;
+    if (withList) {
+      FILE* f = std::fopen(args[2].c_str(), "r");
+      if (f == nullptr) {
+        std::fprintf(stderr, "bksums: cannot read the wanted names in %s\n", args[2].c_str());
+        Exit(1);
+      }
+      char* line = nullptr;
+      std::size_t cap = 0;
+      for (ssize_t n; (n = ::getdelim(&line, &cap, '\0', f)) > 0;) {
+        std::string_view name(line, static_cast<std::size_t>(n));
+        if (name.back() == '\0') name.remove_suffix(1);
+        if (!name.empty()) wanted.emplace(Plain(name));
+      }
+      std::free(line);
+      std::fclose(f);
+    }
+    Exit(Guard(withList ? &wanted : nullptr));
   }
   std::string sumFile;
   bool links = false;

@@ -146,4 +146,88 @@ TEST(Bksums, CommandLine) {
   EXPECT_EQ(1, RunCommand("echo x | " + bksums + " -o no/such/dir/sums tar >/dev/null").status);
 }
 
+// The guard in front of cpio: a stream with nothing to refuse passes byte for byte, the
+// padding behind the trailer included, with or without a list of wanted names.
+TEST(BksumsGuard, PassesACleanStreamUnchanged) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  std::filesystem::create_directories("clean/sub dir");
+  WriteFile("clean/sub dir/a", std::string(3000000, 'a'));
+  WriteFile("clean/b", "b");
+  ASSERT_EQ(0, ::symlink("b", "clean/to b"));
+  auto r = RunCommand(
+      "cd clean && find . -mindepth 1 | sed 's|^\\./||' | LC_ALL=C sort >../all &&"
+      " cpio -o -H odc --quiet <../all >../clean.cpio && tr '\\n' '\\0' <../all >../all0 &&"
+      " printf 'sub dir/\\0' >>../all0");
+  ASSERT_EQ(0, r.status) << r.err;
+  for (const std::string opts : {"-g", "-g -w all0"}) {
+    r = RunCommand(bksums + " " + opts + " cpio <clean.cpio >got && cmp clean.cpio got");
+    EXPECT_EQ(0, r.status) << opts << ": " << r.out << r.err;
+    EXPECT_EQ("", r.err) << opts;
+  }
+}
+
+// A hostile stream: a link to the outside, then a large member below it, a name with
+// "..", an absolute name, and harmless members before and after. The refused members go
+// without a trace; those behind them still extract.
+TEST(BksumsGuard, RefusesMembersAndTheRestExtracts) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  std::filesystem::create_directories("h/in/lnk");
+  std::filesystem::create_directories("outside");
+  std::filesystem::create_directories("out");
+  WriteFile("h/in/first", "first");
+  WriteFile("h/in/lnk/x", std::string(2500000, 'x'));
+  WriteFile("h/in/after", "after");
+  WriteFile("h/esc", "esc");
+  const std::string abs = std::filesystem::absolute("h/abs").string();
+  WriteFile(abs, "abs");
+  auto r = RunCommand(
+      "cd h/in && mv lnk lnk.d && ln -s ../outside lnk &&"
+      " printf 'first\\nlnk\\n' | cpio -o -H odc --quiet >../../s.cpio && rm lnk && mv lnk.d lnk &&"
+      " printf 'lnk/x\\n../esc\\n" +
+      abs + "\\nafter\\n' | cpio -o -A -H odc -O ../../s.cpio 2>/dev/null");
+  ASSERT_EQ(0, r.status) << r.err;
+  const std::string extract = " 2>err | (cd out && cpio -idmu --quiet --no-absolute-filenames)";
+  r = RunCommand(bksums + " -g cpio <s.cpio" + extract);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("first", ReadFile("out/first"));
+  EXPECT_EQ("after", ReadFile("out/after"));
+  EXPECT_TRUE(std::filesystem::is_symlink("out/lnk"));
+  EXPECT_FALSE(std::filesystem::exists("outside/x"));
+  EXPECT_FALSE(std::filesystem::exists("esc"));
+  EXPECT_EQ(
+      "not restored: lnk/x (below the symbolic link lnk)\n"
+      "not restored: ../esc (a name with '..')\n"
+      "not restored: " +
+          abs + " (an absolute name)\n",
+      ReadFile("err"));
+  // With a list only the wanted members pass, and only wanted ones are reported.
+  std::filesystem::remove_all("out");
+  std::filesystem::create_directories("out");
+  WriteFile("wanted", std::string("lnk/x\0after\0", 12));
+  r = RunCommand(bksums + " -g -w wanted cpio <s.cpio" + extract);
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("after", ReadFile("out/after"));
+  EXPECT_FALSE(std::filesystem::exists("out/first"));
+  EXPECT_FALSE(std::filesystem::exists("outside/x"));
+  EXPECT_EQ("not restored: lnk/x (below the symbolic link lnk)\n", ReadFile("err"));
+}
+
+// A damaged header ends the stream rather than letting cpio search on for members that
+// were never looked at; wrong command lines and unreadable lists are errors.
+TEST(BksumsGuard, DamageAndCommandLine) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  WriteFile("one", "one");
+  auto r = RunCommand(
+      "printf 'one\\n' | cpio -o -H odc --quiet >one.cpio &&"
+      " { head -c 83 one.cpio; printf 'garbage%.0s' $(seq 20); cat one.cpio; } >bad.cpio");
+  ASSERT_EQ(0, r.status) << r.err;
+  r = RunCommand(bksums + " -g cpio <bad.cpio >passed");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("damaged")) << r.err;
+  EXPECT_EQ(83u, ReadFile("passed").size());
+  EXPECT_EQ(2, RunCommand(bksums + " -g tar </dev/null").status);
+  EXPECT_EQ(2, RunCommand(bksums + " -g -w cpio </dev/null").status);
+  EXPECT_EQ(1, RunCommand(bksums + " -g -w no/such/list cpio </dev/null").status);
+}
+
 }  // namespace
