@@ -393,7 +393,12 @@ _bk_dataOut() {
   case "$devType" in
     filesys) cat -- "$device/$n" ;;
     disk)
-      local start=${_bk_starts[n]} next=${_bk_starts[n + 1]}
+      # The data file ends where the next one the directory knows begins (a mark in
+      # between may be missing), so that a restore does not stream the rest of a large disk.
+      local start=${_bk_starts[n]} next= i
+      for i in "${!_bk_starts[@]}"; do
+        [ "$i" -gt "$n" ] && [ "${_bk_starts[i]}" -ge "$start" ] && { next=${_bk_starts[i]}; break; }
+      done
       if [ -n "$next" ]; then
         dd if="$device" bs=1M skip=$((start * 512)) count=$(( (next - start) * 512 )) iflag=skip_bytes,count_bytes status=none
       else
@@ -471,8 +476,10 @@ ReadFileList() {
     elif [ "$devType" = filesys ]; then
       tar "${topts[@]}" <"$device/$_bk_pos"  # a file: read where it lies
     else
-      # The rest of the data file is read too, so that a tape stands behind its mark.
-      _bk_dataOut | (tar "${topts[@]}"; rc=$?; cat >/dev/null; exit $rc)
+      # The rest of the data file is read too, so that a tape stands behind its mark; a
+      # disk has no mark to reach, and its data file may run to the end of the disk.
+      local drain=cat; [ "$devType" = tape ] || drain=:
+      _bk_dataOut | (tar "${topts[@]}"; rc=$?; $drain >/dev/null; exit $rc)
     fi
     rc=$?
   else
