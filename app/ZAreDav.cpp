@@ -42,12 +42,12 @@ void TraceInitOrder() {
 }
 
 // A message of the program's own section on standard error, "%s" filled with arg.
-void SayOnStderr(std::uint32_t number, const std::string& arg) {
+void Say(int fd, std::uint32_t number, const std::string& arg) {
   char text[512];
   Messages_GetMsg("ZAreDav", number, text);
   SPrintf_String(text, arg);
   const std::string line = StrIn(text).str() + "\n";
-  ssize_t ignored = ::write(2, line.data(), line.size());
+  ssize_t ignored = ::write(fd, line.data(), line.size());
   (void)ignored;
 }
 
@@ -76,7 +76,7 @@ const char* ScriptPath() {
 void CheckScriptDone() {
   const char* script = ScriptPath();
   if (script == nullptr || IScript_Finished() || Processe_ExitStatus() != 0) return;
-  SayOnStderr(3, script);
+  Say(2, 3, script);
   Processe_SetExitStatus(1);
 }
 
@@ -100,9 +100,15 @@ int main(int argc, char** argv, char** envp) {
   UArgs_GetParam(1, ZAreDav_tmpStr);
   I_UseContextCat("ZAREDAVdlg");
   Messages_UseMsgCat("ZAREDAVmsg");
+  // The one argument that opens no dialog: an operator asking what the program does.
+  if (Strings_CompareStr(ZAreDav_tmpStr, "--help") == 0 ||
+      Strings_CompareStr(ZAreDav_tmpStr, "-h") == 0) {
+    Say(1, 4, "");
+    Processe_Exit();
+  }
   const bool backup = Strings_CompareStr(ZAreDav_tmpStr, "backup") == 0;
   if (!OpenDisplay()) {
-    SayOnStderr(backup ? 1 : 2, "");
+    Say(2, backup ? 1 : 2, "");
     Processe_SetExitStatus(1);
     Processe_Exit();
   }

@@ -34,6 +34,15 @@ TEST(ZAreDav, OnlyTheExactWordBackupChoosesTheBackupMode) {
   }
 }
 
+TEST(ZAreDav, HelpIsTheOneArgumentThatOpensNoDialog) {
+  for (const char* arg : {"--help", "-h"}) {
+    const auto r = RunCommand(Zaredav(arg));
+    EXPECT_EQ(r.status, 0) << arg << r.err;
+    EXPECT_NE(r.out.find("usage: zaredav backup"), std::string::npos) << arg << r.out;
+    EXPECT_EQ(r.err.find("mode cannot start"), std::string::npos) << arg << r.err;
+  }
+}
+
 TEST(ZAreDav, AnArgumentIsCutTo127CharactersBeforeTheComparison) {
   // 127 characters of "backup" followed by more: still not "backup".
   const auto r = RunCommand(Zaredav(std::string(200, 'b')));
