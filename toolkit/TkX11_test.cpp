@@ -3,9 +3,6 @@
 #include "TkX11.hpp"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -19,6 +16,7 @@
 #include "I.hpp"
 #include "IScript.hpp"
 #include "ITestSupport.hpp"
+#include "PrivateXvfb.hpp"
 
 // Xlib's macros (True, None, Bool...) clash with GoogleTest's names: it comes last.
 #include <X11/Xlib.h>
@@ -31,17 +29,6 @@ namespace {
 
 using zolt::test::CompileLayout;
 using zolt::test::kTestLayout;
-
-bool XvfbInstalled() {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  for (std::size_t at = 0; at <= dirs.size();) {
-    const std::size_t end = std::min(dirs.find(':', at), dirs.size());
-    if (access((dirs.substr(at, end - at) + "/Xvfb").c_str(), X_OK) == 0) return true;
-    at = end + 1;
-  }
-  return false;
-}
 
 int xErrors = 0;
 int CountError(Display*, XErrorEvent*) {
@@ -69,8 +56,8 @@ TEST(X11Open, UnreachableDisplayLeavesNoBackendInUse) {
 class X11Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!XvfbInstalled()) GTEST_SKIP() << "Xvfb is not installed";
-    StartServer();
+    if (!zolt::test::PrivateXvfb::Installed()) GTEST_SKIP() << "Xvfb is not installed";
+    display_ = xvfb_.Start("1024x768x24");
     ASSERT_FALSE(display_.empty());
     seen = {};
     I_Init();
@@ -85,32 +72,6 @@ class X11Test : public ::testing::Test {
   void TearDown() override {
     if (user_ != nullptr) XCloseDisplay(user_);
     TkX11_Close();
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
-    }
-  }
-
-  // Xvfb picks a free display number itself and writes it to the pipe.
-  void StartServer() {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    server_ = fork();
-    if (server_ == 0) {
-      close(fds[0]);
-      const std::string fd = std::to_string(fds[1]);
-      freopen("/dev/null", "w", stderr);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-             "1024x768x24", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    std::string number;
-    pollfd p{fds[0], POLLIN, 0};
-    char c;
-    while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
   }
 
   I_Context Main() {
@@ -184,7 +145,7 @@ class X11Test : public ::testing::Test {
   }
 
   std::string display_;
-  pid_t server_ = -1;
+  zolt::test::PrivateXvfb xvfb_;
   Display* user_ = nullptr;
 };
 

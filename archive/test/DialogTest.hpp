@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include "IScript.hpp"
 #include "Imisc.hpp"
 #include "Messages.hpp"
+#include "PrivateXvfb.hpp"
 #include "SDevAllo.hpp"
 #include "SPrintf.hpp"
 #include "TkVirtual.hpp"
@@ -102,49 +102,7 @@ struct Checks {
   }
 };
 
-// A private X server for runs with real windows and real input; stopped when it goes.
-class PrivateXvfb {
- public:
-  static bool Installed() {
-    const char* path = std::getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (std::size_t at = 0; at <= dirs.size();) {
-      const std::size_t end = std::min(dirs.find(':', at), dirs.size());
-      if (::access((dirs.substr(at, end - at) + "/Xvfb").c_str(), X_OK) == 0) return true;
-      at = end + 1;
-    }
-    return false;
-  }
-  // Xvfb picks a free display number itself and writes it to the pipe; empty on failure.
-  std::string Start() {
-    int fds[2];
-    if (::pipe(fds) != 0) return "";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(fds[0]);
-      const std::string fd = std::to_string(fds[1]);
-      if (std::freopen("/dev/null", "w", stderr) == nullptr) ::_exit(126);
-      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp", "-screen", "0",
-               "1280x1024x24", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    std::string number;
-    pollfd p{fds[0], POLLIN, 0};
-    char c;
-    while (::poll(&p, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    ::close(fds[0]);
-    return number.empty() ? "" : ":" + number;
-  }
-  ~PrivateXvfb() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+using zolt::test::PrivateXvfb;
 
 class DialogTest : public ::testing::Test {
  protected:
