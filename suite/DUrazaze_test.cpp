@@ -36,15 +36,7 @@ std::string PidFile() { return DatDir() + "/DUrazaze-" + std::getenv("VM_DURAZAZ
 
 int ServerPid() { return std::atoi(zolt::test::ReadFile(PidFile()).c_str()); }
 
-// Waits up to ms for condition, looking every 50 ms.
-bool Eventually(const std::function<bool()>& condition, int ms = 5000) {
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-  while (Clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
+using zolt::test::Eventually;
 
 // A competing client: a forked process that starts afresh on the module's state, runs
 // body and ends with its result as exit status. With stay set it writes one byte to

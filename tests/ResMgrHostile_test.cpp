@@ -45,14 +45,7 @@ std::string Port() { return std::getenv("VM_DURAZAZE_PORT"); }
 std::string PidFile() { return DatDir() + "/DUrazaze-" + Port() + ".pid"; }
 int ServerPid() { return std::atoi(zolt::test::ReadFile(PidFile()).c_str()); }
 
-bool Eventually(const std::function<bool()>& condition, int ms = 5000) {
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-  while (Clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
+using zolt::test::Eventually;
 
 // Runs body in a forked process, as user uid when uid is not -1; its result is the
 // exit status.

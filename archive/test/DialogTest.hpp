@@ -19,6 +19,7 @@
 #include "I.hpp"
 #include "IScript.hpp"
 #include "Imisc.hpp"
+#include "JobServerFixture.hpp"
 #include "Messages.hpp"
 #include "PrivateXvfb.hpp"
 #include "SDevAllo.hpp"
@@ -66,17 +67,7 @@ inline std::string BoxText(const char* section, std::uint32_t number,
   return Join(Imisc_BreakLines(Imisc_Terminate(MsgText(section, number, args), mark)), "\n");
 }
 
-// Whether another process could reserve the resource right now.
-inline bool FreeForOthers(const std::string& name) {
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    SRM_Reset();
-    ::_exit(SRM_Reserve(name, true) ? 0 : 1);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
+using zolt::test::FreeForOthers;
 
 // Stops a server that a client started in the sandbox.
 inline void StopServer(const char* server, const char* portVariable) {

@@ -23,15 +23,6 @@ inline std::string Env(const char* name) {
   return v != nullptr ? v : "";
 }
 
-inline bool Eventually(const std::function<bool()>& condition, int ms = 5000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
 // A forked process with its own resource manager connection runs body and then waits
 // to be killed; ok tells what body returned.
 struct Holder {

@@ -35,15 +35,6 @@ inline std::string PidFile(const char* server, const char* portVariable) {
   return DatDir() + "/" + server + "-" + std::getenv(portVariable) + ".pid";
 }
 
-inline bool Eventually(const std::function<bool()>& condition, int ms = 10000) {
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-  while (Clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
-}
-
 inline void Stop(const std::string& pidFile, int sig = SIGTERM) {
   const int pid = std::atoi(ReadFile(pidFile).c_str());
   if (pid <= 0) return;

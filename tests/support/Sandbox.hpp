@@ -3,6 +3,7 @@
 // or another test's files.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace zolt::test {
@@ -31,5 +32,8 @@ void WriteFile(const std::string& path, const std::string& text);
 
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+
+// Waits up to ms for condition, looking every 50 ms; whether it came to hold.
+bool Eventually(const std::function<bool()>& condition, int ms = 10000);
 
 }  // namespace zolt::test
