@@ -25,9 +25,13 @@
 # reports them. Names the script generator refused are in "$scriptDir/REFUSED".
 #
 # Content checksums: with the flag BK_CHECKSUMS (environment VM_BK_CHECKSUMS or the file
-# BK_CHECKSUMS in $VM_CUSTOMER) every data file's members get a SHA-256 sum, computed
-# from the stream on its way to the medium; UpdateMediaInfo keeps the sums in
-# "$newHdr.sums" beside the header copy.
+# BK_CHECKSUMS in $VM_CUSTOMER) every data file's members get a checksum, computed from
+# the stream on its way to the medium; UpdateMediaInfo keeps the sums in "$newHdr.sums"
+# beside the header copy. The flag's value (or the file's first word) "sha256" asks for
+# SHA-256; otherwise the sums are XXH3 with 128 bits, which keep up with the archiver on
+# one core where SHA-256 costs about as much processor time as the archiver itself. The
+# manifest's first line names the algorithm ("# checksums xxh128"); xxh128sum -c or
+# sha256sum -c check a restored tree against its lines.
 
 shopt -s lastpipe   # "( echo ... ) | WriteFileList" runs the step in this shell
 # The name lists are subshells of one command per file, and bash needs stack for every
@@ -40,6 +44,7 @@ _bk_errors=()       # texts of the failures
 _bk_part=data       # current area of media with a header area
 _bk_starts=()       # disk: start block of every data file (index: data file number)
 _bk_sums=           # file collecting the checksums of this job
+_bk_sumAlg=         # their algorithm: xxh128 or sha256
 [ -n "$scriptDir" ] || scriptDir=.
 _bk_log="$scriptDir/bkArchiv.log"
 
@@ -89,6 +94,13 @@ _bk_blk() { local b=$1; [ -n "$b" ] && [ "$b" -gt 0 ] 2>/dev/null && echo "$b" |
 _bk_flag() {
   local v="VM_$1"
   [ -n "${!v}" ] || [ -e "${VM_CUSTOMER:-/customer}/$1" ]
+}
+# The value of a flag: the environment's, else the first word of the site's file.
+_bk_flagValue() {
+  local v="VM_$1" f="${VM_CUSTOMER:-/customer}/$1" w=
+  if [ -n "${!v}" ]; then echo "${!v}"; return; fi
+  [ -r "$f" ] && read -r w _ <"$f"
+  echo "$w"
 }
 
 # ---------------------------------------------------------------- tape drives
@@ -305,21 +317,25 @@ _bk_stream() {
     [ -n "$follow" ] && opts+=(-h)
     tr '\n' '\0' | tar -cf - -b "$(( $(_bk_blk "$blkData") / 512 ))" "${opts[@]}"
   else
-    local opts=(-o -0 -H odc --quiet -C 65536)
+    # cpio names its directories without "/". GNU cpio reads every file 512 bytes at a
+    # time, a system call each; bsdcpio (libarchive's cpio) reads in large blocks and writes
+    # the same odc archive, so it is taken where installed (BK_CPIO=cpio keeps to GNU cpio).
+    local opts=(-o -0 --quiet -C 65536) writer=cpio
+    if [ "${BK_CPIO:-}" != cpio ] && command -v bsdcpio >/dev/null; then
+      writer=bsdcpio opts+=(--format odc)
+    else
+      opts+=(-H odc)
+    fi
     [ -n "$follow" ] && opts+=(-L)
-    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | cpio "${opts[@]}"  # cpio names its directories without "/"
+    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | "$writer" "${opts[@]}"
   fi
 }
-
-# "sha256  name" of every regular member of the uncompressed tar or cpio (odc) stream on
-# standard input, which is read to its end.
-_bk_sumStream() { bksums "$(_bk_isTar && echo tar || echo cpio)"; }
 
 # The stream passes on unchanged; with checksums on, bksums takes the sums of its members
 # on the way (in large blocks, so that the archiver stays the slowest part of the path).
 _bk_tee() {
   if [ -n "$_bk_sums" ]; then
-    bksums -o "$_bk_sums" "$(_bk_isTar && echo tar || echo cpio)"
+    bksums -a "$_bk_sumAlg" -o "$_bk_sums" "$(_bk_isTar && echo tar || echo cpio)"
     return
   fi
   cat
@@ -555,4 +571,8 @@ Exit() {
   exit $status
 }
 
-if _bk_flag BK_CHECKSUMS; then _bk_sums=$(mktemp); fi
+if _bk_flag BK_CHECKSUMS; then
+  _bk_sumAlg=$(_bk_flagValue BK_CHECKSUMS)
+  [ "$_bk_sumAlg" = sha256 ] || _bk_sumAlg=xxh128
+  _bk_sums=$(mktemp) && printf '# checksums %s\n' "$_bk_sumAlg" >"$_bk_sums"
+fi

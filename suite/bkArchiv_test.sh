@@ -109,17 +109,23 @@ mkscript "$T/fs.e" mfmtStdD filesys "$FS" -1 "EOD 3" "CheckFail" "Exit"
 bash "$T/fs.e/s" >/dev/null 2>&1 && fail "fs: EOD at a wrong end succeeded"
 grep -q 'FAILED' "$T/fs.e/bkArchiv.log" || fail "fs: failure not logged"
 
-# ---- content checksums: computed from the streams, kept beside the header copy
+# ---- content checksums: computed from the streams, kept beside the header copy; XXH3 by
+# default, SHA-256 when the site asks; the cpio format once more through GNU cpio's writer
 FS2=$T/fsroot2; mkdir -p "$FS2"
-for fmt in mfmtStdD mfmtStdTar; do
+for run in mfmtStdD:1:xxh128sum: mfmtStdD:sha256:sha256sum:cpio mfmtStdTar:1:xxh128sum:; do
+  IFS=: read -r fmt flag tool writer <<<"$run"
   rm -rf "$FS2"/* "$T/sum.$fmt"; mkdir -p "$T/sum.$fmt"
   mkscript "$T/sum.$fmt" "$fmt" filesys "$FS2" -1 "${WRITE_BODY[@]/UpdateMediaInfo \"\$expectLabel\" \"\"/newHdr=$T/copy.$fmt}" 
   sed -i "s|^Unload\$|cd \$scriptDir; cp \$dirFile $T/copy.$fmt; UpdateMediaInfo \"\" $T/copy.$fmt|" "$T/sum.$fmt/s"
-  VM_BK_CHECKSUMS=1 bash "$T/sum.$fmt/s" >/dev/null 2>&1 || fail "sums $fmt: write failed"
-  (cd "$SRC" && sha256sum -- "order 1/sub/big.bin" "info/o1.aif") >"$T/want.sums"
+  BK_CPIO=$writer VM_BK_CHECKSUMS=$flag bash "$T/sum.$fmt/s" >/dev/null 2>&1 || fail "sums $run: write failed"
+  (cd "$SRC" && $tool -- "order 1/sub/big.bin" "info/o1.aif") >"$T/want.sums"
   grep -v '^#' "$T/copy.$fmt.sums" 2>/dev/null | grep -F -e big.bin -e o1.aif | sort >"$T/got.sums"
-  sort "$T/want.sums" | cmp -s - "$T/got.sums" || fail "sums $fmt: manifest does not match the files"
-  grep -q '^[0-9a-f]\{64\}  order 1/\*$' "$T/copy.$fmt.sums" || fail "sums $fmt: name with '*' missing"
+  sort "$T/want.sums" | cmp -s - "$T/got.sums" || fail "sums $run: manifest does not match the files"
+  [ "$(head -n 1 "$T/copy.$fmt.sums")" = "# checksums ${tool%sum}" ] || fail "sums $run: algorithm not named"
+  grep -q '^[0-9a-f]\{32,64\}  order 1/\*$' "$T/copy.$fmt.sums" || fail "sums $run: name with '*' missing"
+  [ "$fmt" = mfmtStdTar ] || (cd "$SRC" && cpio -it --quiet <"$FS2/0" | LC_ALL=C sort | cmp -s - <(printf '%s\n' \
+    -n 'order 1' 'order 1/*' 'order 1/-n' "order 1/a\$b 'q'.pdf" 'order 1/sub' 'order 1/sub/big.bin' \
+    'order 1/~x' | LC_ALL=C sort)) || fail "sums $run: cpio lists other members"
 done
 
 # ---- hostile restores: "..", absolute names, a link planted in the same data file

@@ -1,17 +1,21 @@
 // bksums: the content checksums of an archive stream, for bkArchiv.sh.
 //
-//   bksums [-o SUMFILE] tar|cpio
-//   bksums -F DATAFILE -o SUMFILE tar|cpio
+//   bksums [-a ALGORITHM] [-o SUMFILE] tar|cpio
 //   bksums -l [-n NAMEFILE] tar|cpio
 //   bksums -g [-w WANTEDFILE] cpio
 //
 // Reads an uncompressed tar (ustar or GNU) or cpio (odc) stream on standard input to its
-// end and writes "<sha256 in hex>  <name>" for every regular member. With -o the stream
-// passes to standard output unchanged and the lines are appended to SUMFILE, so that the
-// data path needs no tee beside it. With -F the stream is DATAFILE while the archiver
-// writes it: it is read as it grows, on a core of its own, until standard input (a pipe
-// the archiver holds open) ends, and then to its end. Exit status 1 when the stream
-// cannot be read or passed on or the sums cannot be written; 2 for a wrong command line.
+// end and writes "<checksum in hex>  <name>" for every regular member, the form in which
+// xxh128sum and sha256sum write theirs, so that either can check a restored tree against
+// the lines. ALGORITHM is "xxh128" (the default: XXH3 with 128 bits, fast enough to keep
+// up with the archiver on one core) or "sha256". With -o the stream passes to standard
+// output unchanged and the lines are appended to SUMFILE, so that the data path needs no
+// tee beside it. Exit status 1 when the stream cannot be read or passed on or the sums
+// cannot be written; 2 for a wrong command line.
+//
+// With -l the symbolic links of the stream are named instead, each ended by a NUL; with -n
+// the names of all its members go to NAMEFILE the same way. A regular file on standard
+// input is read by its headers only, seeking over the members.
 //
 // With -g the cpio stream passes to standard output, on its way from the decompressor to
 // the archiver, without the members that must not be restored: those not named in
@@ -44,7 +48,10 @@
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <variant>
 #include <vector>
+
+#include <xxhash.h>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -196,6 +203,56 @@ class Sha256 {
   std::uint64_t length_ = 0;
 };
 
+// XXH3 with 128 bits, written big-endian in hex as xxh128sum writes it.
+class Xxh128 {
+ public:
+  Xxh128() : state_(XXH3_createState()) {
+    if (!state_) throw std::bad_alloc();
+    XXH3_128bits_reset(state_.get());
+  }
+  void Update(const unsigned char* p, std::size_t n) { XXH3_128bits_update(state_.get(), p, n); }
+  std::string HexDigest() {
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state_.get()));
+    XXH3_128bits_reset(state_.get());
+    std::string hex;
+    for (const unsigned char byte : canonical.digest) {
+      char pair[3];
+      std::snprintf(pair, sizeof pair, "%02x", byte);
+      hex += pair;
+    }
+    return hex;
+  }
+
+ private:
+  struct Free {
+    void operator()(XXH3_state_t* s) const { XXH3_freeState(s); }
+  };
+  std::unique_ptr<XXH3_state_t, Free> state_;
+};
+
+enum class Algorithm { Xxh128, Sha256 };
+
+// The checksum of one member by the algorithm the site chose.
+class Digest {
+ public:
+  explicit Digest(Algorithm algorithm) : impl_(Make(algorithm)) {}
+  void Update(const unsigned char* p, std::size_t n) {
+    std::visit([p, n](auto& d) { d.Update(p, n); }, impl_);
+  }
+  std::string HexDigest() {
+    return std::visit([](auto& d) { return d.HexDigest(); }, impl_);
+  }
+
+ private:
+  static std::variant<Sha256, Xxh128> Make(Algorithm algorithm) {
+    static const CompressFn compress = ChooseCompress();
+    if (algorithm == Algorithm::Sha256) return Sha256(compress);
+    return Xxh128();
+  }
+  std::variant<Sha256, Xxh128> impl_;
+};
+
 // The octal number of a header field; tar's base-256 form for large sizes too.
 std::uint64_t Number(std::string_view f) {
   std::uint64_t v = 0;
@@ -216,9 +273,8 @@ std::string_view UpToNul(std::string_view f) { return f.substr(0, f.find('\0'));
 // Follows the members of the stream through blocks of any size.
 class Reader {
  public:
-  // links: name the symbolic links (NUL-ended) instead of summing the regular members.
-  Reader(bool tar, CompressFn compress, bool links = false)
-      : tar_(tar), links_(links), sha_(compress) {
+  // links: name the symbolic links (NUL-ended) instead of handing on the regular members.
+  Reader(bool tar, bool links) : tar_(tar), links_(links) {
     Expect(Phase::Header, tar ? 512 : 76);
   }
 
@@ -227,11 +283,7 @@ class Reader {
       if (phase_ == Phase::Done) return;
       if (phase_ == Phase::Data || phase_ == Phase::Skip) {
         const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(left_, n));
-        if (phase_ == Phase::Data && sink_ != nullptr) {
-          sink_->Data(p, k);
-        } else if (phase_ == Phase::Data) {
-          sha_.Update(p, k);
-        }
+        if (phase_ == Phase::Data && sink_ != nullptr) sink_->Data(p, k);
         p += k, n -= k, left_ -= k;
         if (left_ > 0) return;
         if (phase_ == Phase::Data) {
@@ -290,11 +342,7 @@ class Reader {
   void Expect(Phase phase, std::size_t n) { phase_ = phase, need_ = n, acc_.clear(); }
   void Skip(std::uint64_t n) { phase_ = Phase::Skip, left_ = n; }
   void Emit() {
-    if (sink_ != nullptr) {
-      sink_->End();
-    } else {
-      lines_ += sha_.HexDigest() + "  " + name_ + "\n";
-    }
+    if (sink_ != nullptr) sink_->End();
   }
 
   void TarPiece() {
@@ -369,7 +417,6 @@ class Reader {
   bool tar_;
   bool links_;
   Sink* sink_ = nullptr;
-  Sha256 sha_;
   Phase phase_ = Phase::Header;
   std::size_t need_ = 0;
   std::string acc_;
@@ -413,7 +460,7 @@ class ParallelSums : public Reader::Sink {
  public:
   using Block = std::vector<unsigned char>;
 
-  explicit ParallelSums(CompressFn compress) : compress_(compress) {
+  explicit ParallelSums(Algorithm algorithm) : algorithm_(algorithm) {
     const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     for (unsigned i = 0; i < n; ++i) workers_.emplace_back([this] { Work(); });
   }
@@ -441,7 +488,7 @@ class ParallelSums : public Reader::Sink {
 
   void Begin(const std::string& name) override {
     std::lock_guard lock(mutex_);
-    jobs_.push_back(std::make_unique<Job>(name, compress_));
+    jobs_.push_back(std::make_unique<Job>(name, algorithm_));
     job_ = jobs_.back().get();
   }
   void Data(const unsigned char* p, std::size_t n) override {
@@ -473,9 +520,9 @@ class ParallelSums : public Reader::Sink {
     std::size_t offset, size;
   };
   struct Job {
-    Job(const std::string& n, CompressFn compress) : name(n), sha(compress) {}
+    Job(const std::string& n, Algorithm algorithm) : name(n), digest(algorithm) {}
     std::string name;
-    Sha256 sha;
+    Digest digest;
     std::vector<Piece> pieces;  // not hashed yet
     std::uint64_t waiting = 0;  // their bytes
     bool ended = false, queued = false, busy = false;
@@ -516,18 +563,18 @@ class ParallelSums : public Reader::Sink {
         job->waiting = 0;
         lock.unlock();
         for (const Piece& piece : batch)
-          job->sha.Update(piece.block->data() + piece.offset, piece.size);
+          job->digest.Update(piece.block->data() + piece.offset, piece.size);
         batch.clear();  // the blocks go back to the pool
         lock.lock();
         pending_ -= bytes;
         idle_.notify_one();
       }
-      if (job->ended) job->sum = job->sha.HexDigest();
+      if (job->ended) job->sum = job->digest.HexDigest();
       job->busy = false;
     }
   }
 
-  CompressFn compress_;
+  Algorithm algorithm_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable ready_, idle_;
@@ -677,7 +724,8 @@ int Guard(const std::unordered_set<std::string>* wanted) {
 }
 
 const char kUsage[] =
-    "usage: bksums [-o SUMFILE | -F DATAFILE -o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n"
+    "usage: bksums [-a xxh128|sha256] [-o SUMFILE] tar|cpio\n"
+    "       bksums -l [-n NAMEFILE] tar|cpio\n"
     "       bksums -g [-w WANTEDFILE] cpio\n";
 
 }  // namespace
@@ -688,8 +736,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "--help") {
     std::printf(
-        "%sWrites \"<sha256>  <name>\" for every regular member of the archive stream on standard\n"
-        "input; with -o the stream passes to standard output and the sums go to SUMFILE.\n"
+        "%sWrites \"<checksum>  <name>\" for every regular member of the archive stream on\n"
+        "standard input, by ALGORITHM xxh128 (the default) or sha256; with -o the stream passes\n"
+        "to standard output and the sums go to SUMFILE.\n"
         "With -l it names the symbolic links of the stream instead, each ended by a NUL, and\n"
         "with -n the names of all its members go to NAMEFILE the same way. With -g the cpio\n"
         "stream passes on without the members that must not be restored (not wanted, absolute,\n"
@@ -732,7 +781,19 @@ int main(int argc, char** argv) {
   } else if (args.size() == 2 && args[0] == "-l") {
     links = true;
     args.erase(args.begin());
-  } else if (args.size() == 3 && args[0] == "-o") {
+  }
+  Algorithm algorithm = Algorithm::Xxh128;
+  if (!links && args.size() >= 3 && args[0] == "-a") {
+    if (args[1] == "sha256") {
+      algorithm = Algorithm::Sha256;
+    } else if (args[1] != "xxh128") {
+      std::fprintf(stderr, "bksums: unknown checksum algorithm %s\n", args[1].c_str());
+      std::fputs(kUsage, stderr);
+      Exit(2);
+    }
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (!links && args.size() == 3 && args[0] == "-o") {
     sumFile = args[1];
     args.erase(args.begin(), args.begin() + 2);
   }
@@ -741,7 +802,7 @@ int main(int argc, char** argv) {
     Exit(2);
   }
   const bool pass = !sumFile.empty();
-  Reader reader(args[0] == "tar", ChooseCompress(), links);
+  Reader reader(args[0] == "tar", links);
   constexpr std::size_t kBlock = 1 << 20;
   struct stat in {};
   std::unique_ptr<ParallelSums> sums;
@@ -753,7 +814,7 @@ int main(int argc, char** argv) {
     }
   } else {
     if (!links) {
-      sums = std::make_unique<ParallelSums>(ChooseCompress());
+      sums = std::make_unique<ParallelSums>(algorithm);
       reader.SendTo(sums.get());
     }
     // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few
