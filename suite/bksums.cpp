@@ -29,6 +29,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <array>
@@ -50,8 +51,6 @@
 #include <unordered_set>
 #include <variant>
 #include <vector>
-
-#include <xxhash.h>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -274,9 +273,7 @@ std::string_view UpToNul(std::string_view f) { return f.substr(0, f.find('\0'));
 class Reader {
  public:
   // links: name the symbolic links (NUL-ended) instead of handing on the regular members.
-  Reader(bool tar, bool links) : tar_(tar), links_(links) {
-    Expect(Phase::Header, tar ? 512 : 76);
-  }
+  Reader(bool tar, bool links) : tar_(tar), links_(links) { Expect(Phase::Header, tar ? 512 : 76); }
 
   void Feed(const unsigned char* p, std::size_t n) {
     for (;;) {

@@ -133,8 +133,9 @@ TEST(Bksums, LargeAndCutMembers) {
   auto r = RunCommand(
       "head -c 100000 /dev/urandom >huge/a && truncate -s 80M huge/a && tar -cf huge.tar huge/a &&"
       " timeout 60 " +
-      bksums + " -a sha256 tar <huge.tar | cut -c 1-64 >got &&"
-               " sha256sum <huge/a | cut -c 1-64 | cmp - got");
+      bksums +
+      " -a sha256 tar <huge.tar | cut -c 1-64 >got &&"
+      " sha256sum <huge/a | cut -c 1-64 | cmp - got");
   EXPECT_EQ(0, r.status) << r.out << r.err;
   // tar: the data follow a header of 512 bytes; cpio (odc): 76 bytes and the name "a\0".
   r = RunCommand(
