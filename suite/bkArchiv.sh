@@ -91,14 +91,19 @@ _bk_error() {
 
 _bk_isTar() { case "$mfmt" in *Tar*) return 0 ;; *) return 1 ;; esac; }
 _bk_blk() { local b=$1; [ -n "$b" ] && [ "$b" -gt 0 ] 2>/dev/null && echo "$b" || echo 10240; }
+# A flag is on when VM_<flag> is set, unless to a word for "off", or else when the site
+# has a file of its name, as for the tool itself.
 _bk_flag() {
   local v="VM_$1"
-  [ -n "${!v}" ] || [ -e "${VM_CUSTOMER:-/customer}/$1" ]
+  if [ -n "${!v+set}" ]; then
+    case "${!v,,}" in false | no | off) return 1 ;; *) return 0 ;; esac
+  fi
+  [ -e "${VM_CUSTOMER:-/customer}/$1" ]
 }
 # The value of a flag: the environment's, else the first word of the site's file.
 _bk_flagValue() {
   local v="VM_$1" f="${VM_CUSTOMER:-/customer}/$1" w=
-  if [ -n "${!v}" ]; then echo "${!v}"; return; fi
+  if [ -n "${!v+set}" ]; then echo "${!v}"; return; fi
   [ -r "$f" ] && read -r w _ <"$f"
   echo "$w"
 }
@@ -355,7 +360,11 @@ WriteFileList() {
       if [ -n "$softCompress" ]; then
         _bk_stream "$follow" | _bk_tee | _bk_compress >"$sink"
       elif [ -n "$_bk_sums" ]; then
-        _bk_stream "$follow" | _bk_tee >"$sink"
+        # The archiver writes to the medium itself; bksums reads the data file behind it
+        # (from the page cache, on the other core) until the archiver lets go of the pipe.
+        : >"$sink" &&
+          _bk_stream "$follow" 3>&1 >"$sink" |
+          bksums -a "$_bk_sumAlg" -F "$sink" -o "$_bk_sums" "$(_bk_isTar && echo tar || echo cpio)"
       else
         _bk_stream "$follow" >"$sink"
       fi

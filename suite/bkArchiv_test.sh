@@ -127,6 +127,10 @@ for run in mfmtStdD:1:xxh128sum: mfmtStdD:sha256:sha256sum:cpio mfmtStdTar:1:xxh
     -n 'order 1' 'order 1/*' 'order 1/-n' "order 1/a\$b 'q'.pdf" 'order 1/sub' 'order 1/sub/big.bin' \
     'order 1/~x' | LC_ALL=C sort)) || fail "sums $run: cpio lists other members"
 done
+# A flag set to a word for "off" is off, as for the tool.
+rm -f "$T/copy.mfmtStdD.sums"
+VM_BK_CHECKSUMS=Off bash "$T/sum.mfmtStdD/s" >/dev/null 2>&1 || fail "sums off: write failed"
+[ -e "$T/copy.mfmtStdD.sums" ] && fail "sums off: a manifest was written"
 
 # ---- hostile restores: "..", absolute names, a link planted in the same data file
 EV=$T/evil; mkdir -p "$EV/src" "$T/outside"
