@@ -360,11 +360,7 @@ WriteFileList() {
       if [ -n "$softCompress" ]; then
         _bk_stream "$follow" | _bk_tee | _bk_compress >"$sink"
       elif [ -n "$_bk_sums" ]; then
-        # The archiver writes to the medium itself; bksums reads the data file behind it
-        # (from the page cache, on the other core) until the archiver lets go of the pipe.
-        : >"$sink" &&
-          _bk_stream "$follow" 3>&1 >"$sink" |
-          bksums -a "$_bk_sumAlg" -F "$sink" -o "$_bk_sums" "$(_bk_isTar && echo tar || echo cpio)"
+        _bk_stream "$follow" | _bk_tee >"$sink"
       else
         _bk_stream "$follow" >"$sink"
       fi

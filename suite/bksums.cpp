@@ -1,7 +1,6 @@
 // bksums: the content checksums of an archive stream, for bkArchiv.sh.
 //
 //   bksums [-a ALGORITHM] [-o SUMFILE] tar|cpio
-//   bksums [-a ALGORITHM] -F DATAFILE -o SUMFILE tar|cpio
 //   bksums -l [-n NAMEFILE] tar|cpio
 //   bksums -g [-w WANTEDFILE] cpio
 //
@@ -11,11 +10,8 @@
 // the lines. ALGORITHM is "xxh128" (the default: XXH3 with 128 bits, fast enough to keep
 // up with the archiver on one core) or "sha256". With -o the stream passes to standard
 // output unchanged and the lines are appended to SUMFILE, so that the data path needs no
-// tee beside it. With -F the stream is DATAFILE while the archiver writes it straight to
-// the medium: it is read as it grows, behind the archiver on the other core, until standard
-// input (a pipe the archiver holds open) ends, and then to its end; the archiver's stream
-// then needs no pipe and no copy on its way. Exit status 1 when the stream cannot be read or passed
-// on or the sums cannot be written; 2 for a wrong command line.
+// tee beside it. Exit status 1 when the stream cannot be read or passed on or the sums
+// cannot be written; 2 for a wrong command line.
 //
 // With -l the symbolic links of the stream are named instead, each ended by a NUL; with -n
 // the names of all its members go to NAMEFILE the same way. A regular file on standard
@@ -724,18 +720,8 @@ int Guard(const std::unordered_set<std::string>* wanted) {
   return 0;
 }
 
-// Waits a little for the writer of a followed data file; true once it has ended (the pipe
-// on standard input, which it holds open, ends with it).
-bool WriterEnded() {
-  pollfd p = {0, POLLIN, 0};
-  if (::poll(&p, 1, 5) <= 0) return false;
-  unsigned char drop[512];
-  const ssize_t k = ::read(0, drop, sizeof drop);
-  return k == 0 || (k < 0 && errno != EINTR && errno != EAGAIN);
-}
-
 const char kUsage[] =
-    "usage: bksums [-a xxh128|sha256] [-F DATAFILE] [-o SUMFILE] tar|cpio\n"
+    "usage: bksums [-a xxh128|sha256] [-o SUMFILE] tar|cpio\n"
     "       bksums -l [-n NAMEFILE] tar|cpio\n"
     "       bksums -g [-w WANTEDFILE] cpio\n";
 
@@ -749,8 +735,7 @@ int main(int argc, char** argv) {
     std::printf(
         "%sWrites \"<checksum>  <name>\" for every regular member of the archive stream on\n"
         "standard input, by ALGORITHM xxh128 (the default) or sha256; with -o the stream passes\n"
-        "to standard output and the sums go to SUMFILE. With -F the stream is DATAFILE as the\n"
-        "archiver writes it, until standard input, which the archiver holds open, ends.\n"
+        "to standard output and the sums go to SUMFILE.\n"
         "With -l it names the symbolic links of the stream instead, each ended by a NUL, and\n"
         "with -n the names of all its members go to NAMEFILE the same way. With -g the cpio\n"
         "stream passes on without the members that must not be restored (not wanted, absolute,\n"
@@ -805,11 +790,6 @@ int main(int argc, char** argv) {
     }
     args.erase(args.begin(), args.begin() + 2);
   }
-  std::string follow;
-  if (!links && args.size() == 5 && args[0] == "-F" && args[2] == "-o") {
-    follow = args[1];
-    args.erase(args.begin(), args.begin() + 2);
-  }
   if (!links && args.size() == 3 && args[0] == "-o") {
     sumFile = args[1];
     args.erase(args.begin(), args.begin() + 2);
@@ -818,15 +798,8 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     Exit(2);
   }
-  const bool pass = !sumFile.empty() && follow.empty();
+  const bool pass = !sumFile.empty();
   Reader reader(args[0] == "tar", links);
-  int input = 0;
-  if (!follow.empty() && (input = ::open(follow.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-    std::fprintf(stderr, "bksums: cannot read the data file %s: %s\n", follow.c_str(),
-                 std::strerror(errno));
-    Exit(1);
-  }
-  bool writerDone = follow.empty();
   constexpr std::size_t kBlock = 1 << 20;
   struct stat in {};
   std::unique_ptr<ParallelSums> sums;
@@ -855,19 +828,13 @@ int main(int argc, char** argv) {
         used = 0;
       }
       unsigned char* const at = block->data() + used;
-      const ssize_t n = ::read(input, at, kBlock - used);
+      const ssize_t n = ::read(0, at, kBlock - used);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
         Exit(1);
       }
-      if (n == 0 && writerDone) break;
-      if (n == 0) {
-        // Caught up with the archiver: more comes, or its end (our standard input ends
-        // with it), after which the file is read to its end once more.
-        writerDone = WriterEnded();
-        continue;
-      }
+      if (n == 0) break;
       // Passed on before the sums, so that the medium's side works while we hash.
       if (pass && !WriteAll(1, at, static_cast<std::size_t>(n))) {
         std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n",

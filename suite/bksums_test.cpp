@@ -243,19 +243,3 @@ TEST(BksumsGuard, DamageAndCommandLine) {
 }
 
 }  // namespace
-
-// A data file read as the archiver writes it: pieces arrive with pauses between them, and
-// the sums are taken to the file's end once the archiver lets go of the pipe.
-TEST(Bksums, FollowsADataFileAsItGrows) {
-  const std::string bksums = zolt::test::ProgramPath("bksums");
-  std::filesystem::create_directories("grow");
-  const auto r = RunCommand(
-      "head -c 3000000 /dev/urandom >grow/a && printf x >grow/b && tar -cf whole.tar grow/b grow/a "
-      "&&"
-      " : >data.tar && (for skip in 0 1 2 3 4 5; do dd if=whole.tar bs=700000 skip=$skip count=1"
-      " status=none; sleep 0.05; done 3>&1 >>data.tar) | " +
-      bksums +
-      " -F data.tar -o sums tar && cmp data.tar whole.tar && cd grow &&"
-      " xxh128sum b a | sed 's|  |  grow/|' | cmp - ../sums");
-  EXPECT_EQ(0, r.status) << r.out << r.err;
-}
