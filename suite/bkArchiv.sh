@@ -45,6 +45,7 @@ _bk_part=data       # current area of media with a header area
 _bk_starts=()       # disk: start block of every data file (index: data file number)
 _bk_sums=           # file collecting the checksums of this job
 _bk_sumAlg=         # their algorithm: xxh128 or sha256
+_bk_said=           # file collecting what the archiver says while it writes
 [ -n "$scriptDir" ] || scriptDir=.
 _bk_log="$scriptDir/bkArchiv.log"
 
@@ -332,8 +333,21 @@ _bk_stream() {
       opts+=(-H odc)
     fi
     [ -n "$follow" ] && opts+=(-L)
-    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | "$writer" "${opts[@]}"
+    # Both cpio leave out a file they cannot store (one of 8 GiB or more, say) with no more
+    # than a message and end with status 0: the messages go to $_bk_said for WriteFileList.
+    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | "$writer" "${opts[@]}" 2>"${_bk_said:-/dev/stderr}"
   fi
+}
+
+# Fails the step with what the archiver said while it wrote data file $1, if anything.
+_bk_archiverSaid() {
+  local line ok=0
+  while IFS= read -r line; do
+    [ -n "$line" ] || continue
+    _bk_error "data file $1: ${line}"; ok=1
+  done <"$_bk_said"
+  rm -f -- "$_bk_said"; _bk_said=
+  return $ok
 }
 
 # The stream passes on unchanged; with checksums on, bksums takes the sums of its members
@@ -348,9 +362,10 @@ _bk_tee() {
 _bk_compress() { if [ -n "$softCompress" ]; then gzip -c; else cat; fi; }
 
 WriteFileList() {
-  local follow= rc=0
+  local follow= rc=0 said=0
   [ "$1" = FOLLOW ] && follow=1
   local n=$_bk_pos sink
+  _bk_said=$(mktemp) || { _bk_error "no temporary file"; return 1; }
   _bk_progress "writing $PWD"
   [ -z "$_bk_sums" ] || printf '# data file %s from %s\n' "$n" "$PWD" >>"$_bk_sums"
   case "$devType" in
@@ -366,18 +381,21 @@ WriteFileList() {
       fi
       local st=("${PIPESTATUS[@]}")
       for rc in "${st[@]}"; do [ "$rc" -eq 0 ] || break; done
-      if [ "$rc" -eq 0 ] && mv -f -- "$sink" "$device/$n"; then :; else
+      _bk_archiverSaid "$n" || said=1
+      if [ "$rc" -eq 0 ] && [ "$said" -eq 0 ] && mv -f -- "$sink" "$device/$n"; then :; else
         rm -f -- "$sink"
+        [ "$rc" -eq 0 ] && [ "$said" -eq 1 ] && return 1
         _bk_error "data file $n could not be written to $device (medium full?)"; return 1
       fi ;;
     disk)
       local start=${_bk_starts[n]} size end out
-      [ -n "$start" ] || { _bk_error "no start block for data file $n"; return 1; }
+      [ -n "$start" ] || { rm -f -- "$_bk_said"; _bk_error "no start block for data file $n"; return 1; }
       size=$(_bk_diskSize)
       out=$(mktemp)
       _bk_stream "$follow" | _bk_tee | _bk_compress | head -c $(( size - start * 512 + 1 )) |
         dd of="$device" bs=1M seek=$((start * 512)) oflag=seek_bytes conv=notrunc 2>"$out"
       local st=("${PIPESTATUS[@]}") bytes
+      _bk_archiverSaid "$n" || said=1
       bytes=$(sed -n 's/^\([0-9][0-9]*\) bytes.*/\1/p' "$out" | tail -n 1)
       rm -f -- "$out"
       end=$(( start * 512 + ${bytes:-0} ))
@@ -386,13 +404,16 @@ WriteFileList() {
         [ -b "$device" ] || truncate -s "$size" -- "$device"
         _bk_error "data file $n does not fit on $device (medium full)"; return 1
       fi
+      [ "$said" -eq 0 ] || return 1
       _bk_starts[n + 1]=$(( (end + 511) / 512 )) ;;
     tape)
       _bk_stream "$follow" | _bk_tee | _bk_compress | _bk_tapeWrite "$(_bk_blk "$blkData")"
       local st=("${PIPESTATUS[@]}")
+      _bk_archiverSaid "$n" || said=1
       if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "${st[3]}" -ne 0 ]; then
         _bk_error "data file $n could not be written to $device (medium full?)"; return 1
-      fi ;;
+      fi
+      [ "$said" -eq 0 ] || return 1 ;;
   esac
   _bk_pos=$((n + 1))
 }

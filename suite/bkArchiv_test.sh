@@ -127,6 +127,19 @@ for run in mfmtStdD:1:xxh128sum: mfmtStdD:sha256:sha256sum:cpio mfmtStdTar:1:xxh
     -n 'order 1' 'order 1/*' 'order 1/-n' "order 1/a\$b 'q'.pdf" 'order 1/sub' 'order 1/sub/big.bin' \
     'order 1/~x' | LC_ALL=C sort)) || fail "sums $run: cpio lists other members"
 done
+# A file the cpio format cannot hold (8 GiB and more) fails the step, naming it, with either
+# writer, and leaves no data file behind; both cpio themselves only say so and end with 0.
+truncate -s 9G "$SRC/order 1/huge.tif"
+for writer in "" cpio; do
+  rm -rf "$FS2"/*
+  mkscript "$T/big" mfmtStdD filesys "$FS2" -1 "baseDir=$SRC" 'cd "$baseDir" || Exit' \
+    "(" "echo order\ 1/-n" "echo order\ 1/huge.tif" ") | WriteFileList" "CheckFail" "Exit"
+  BK_CPIO=$writer bash "$T/big/s" >/dev/null 2>&1 && fail "too large ($writer): write claimed success"
+  grep -q 'ERROR: data file 0: .*huge.tif' "$T/big/bkArchiv.log" || fail "too large ($writer): file not named"
+  [ -e "$FS2/0" ] && fail "too large ($writer): a data file was left"
+done
+rm -f "$SRC/order 1/huge.tif"
+
 # A flag set to a word for "off" is off, as for the tool.
 rm -f "$T/copy.mfmtStdD.sums"
 VM_BK_CHECKSUMS=Off bash "$T/sum.mfmtStdD/s" >/dev/null 2>&1 || fail "sums off: write failed"
