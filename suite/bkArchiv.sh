@@ -482,10 +482,10 @@ ReadFileList() {
   _bk_filterNames "$list"
   local file="$device/$_bk_pos"
   if [ "$devType" = filesys ] && [ -z "$softCompress" ] &&
-     bksums -l -n "$err.all" "$fmt" <"$file" >"$err.links" && _bk_wantsAll "$list" "$err.all" &&
-     { [ "$fmt" = tar ] || [ ! -s "$err.links" ]; }; then
-    # All of it (bksums read the headers only). tar itself never writes through links it
-    # made in the same run; a cpio data file without links plants none.
+     bksums -l -n "$err.all" "$fmt" <"$file" >"$err.links" && [ ! -s "$err.links" ] &&
+     _bk_wantsAll "$list" "$err.all"; then
+    # All of it, and no links that a member could be written through (bksums read the
+    # headers only, seeking over the members).
     _bk_extract <"$file"
     rc=$?
   else

@@ -19,6 +19,7 @@ printf 'dash\n' >"$SRC/order 1/-n"
 printf 'top dash\n' >"$SRC/-n"
 printf 'star\n' >"$SRC/order 1/*"
 printf 'tilde\n' >"$SRC/order 1/~x"
+printf 'brackets\n' >"$SRC/order 1/b[1]\\x?.pdf"
 head -c 300000 /dev/urandom >"$SRC/order 1/sub/big.bin"
 printf 'aif\n' >"$SRC/info/o1.aif"
 ln -s o1.aif "$SRC/info/link"
@@ -54,7 +55,7 @@ WRITE_BODY=(
   "REW" "CheckFail" "WriteHeader" "CheckFail"
   "baseDir=$SRC" 'cd "$baseDir" || Exit'
   "(" 'echo order\ 1/' "echo order\\ 1/a\\\$b\\ \\'q\\'.pdf" 'echo -n' 'echo order\ 1/-n' 'echo order\ 1/\*'
-  'echo order\ 1/\~x' 'echo order\ 1/sub/' 'echo order\ 1/sub/big.bin' ") | WriteFileList" "CheckFail"
+  'echo order\ 1/\~x' 'echo order\ 1/b\[1\]\\x\?.pdf' 'echo order\ 1/sub/' 'echo order\ 1/sub/big.bin' ") | WriteFileList" "CheckFail"
   "WFM" "CheckFail"
   "(" "echo info/" "echo info/o1.aif" "echo info/link" ") | WriteFileList" "CheckFail"
   "HeaderPartition" "CheckFail" "REW" "CheckFail" "WriteHeader" "CheckFail"
@@ -65,13 +66,13 @@ restore_and_compare() {  # kind fmt type dev dsize dest
   local kind=$1 fmt=$2 type=$3 dev=$4 dsize=$5 dest=$6
   mkscript "$T/$kind.r" "$fmt" "$type" "$dev" "$dsize" \
     "REW" "CheckFail" "baseDir=$dest" '[ -d "$baseDir" ] || mkdir -m 777 -p "$baseDir" || Exit' 'cd "$baseDir" || Exit' \
-    "AssertFileMark 0" "(" 'echo order\ 1/' 'echo order\ 1/-n' 'echo order\ 1/\*' 'echo order\ 1/sub/' 'echo order\ 1/sub/big.bin' \
+    "AssertFileMark 0" "(" 'echo order\ 1/' 'echo order\ 1/-n' 'echo order\ 1/\*' 'echo order\ 1/b\[1\]\\x\?.pdf' 'echo order\ 1/sub/' 'echo order\ 1/sub/big.bin' \
     ") | ReadFileList #--- fileList0" "CheckFail" "FileF 1 2" "CheckFail" "AssertFileMark 2" \
     "(" "echo info/" "echo info/o1.aif" "echo info/link" ") | ReadFileList #--- fileList2" "CheckFail" "REW" "Unload" "Exit"
   bash "$T/$kind.r/s" >"$T/$kind.r/out" 2>&1 || { fail "$kind: restore script failed"; cat "$T/$kind.r/out"; return; }
   grep -q "data file 2 of 2 (number 2 on the medium): restoring into $dest\$" "$T/$kind.r/bkArchiv.log" ||
     fail "$kind: no progress line for the restore's last data file"
-  for f in "order 1/-n" "order 1/*" "order 1/sub/big.bin" "info/o1.aif"; do
+  for f in "order 1/-n" "order 1/*" 'order 1/b[1]\x?.pdf' "order 1/sub/big.bin" "info/o1.aif"; do
     cmp -s "$SRC/$f" "$dest/$f" || fail "$kind: $f differs after restore"
   done
   [ -e "$dest/order 1/~x" ] && fail "$kind: a file not asked for was restored"
@@ -98,6 +99,14 @@ check "fs: stock cpio lists data file 2" bash -c "cpio -it <'$FS/2' 2>/dev/null 
 check "fs: empty data file 1" test -e "$FS/1" -a ! -s "$FS/1"
 grep -q 'OK: done / ok' "$T/fs.w/bkArchiv.log" || fail "fs: log line of success"
 restore_and_compare fs mfmtStdD filesys "$FS" -1 "$T/fs.out"
+# cpio data files extract with bsdcpio where it is installed, with GNU cpio when the flag
+# asks for it: a stand-in for the other one that fails tells which ran.
+mkdir -p "$T/no-bsd" "$T/no-gnu"; printf '#!/bin/sh\nexit 9\n' >"$T/no-bsd/bsdcpio"; chmod +x "$T/no-bsd/bsdcpio"
+PATH="$T/no-bsd:$PATH" VM_BK_GNU_CPIO=1 restore_and_compare fs.gnu mfmtStdD filesys "$FS" -1 "$T/fs.gnu.out"
+if command -v bsdcpio >/dev/null; then
+  cp "$T/no-bsd/bsdcpio" "$T/no-gnu/cpio"
+  PATH="$T/no-gnu:$PATH" restore_and_compare fs.bsd mfmtStdD filesys "$FS" -1 "$T/fs.bsd.out"
+fi
 # A second generation appends behind data file 2.
 mkscript "$T/fs.a" mfmtStdD filesys "$FS" -1 "DataPartition" "CheckFail" "EOD 3" "CheckFail" \
   "baseDir=$SRC" 'cd "$baseDir" || Exit' "(" "echo info/o1.aif" ") | WriteFileList" "CheckFail" \
@@ -154,6 +163,22 @@ bash "$T/fs.ht/s" >/dev/null 2>&1 && fail "hostile tar: restore claimed success"
 [ "$(cat "$T/evil.t/ok" 2>/dev/null)" = good ] || fail "hostile tar: the harmless file was not restored"
 for why in "lnk/x (below the symbolic link lnk)" "../escape (a name with '..')" "/etc/passwd (an absolute name)"; do
   grep -qF "not restored: $why" "$T/fs.ht/bkArchiv.log" || fail "hostile tar: '$why' not reported"
+done
+# tar, partial: a link planted in the data file itself, plain and compressed.
+mkdir -p "$EV/tl" "$T/outside.tl"; ln -s "$T/outside.tl" "$EV/tl/lnk"
+(cd "$EV/tl" && tar -cf "$FS/14" lnk && rm lnk && mkdir lnk && echo evil >lnk/x && echo good >'ok [1]\x' &&
+  tar -rf "$FS/14" lnk/x 'ok [1]\x' && tar -rf "$FS/14" lnk/x)
+gzip -c "$FS/14" >"$FS/15"
+for h in "tl 14 " "tlz 15 1"; do
+  read -r k n soft <<<"$h"
+  SOFT=$soft mkscript "$T/fs.$k" mfmtStdTar filesys "$FS" -1 "REW" "FileF $n $n" "CheckFail" "baseDir=$T/evil.$k" \
+    'mkdir -p "$baseDir" && cd "$baseDir" || Exit' "(" "echo lnk" "echo lnk/x" 'echo ok\ \[1\]\\x' ") | ReadFileList" "CheckFail" "Exit"
+  bash "$T/fs.$k/s" >/dev/null 2>&1 && fail "hostile $k: restore claimed success"
+  [ -e "$T/outside.tl/x" ] && fail "hostile $k: wrote through a link planted in the data file"
+  [ "$(readlink "$T/evil.$k/lnk")" = "$T/outside.tl" ] || fail "hostile $k: the link itself was not restored"
+  [ "$(cat "$T/evil.$k/ok [1]\x" 2>/dev/null)" = good ] || fail "hostile $k: the harmless file was not restored"
+  [ "$(grep -c "ERROR: not restored: lnk/x (below the symbolic link lnk)" "$T/fs.$k/bkArchiv.log")" = 2 ] ||
+    fail "hostile $k: refusals of the two lnk/x not reported"
 done
 # A name list that dies before its end fails the step: the data file would lack the rest.
 mkscript "$T/fs.k" mfmtStdD filesys "$FS" -1 "EOD 12" "CheckFail" "baseDir=$SRC" 'cd "$baseDir" || Exit' \
