@@ -12,7 +12,7 @@
 //   bkmedia canon FILE [FORMAT]   the header again as this program writes it
 //   bkmedia verify MEDIUM [SUMS]  reads every data file of the medium with the stock tar or
 //                                 cpio and checks that every file the header lists is
-//                                 there with its type and size, and with its SHA-256 sum
+//                                 there with its type and size, and with its checksum
 //                                 where the checksum manifest SUMS lists it (by default
 //                                 "<label>.sums" beside the header copies). Exit status
 //                                 0 when the medium is sound, 1 with the differences.
@@ -354,30 +354,48 @@ bool FetchDataFile(const DevListEntry& d, const Header* hdr, int n, const std::s
   return ok;
 }
 
-// The manifest: member path to checksum.
-std::map<std::string, std::string> ReadSums(const std::string& path) {
-  std::map<std::string, std::string> sums;
-  std::ifstream in(path);
+// A manifest: member path to checksum, and the program that takes such sums. Its first
+// line names the algorithm ("# checksums xxh128"); a manifest without it holds SHA-256 sums.
+struct Sums {
+  std::string tool = "sha256sum";
+  std::map<std::string, std::string> byMember;
+};
+
+// "<hex>  <path>" lines, as the checksum programs write them.
+void ReadSumLines(std::istream& in, Sums& sums) {
   std::string line;
   while (std::getline(in, line)) {
+    if (line.rfind("# checksums ", 0) == 0) {
+      sums.tool = line.substr(12) == "xxh128" ? "xxh128sum" : "sha256sum";
+      continue;
+    }
     const std::size_t blank = line.find("  ");
-    if (blank == 64) sums[Member(line.substr(66))] = line.substr(0, 64);
+    if ((blank == 32 || blank == 64) && line.size() > blank + 2)
+      sums.byMember[Member(line.substr(blank + 2))] = line.substr(0, blank);
   }
+}
+
+Sums ReadSums(const std::string& path) {
+  Sums sums;
+  std::ifstream in(path);
+  ReadSumLines(in, sums);
   return sums;
 }
 
-// SHA-256 sums of every regular file below dir, by member path.
-std::map<std::string, std::string> SumTree(const std::string& dir) {
-  std::map<std::string, std::string> sums;
+// The sums of every regular file below dir by the manifest's program, by member path;
+// false when the program cannot take them (not installed, say).
+bool SumTree(const std::string& dir, const std::string& tool,
+             std::map<std::string, std::string>& byMember) {
   const std::string list = dir + ".sums";
-  Processe_System("cd " + Quote(dir) + " && find . -type f -print0 | xargs -0 -r sha256sum > " +
-                  Quote(list));
-  std::ifstream in(list);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.size() > 66 && line[64] == ' ') sums[Member(line.substr(66))] = line.substr(0, 64);
+  if (Processe_System("cd " + Quote(dir) + " && find . -type f -print0 | xargs -0 -r " + tool +
+                      " > " + Quote(list))) {
+    return false;
   }
-  return sums;
+  Sums sums;
+  std::ifstream in(list);
+  ReadSumLines(in, sums);
+  byMember = std::move(sums.byMember);
+  return true;
 }
 
 void Verify(DevListEntry& device, const std::string& arg, const std::string& sumsArg) {
@@ -385,8 +403,7 @@ void Verify(DevListEntry& device, const std::string& arg, const std::string& sum
   std::string sumsPath = sumsArg;
   if (sumsPath.empty()) sumsPath = std::string(BkArchiv_archivDir) + "/" + hdr->label + ".sums";
   const bool haveSums = !sumsArg.empty() || access(sumsPath.c_str(), R_OK) == 0;
-  const std::map<std::string, std::string> manifest =
-      haveSums ? ReadSums(sumsPath) : std::map<std::string, std::string>{};
+  const Sums manifest = haveSums ? ReadSums(sumsPath) : Sums{};
   if (haveSums) Out("Checksums:      " + sumsPath);
   char tmp[1024];
   SFilMisc_CreateTmpName(tmp, "");
@@ -425,8 +442,10 @@ void Verify(DevListEntry& device, const std::string& arg, const std::string& sum
         differ("data file " + std::to_string(mark) + ": " + tool + " reports it damaged");
       }
     }
-    const std::map<std::string, std::string> sums =
-        haveSums ? SumTree(dir) : std::map<std::string, std::string>{};
+    std::map<std::string, std::string> sums;
+    if (haveSums && !SumTree(dir, manifest.tool, sums))
+      differ("data file " + std::to_string(mark) + ": " + manifest.tool +
+             " cannot take the checksums");
     for (const FileEntry* e : files) {
       ++checked;
       const std::string member = Member(DSStr(e->path));
@@ -446,8 +465,8 @@ void Verify(DevListEntry& device, const std::string& arg, const std::string& sum
                Number(e->size, 0) + ")");
         continue;
       }
-      const auto listed = manifest.find(member);
-      if (listed != manifest.end() && S_ISREG(st.st_mode)) {
+      const auto listed = manifest.byMember.find(member);
+      if (listed != manifest.byMember.end() && S_ISREG(st.st_mode)) {
         const auto got = sums.find(member);
         if (got == sums.end() || got->second != listed->second)
           differ("content differs: " + member);

@@ -249,8 +249,9 @@ TEST(BkMedia, ShowOfMedia) {
 }
 
 // A file-system medium in the layout of the data path: "DHEADER" and data file 1, a tar
-// of the order's files; the header lists what was meant to be written.
-void MakeFsMedium() {
+// of the order's files; the header lists what was meant to be written. sums: the program
+// that takes the manifest's sums (a manifest without an algorithm line holds SHA-256).
+void MakeFsMedium(const std::string& sums = "sha256sum") {
   ASSERT_EQ(zolt::test::RunCommand("rm -rf fs src && mkdir -p fs src/forms && cd src && "
                                    "printf 'page one\\n' > forms/a.ps && "
                                    "head -c 30000 /dev/zero | tr '\\\\0' x > forms/b.ps && "
@@ -265,8 +266,10 @@ void MakeFsMedium() {
             "forms D 0 06.12.2026 09:00:00 1 1\nforms/a.ps F 9 06.12.2026 09:00:00 1 1\n"
             "forms/b.ps F 30000 06.12.2026 09:00:00 1 1\nEND FILES\nEND ARCHIVE\nEND DIR\n");
   // The manifest as the data path keeps it beside the header copy.
-  ASSERT_EQ(zolt::test::RunCommand("cd src && sha256sum order.aif forms/a.ps forms/b.ps > "
-                                   "../sums && tar -cf ../fs/1 order.aif forms")
+  const std::string head = sums == "sha256sum" ? "" : "echo '# checksums xxh128' && ";
+  ASSERT_EQ(zolt::test::RunCommand("cd src && (" + head + sums +
+                                   " order.aif forms/a.ps forms/b.ps) > ../sums && tar -cf ../fs/1 "
+                                   "order.aif forms")
                 .status,
             0);
 }
@@ -295,6 +298,17 @@ TEST(BkMedia, VerifyFindsWhatTheMediumLacks) {
     EXPECT_EQ(r.status, 1) << c.damage << "\n" << r.out << r.err;
     EXPECT_TRUE(Has(r.out, std::string("  ") + c.found + "\n")) << c.damage << "\n" << r.out;
   }
+  // The data path's default sums, XXH3 with 128 bits, named by the manifest's first line.
+  MakeFsMedium("xxh128sum");
+  r = BkMedia("verify fs sums");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_EQ(zolt::test::RunCommand(
+                "cd src && printf 'page ONE\\n' > forms/a.ps && tar -cf ../fs/1 order.aif forms")
+                .status,
+            0);
+  r = BkMedia("verify fs sums");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Has(r.out, "  content differs: forms/a.ps\n")) << r.out;
   // A tape: data file n is tape file n, read through the tape layer.
   MakeTape(false);
   r = BkMedia("verify tape");

@@ -23,11 +23,17 @@
 # arguments literally); a restore refuses absolute names, names with a ".." element and
 # names below a symbolic link (on the disk already or in the same data file), and
 # reports them. Names the script generator refused are in "$scriptDir/REFUSED".
+# cpio data files are written and extracted with bsdcpio where it is installed; the flag
+# BK_GNU_CPIO (environment VM_BK_GNU_CPIO or the file in $VM_CUSTOMER) keeps to GNU cpio.
 #
 # Content checksums: with the flag BK_CHECKSUMS (environment VM_BK_CHECKSUMS or the file
-# BK_CHECKSUMS in $VM_CUSTOMER) every data file's members get a SHA-256 sum, computed
-# from the stream on its way to the medium; UpdateMediaInfo keeps the sums in
-# "$newHdr.sums" beside the header copy.
+# BK_CHECKSUMS in $VM_CUSTOMER) every data file's members get a checksum, computed from
+# the stream on its way to the medium; UpdateMediaInfo keeps the sums in "$newHdr.sums"
+# beside the header copy. The flag's value (or the file's first word) "sha256" asks for
+# SHA-256; otherwise the sums are XXH3 with 128 bits, which keep up with the archiver on
+# one core where SHA-256 costs about as much processor time as the archiver itself. The
+# manifest's first line names the algorithm ("# checksums xxh128"); xxh128sum -c or
+# sha256sum -c check a restored tree against its lines.
 
 shopt -s lastpipe   # "( echo ... ) | WriteFileList" runs the step in this shell
 # The name lists are subshells of one command per file, and bash needs stack for every
@@ -40,6 +46,8 @@ _bk_errors=()       # texts of the failures
 _bk_part=data       # current area of media with a header area
 _bk_starts=()       # disk: start block of every data file (index: data file number)
 _bk_sums=           # file collecting the checksums of this job
+_bk_sumAlg=         # their algorithm: xxh128 or sha256
+_bk_said=           # file collecting what the archiver says while it writes
 [ -n "$scriptDir" ] || scriptDir=.
 _bk_log="$scriptDir/bkArchiv.log"
 
@@ -86,9 +94,21 @@ _bk_error() {
 
 _bk_isTar() { case "$mfmt" in *Tar*) return 0 ;; *) return 1 ;; esac; }
 _bk_blk() { local b=$1; [ -n "$b" ] && [ "$b" -gt 0 ] 2>/dev/null && echo "$b" || echo 10240; }
+# A flag is on when VM_<flag> is set, unless to a word for "off", or else when the site
+# has a file of its name, as for the tool itself.
 _bk_flag() {
   local v="VM_$1"
-  [ -n "${!v}" ] || [ -e "${VM_CUSTOMER:-/customer}/$1" ]
+  if [ -n "${!v+set}" ]; then
+    case "${!v,,}" in false | no | off) return 1 ;; *) return 0 ;; esac
+  fi
+  [ -e "${VM_CUSTOMER:-/customer}/$1" ]
+}
+# The value of a flag: the environment's, else the first word of the site's file.
+_bk_flagValue() {
+  local v="VM_$1" f="${VM_CUSTOMER:-/customer}/$1" w=
+  if [ -n "${!v+set}" ]; then echo "${!v}"; return; fi
+  [ -r "$f" ] && read -r w _ <"$f"
+  echo "$w"
 }
 
 # ---------------------------------------------------------------- tape drives
@@ -305,21 +325,39 @@ _bk_stream() {
     [ -n "$follow" ] && opts+=(-h)
     tr '\n' '\0' | tar -cf - -b "$(( $(_bk_blk "$blkData") / 512 ))" "${opts[@]}"
   else
-    local opts=(-o -0 -H odc --quiet -C 65536)
+    # cpio names its directories without "/". GNU cpio reads every file 512 bytes at a
+    # time, a system call each; bsdcpio (libarchive's cpio) reads in large blocks and writes
+    # the same odc archive, so it is taken where installed (the flag BK_GNU_CPIO keeps to
+    # GNU cpio).
+    local opts=(-o -0 --quiet -C 65536) writer=cpio
+    if ! _bk_flag BK_GNU_CPIO && command -v bsdcpio >/dev/null; then
+      writer=bsdcpio opts+=(--format odc)
+    else
+      opts+=(-H odc)
+    fi
     [ -n "$follow" ] && opts+=(-L)
-    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | cpio "${opts[@]}"  # cpio names its directories without "/"
+    # Both cpio leave out a file they cannot store (one of 8 GiB or more, say) with no more
+    # than a message and end with status 0: the messages go to $_bk_said for WriteFileList.
+    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | "$writer" "${opts[@]}" 2>"${_bk_said:-/dev/stderr}"
   fi
 }
 
-# "sha256  name" of every regular member of the uncompressed tar or cpio (odc) stream on
-# standard input, which is read to its end.
-_bk_sumStream() { bksums "$(_bk_isTar && echo tar || echo cpio)"; }
+# Fails the step with what the archiver said while it wrote data file $1, if anything.
+_bk_archiverSaid() {
+  local line ok=0
+  while IFS= read -r line; do
+    [ -n "$line" ] || continue
+    _bk_error "data file $1: ${line}"; ok=1
+  done <"$_bk_said"
+  rm -f -- "$_bk_said"; _bk_said=
+  return $ok
+}
 
 # The stream passes on unchanged; with checksums on, bksums takes the sums of its members
 # on the way (in large blocks, so that the archiver stays the slowest part of the path).
 _bk_tee() {
   if [ -n "$_bk_sums" ]; then
-    bksums -o "$_bk_sums" "$(_bk_isTar && echo tar || echo cpio)"
+    bksums -a "$_bk_sumAlg" -o "$_bk_sums" "$(_bk_isTar && echo tar || echo cpio)"
     return
   fi
   cat
@@ -327,9 +365,10 @@ _bk_tee() {
 _bk_compress() { if [ -n "$softCompress" ]; then gzip -c; else cat; fi; }
 
 WriteFileList() {
-  local follow= rc=0
+  local follow= rc=0 said=0
   [ "$1" = FOLLOW ] && follow=1
   local n=$_bk_pos sink
+  _bk_said=$(mktemp) || { _bk_error "no temporary file"; return 1; }
   _bk_progress "writing $PWD"
   [ -z "$_bk_sums" ] || printf '# data file %s from %s\n' "$n" "$PWD" >>"$_bk_sums"
   case "$devType" in
@@ -345,18 +384,21 @@ WriteFileList() {
       fi
       local st=("${PIPESTATUS[@]}")
       for rc in "${st[@]}"; do [ "$rc" -eq 0 ] || break; done
-      if [ "$rc" -eq 0 ] && mv -f -- "$sink" "$device/$n"; then :; else
+      _bk_archiverSaid "$n" || said=1
+      if [ "$rc" -eq 0 ] && [ "$said" -eq 0 ] && mv -f -- "$sink" "$device/$n"; then :; else
         rm -f -- "$sink"
+        [ "$rc" -eq 0 ] && [ "$said" -eq 1 ] && return 1
         _bk_error "data file $n could not be written to $device (medium full?)"; return 1
       fi ;;
     disk)
       local start=${_bk_starts[n]} size end out
-      [ -n "$start" ] || { _bk_error "no start block for data file $n"; return 1; }
+      [ -n "$start" ] || { rm -f -- "$_bk_said"; _bk_error "no start block for data file $n"; return 1; }
       size=$(_bk_diskSize)
       out=$(mktemp)
       _bk_stream "$follow" | _bk_tee | _bk_compress | head -c $(( size - start * 512 + 1 )) |
         dd of="$device" bs=1M seek=$((start * 512)) oflag=seek_bytes conv=notrunc 2>"$out"
       local st=("${PIPESTATUS[@]}") bytes
+      _bk_archiverSaid "$n" || said=1
       bytes=$(sed -n 's/^\([0-9][0-9]*\) bytes.*/\1/p' "$out" | tail -n 1)
       rm -f -- "$out"
       end=$(( start * 512 + ${bytes:-0} ))
@@ -365,13 +407,16 @@ WriteFileList() {
         [ -b "$device" ] || truncate -s "$size" -- "$device"
         _bk_error "data file $n does not fit on $device (medium full)"; return 1
       fi
+      [ "$said" -eq 0 ] || return 1
       _bk_starts[n + 1]=$(( (end + 511) / 512 )) ;;
     tape)
       _bk_stream "$follow" | _bk_tee | _bk_compress | _bk_tapeWrite "$(_bk_blk "$blkData")"
       local st=("${PIPESTATUS[@]}")
+      _bk_archiverSaid "$n" || said=1
       if [ "${st[0]}" -ne 0 ] || [ "${st[1]}" -ne 0 ] || [ "${st[2]}" -ne 0 ] || [ "${st[3]}" -ne 0 ]; then
         _bk_error "data file $n could not be written to $device (medium full?)"; return 1
-      fi ;;
+      fi
+      [ "$said" -eq 0 ] || return 1 ;;
   esac
   _bk_pos=$((n + 1))
 }
@@ -408,41 +453,22 @@ _bk_dataOut() {
   esac
 }
 
-# Names of the symbolic links in a cpio (odc) stream on standard input, NUL-ended; the
-# names of all its members go to file $1 the same way.
-_bk_cpioLinks() { bksums -l -n "$1" cpio; }
-
 # True when the wanted names (file $1) are all the members of the data file (file $2),
-# both NUL-ended: the archiver then restores everything without matching every member
-# against every wanted name, which takes time of the square of their number.
+# both NUL-ended: the archiver then restores the data file whole, without the guard.
 _bk_wantsAll() {
   [ -s "$2" ] && cmp -s <(sed -z 's|/$||' "$1" | LC_ALL=C sort -zu) <(sed -z 's|/$||' "$2" | LC_ALL=C sort -zu)
 }
 
-# cpio's options that select the wanted names (file $1, NUL-ended; members in file $2):
-# none when they are all the members, else the names as literal patterns.
-_bk_cpioSelect() {
-  if _bk_wantsAll "$1" "$2"; then return; fi
-  _bk_cpioPatterns "$1" && printf '%s\n' -E "$1"
-}
-
-# The wanted names (NUL-ended) as cpio patterns: one a line, taken literally.
-_bk_cpioPatterns() {
-  tr '\0' '\n' <"$1" | sed 's|/$||; s/[][*?\\]/\\&/g' >"$1.pat" && mv -f -- "$1.pat" "$1"
-}
-
-# Keeps the wanted names (file $1, NUL-ended) that stay inside the base directory; the
-# others are reported. $2: symbolic links of the data file (NUL-ended), may be empty.
+# Keeps the wanted names (file $1, NUL-ended) that stay inside the base directory: not
+# absolute, without "..", not below a symbolic link on the disk; the others are reported.
 # Each directory above the names is looked at once, however many files it holds.
 _bk_filterNames() {
-  local in=$1 links=$2 out=$1.ok p line
+  local in=$1 out=$1.ok p line
   awk 'BEGIN { RS = ORS = "\0" }
        { p = $0; sub(/\/$/, "", p)
          while (sub(/\/[^\/]*$/, "", p)) if (!(p in seen)) { seen[p]; print p } }' "$in" >"$out.dirs"
-  declare -A link=()
-  if [ -s "$links" ]; then while IFS= read -r -d '' p; do link["${p%/}"]=1; done <"$links"; fi
   while IFS= read -r -d '' p; do
-    if [ -n "${link[$p]}" ] || [ -L "$p" ]; then printf '%s\0' "$p"; fi
+    if [ -L "$p" ]; then printf '%s\0' "$p"; fi
   done <"$out.dirs" >"$out.links"
   awk -v bad="$out.bad" 'BEGIN { RS = ORS = "\0" }
     FILENAME == ARGV[1] { l[$0]; next }
@@ -460,60 +486,63 @@ _bk_filterNames() {
   mv -f -- "$out" "$in"
 }
 
+# Extracts the archive stream on standard input into the current directory, keeping the
+# members' modes and times and replacing what is there. For cpio bsdcpio where it is
+# installed, which extracts a large tree faster than GNU cpio; GNU cpio without it or
+# when the flag BK_GNU_CPIO asks for it. Neither writes absolute names, ".." or through
+# links (bsdcpio refuses them unless told to be insecure).
+_bk_extract() {
+  if _bk_isTar; then
+    tar -xpf -
+  elif ! _bk_flag BK_GNU_CPIO && command -v bsdcpio >/dev/null 2>&1; then
+    bsdcpio -i -dmu --quiet
+  else
+    cpio -i -dmu -C 65536 --no-absolute-filenames --quiet
+  fi
+}
+
+# The current data file, decompressed when the medium holds it compressed.
+_bk_dataPlain() {
+  [ -n "$softCompress" ] || { _bk_dataOut; return; }
+  _bk_dataOut | gzip -dc
+  local st=("${PIPESTATUS[@]}")
+  [ "${st[0]}" -eq 0 ] && [ "${st[1]}" -eq 0 ]
+}
+
+# Restores the wanted names (one a line on standard input) from the current data file.
+# A data file restored whole goes straight to the archiver. Otherwise it is read once,
+# through the guard (bksums -g): it passes on only the wanted members, none below a link
+# the data file itself plants and no hard link to a member left out, and the archiver
+# extracts whatever comes, with no names to match: matching every member against every
+# wanted name takes time of the square of their number. The guard reads the data file to
+# its end, so that a tape stands behind its mark.
 ReadFileList() {
-  local list links rc=0
-  list=$(mktemp) && links=$(mktemp) || { _bk_error "no temporary file"; return 1; }
+  local list err fmt=cpio rc=0 st line
+  _bk_isTar && fmt=tar
+  list=$(mktemp) && err=$(mktemp) || { _bk_error "no temporary file"; return 1; }
   _bk_progress "restoring into $PWD"
   tr '\n' '\0' >"$list"
-  if _bk_isTar; then
-    # tar itself never writes through symbolic links it made in the same run.
-    _bk_filterNames "$list" ""
-    local z=(); [ -n "$softCompress" ] && z=(-z)
-    local topts=(-xpf - "${z[@]}" --no-recursion --null --verbatim-files-from --no-wildcards -T "$list")
-    if [ "$devType" = filesys ] && [ -z "$softCompress" ] &&
-       bksums -l -n "$links.all" tar <"$device/$_bk_pos" >/dev/null && _bk_wantsAll "$list" "$links.all"; then
-      tar -xpf - <"$device/$_bk_pos"  # all of it (bksums read the headers only)
-    elif [ "$devType" = filesys ]; then
-      tar "${topts[@]}" <"$device/$_bk_pos"  # a file: read where it lies
-    else
-      # The rest of the data file is read too, so that a tape stands behind its mark; a
-      # disk has no mark to reach, and its data file may run to the end of the disk.
-      local drain=cat; [ "$devType" = tape ] || drain=:
-      _bk_dataOut | (tar "${topts[@]}"; rc=$?; $drain >/dev/null; exit $rc)
-    fi
+  _bk_filterNames "$list"
+  local file="$device/$_bk_pos"
+  if [ "$devType" = filesys ] && [ -z "$softCompress" ] &&
+     bksums -l -n "$err.all" "$fmt" <"$file" >"$err.links" && [ ! -s "$err.links" ] &&
+     _bk_wantsAll "$list" "$err.all"; then
+    # All of it, and no links that a member could be written through (bksums read the
+    # headers only, seeking over the members).
+    _bk_extract <"$file"
     rc=$?
   else
-    if [ "$devType" = tape ]; then
-      # A tape is read once: the links are found in a first pass over a copy of the file.
-      local copy; copy=$(mktemp)
-      _bk_dataOut >"$copy"
-      if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi | _bk_cpioLinks "$links.all" >"$links"
-      _bk_filterNames "$list" "$links"
-      local select; mapfile -t select < <(_bk_cpioSelect "$list" "$links.all")
-      if [ -n "$softCompress" ]; then gzip -dc <"$copy"; else cat -- "$copy"; fi |
-        cpio -i -dmu -C 65536 --no-absolute-filenames --quiet "${select[@]}"
-      rc=$?; rm -f -- "$copy"
-    elif [ "$devType" = filesys ] && [ -z "$softCompress" ]; then
-      # A plain file: its headers are read apart first, seeking over the members.
-      local opts=(-i -dmu -C 65536 --no-absolute-filenames --quiet) select
-      _bk_cpioLinks "$links.all" <"$device/$_bk_pos" >"$links"
-      _bk_filterNames "$list" "$links"
-      mapfile -t select < <(_bk_cpioSelect "$list" "$links.all")
-      cpio "${opts[@]}" "${select[@]}" <"$device/$_bk_pos"
-      rc=$?
+    if [ "$devType" = filesys ] && [ -z "$softCompress" ]; then
+      bksums -g -w "$list" "$fmt" <"$file" 2>"$err" | _bk_extract  # a file: read where it lies
+      st=(0 "${PIPESTATUS[@]}")
     else
-      # Read once: the guard between the data file and cpio passes on only the wanted
-      # members and none below a link the data file itself plants, so the stream need not
-      # be decompressed or read a first time to find its links.
-      _bk_filterNames "$list" ""
-      if [ -n "$softCompress" ]; then _bk_dataOut | gzip -dc; else _bk_dataOut; fi |
-        bksums -g -w "$list" cpio 2>"$links" | cpio -i -dmu -C 65536 --no-absolute-filenames --quiet
-      local st=("${PIPESTATUS[@]}") line
-      rc=${st[2]}; [ "${st[0]}" -eq 0 ] && [ "${st[1]}" -eq 0 ] || rc=1
-      while IFS= read -r line; do _bk_error "${line#bksums: }"; done <"$links"
+      _bk_dataPlain | bksums -g -w "$list" "$fmt" 2>"$err" | _bk_extract
+      st=("${PIPESTATUS[@]}")
     fi
+    rc=${st[2]}; [ "${st[0]}" -eq 0 ] && [ "${st[1]}" -eq 0 ] || rc=1
+    while IFS= read -r line; do _bk_error "${line#bksums: }"; done <"$err"
   fi
-  rm -f -- "$list" "$links" "$links.all"
+  rm -f -- "$list" "$err" "$err.all" "$err.links"
   _bk_pos=$((_bk_pos + 1))
   [ $rc -eq 0 ] || { _bk_error "restoring from data file $((_bk_pos - 1)) failed"; return 1; }
 }
@@ -555,4 +584,8 @@ Exit() {
   exit $status
 }
 
-if _bk_flag BK_CHECKSUMS; then _bk_sums=$(mktemp); fi
+if _bk_flag BK_CHECKSUMS; then
+  _bk_sumAlg=$(_bk_flagValue BK_CHECKSUMS)
+  [ "$_bk_sumAlg" = sha256 ] || _bk_sumAlg=xxh128
+  _bk_sums=$(mktemp) && printf '# checksums %s\n' "$_bk_sumAlg" >"$_bk_sums"
+fi

@@ -19,6 +19,7 @@ printf 'dash\n' >"$SRC/order 1/-n"
 printf 'top dash\n' >"$SRC/-n"
 printf 'star\n' >"$SRC/order 1/*"
 printf 'tilde\n' >"$SRC/order 1/~x"
+printf 'brackets\n' >"$SRC/order 1/b[1]\\x?.pdf"
 head -c 300000 /dev/urandom >"$SRC/order 1/sub/big.bin"
 printf 'aif\n' >"$SRC/info/o1.aif"
 ln -s o1.aif "$SRC/info/link"
@@ -54,7 +55,7 @@ WRITE_BODY=(
   "REW" "CheckFail" "WriteHeader" "CheckFail"
   "baseDir=$SRC" 'cd "$baseDir" || Exit'
   "(" 'echo order\ 1/' "echo order\\ 1/a\\\$b\\ \\'q\\'.pdf" 'echo -n' 'echo order\ 1/-n' 'echo order\ 1/\*'
-  'echo order\ 1/\~x' 'echo order\ 1/sub/' 'echo order\ 1/sub/big.bin' ") | WriteFileList" "CheckFail"
+  'echo order\ 1/\~x' 'echo order\ 1/b\[1\]\\x\?.pdf' 'echo order\ 1/sub/' 'echo order\ 1/sub/big.bin' ") | WriteFileList" "CheckFail"
   "WFM" "CheckFail"
   "(" "echo info/" "echo info/o1.aif" "echo info/link" ") | WriteFileList" "CheckFail"
   "HeaderPartition" "CheckFail" "REW" "CheckFail" "WriteHeader" "CheckFail"
@@ -65,13 +66,13 @@ restore_and_compare() {  # kind fmt type dev dsize dest
   local kind=$1 fmt=$2 type=$3 dev=$4 dsize=$5 dest=$6
   mkscript "$T/$kind.r" "$fmt" "$type" "$dev" "$dsize" \
     "REW" "CheckFail" "baseDir=$dest" '[ -d "$baseDir" ] || mkdir -m 777 -p "$baseDir" || Exit' 'cd "$baseDir" || Exit' \
-    "AssertFileMark 0" "(" 'echo order\ 1/' 'echo order\ 1/-n' 'echo order\ 1/\*' 'echo order\ 1/sub/' 'echo order\ 1/sub/big.bin' \
+    "AssertFileMark 0" "(" 'echo order\ 1/' 'echo order\ 1/-n' 'echo order\ 1/\*' 'echo order\ 1/b\[1\]\\x\?.pdf' 'echo order\ 1/sub/' 'echo order\ 1/sub/big.bin' \
     ") | ReadFileList #--- fileList0" "CheckFail" "FileF 1 2" "CheckFail" "AssertFileMark 2" \
     "(" "echo info/" "echo info/o1.aif" "echo info/link" ") | ReadFileList #--- fileList2" "CheckFail" "REW" "Unload" "Exit"
   bash "$T/$kind.r/s" >"$T/$kind.r/out" 2>&1 || { fail "$kind: restore script failed"; cat "$T/$kind.r/out"; return; }
   grep -q "data file 2 of 2 (number 2 on the medium): restoring into $dest\$" "$T/$kind.r/bkArchiv.log" ||
     fail "$kind: no progress line for the restore's last data file"
-  for f in "order 1/-n" "order 1/*" "order 1/sub/big.bin" "info/o1.aif"; do
+  for f in "order 1/-n" "order 1/*" 'order 1/b[1]\x?.pdf' "order 1/sub/big.bin" "info/o1.aif"; do
     cmp -s "$SRC/$f" "$dest/$f" || fail "$kind: $f differs after restore"
   done
   [ -e "$dest/order 1/~x" ] && fail "$kind: a file not asked for was restored"
@@ -98,6 +99,14 @@ check "fs: stock cpio lists data file 2" bash -c "cpio -it <'$FS/2' 2>/dev/null 
 check "fs: empty data file 1" test -e "$FS/1" -a ! -s "$FS/1"
 grep -q 'OK: done / ok' "$T/fs.w/bkArchiv.log" || fail "fs: log line of success"
 restore_and_compare fs mfmtStdD filesys "$FS" -1 "$T/fs.out"
+# cpio data files extract with bsdcpio where it is installed, with GNU cpio when the flag
+# asks for it: a stand-in for the other one that fails tells which ran.
+mkdir -p "$T/no-bsd" "$T/no-gnu"; printf '#!/bin/sh\nexit 9\n' >"$T/no-bsd/bsdcpio"; chmod +x "$T/no-bsd/bsdcpio"
+PATH="$T/no-bsd:$PATH" VM_BK_GNU_CPIO=1 restore_and_compare fs.gnu mfmtStdD filesys "$FS" -1 "$T/fs.gnu.out"
+if command -v bsdcpio >/dev/null; then
+  cp "$T/no-bsd/bsdcpio" "$T/no-gnu/cpio"
+  PATH="$T/no-gnu:$PATH" restore_and_compare fs.bsd mfmtStdD filesys "$FS" -1 "$T/fs.bsd.out"
+fi
 # A second generation appends behind data file 2.
 mkscript "$T/fs.a" mfmtStdD filesys "$FS" -1 "DataPartition" "CheckFail" "EOD 3" "CheckFail" \
   "baseDir=$SRC" 'cd "$baseDir" || Exit' "(" "echo info/o1.aif" ") | WriteFileList" "CheckFail" \
@@ -109,37 +118,63 @@ mkscript "$T/fs.e" mfmtStdD filesys "$FS" -1 "EOD 3" "CheckFail" "Exit"
 bash "$T/fs.e/s" >/dev/null 2>&1 && fail "fs: EOD at a wrong end succeeded"
 grep -q 'FAILED' "$T/fs.e/bkArchiv.log" || fail "fs: failure not logged"
 
-# ---- content checksums: computed from the streams, kept beside the header copy
+# ---- content checksums: computed from the streams, kept beside the header copy; XXH3 by
+# default, SHA-256 when the site asks; the cpio format once more through GNU cpio's writer
 FS2=$T/fsroot2; mkdir -p "$FS2"
-for fmt in mfmtStdD mfmtStdTar; do
+for run in mfmtStdD:1:xxh128sum: mfmtStdD:sha256:sha256sum:cpio mfmtStdTar:1:xxh128sum:; do
+  IFS=: read -r fmt flag tool writer <<<"$run"
   rm -rf "$FS2"/* "$T/sum.$fmt"; mkdir -p "$T/sum.$fmt"
   mkscript "$T/sum.$fmt" "$fmt" filesys "$FS2" -1 "${WRITE_BODY[@]/UpdateMediaInfo \"\$expectLabel\" \"\"/newHdr=$T/copy.$fmt}" 
   sed -i "s|^Unload\$|cd \$scriptDir; cp \$dirFile $T/copy.$fmt; UpdateMediaInfo \"\" $T/copy.$fmt|" "$T/sum.$fmt/s"
-  VM_BK_CHECKSUMS=1 bash "$T/sum.$fmt/s" >/dev/null 2>&1 || fail "sums $fmt: write failed"
-  (cd "$SRC" && sha256sum -- "order 1/sub/big.bin" "info/o1.aif") >"$T/want.sums"
+  # The failing stand-ins of the restores above tell which cpio wrote.
+  stand=$T/no-gnu; [ -n "$writer" ] && stand=$T/no-bsd
+  PATH="$stand:$PATH" env ${writer:+VM_BK_GNU_CPIO=1} VM_BK_CHECKSUMS=$flag bash "$T/sum.$fmt/s" >/dev/null 2>&1 ||
+    fail "sums $run: write failed"
+  (cd "$SRC" && $tool -- "order 1/sub/big.bin" "info/o1.aif") >"$T/want.sums"
   grep -v '^#' "$T/copy.$fmt.sums" 2>/dev/null | grep -F -e big.bin -e o1.aif | sort >"$T/got.sums"
-  sort "$T/want.sums" | cmp -s - "$T/got.sums" || fail "sums $fmt: manifest does not match the files"
-  grep -q '^[0-9a-f]\{64\}  order 1/\*$' "$T/copy.$fmt.sums" || fail "sums $fmt: name with '*' missing"
+  sort "$T/want.sums" | cmp -s - "$T/got.sums" || fail "sums $run: manifest does not match the files"
+  [ "$(head -n 1 "$T/copy.$fmt.sums")" = "# checksums ${tool%sum}" ] || fail "sums $run: algorithm not named"
+  grep -q '^[0-9a-f]\{32,64\}  order 1/\*$' "$T/copy.$fmt.sums" || fail "sums $run: name with '*' missing"
+  [ "$fmt" = mfmtStdTar ] || (cd "$SRC" && cpio -it --quiet <"$FS2/0" | LC_ALL=C sort | cmp -s - <(printf '%s\n' \
+    -n 'order 1' 'order 1/*' 'order 1/-n' "order 1/a\$b 'q'.pdf" 'order 1/sub' 'order 1/sub/big.bin' \
+    'order 1/~x' 'order 1/b[1]\x?.pdf' | LC_ALL=C sort)) || fail "sums $run: cpio lists other members"
 done
+# A file the cpio format cannot hold (8 GiB and more) fails the step, naming it, with either
+# writer, and leaves no data file behind; both cpio themselves only say so and end with 0.
+truncate -s 9G "$SRC/order 1/huge.tif"
+for writer in "" cpio; do
+  rm -rf "$FS2"/*
+  mkscript "$T/big" mfmtStdD filesys "$FS2" -1 "baseDir=$SRC" 'cd "$baseDir" || Exit' \
+    "(" "echo order\ 1/-n" "echo order\ 1/huge.tif" ") | WriteFileList" "CheckFail" "Exit"
+  env ${writer:+VM_BK_GNU_CPIO=1} bash "$T/big/s" >/dev/null 2>&1 && fail "too large ($writer): write claimed success"
+  grep -q 'ERROR: data file 0: .*huge.tif' "$T/big/bkArchiv.log" || fail "too large ($writer): file not named"
+  [ -e "$FS2/0" ] && fail "too large ($writer): a data file was left"
+done
+rm -f "$SRC/order 1/huge.tif"
+
+# A flag set to a word for "off" is off, as for the tool.
+rm -f "$T/copy.mfmtStdD.sums"
+VM_BK_CHECKSUMS=Off bash "$T/sum.mfmtStdD/s" >/dev/null 2>&1 || fail "sums off: write failed"
+[ -e "$T/copy.mfmtStdD.sums" ] && fail "sums off: a manifest was written"
 
 # ---- hostile restores: "..", absolute names, a link planted in the same data file
 EV=$T/evil; mkdir -p "$EV/src" "$T/outside"
 ln -s "$T/outside" "$EV/src/lnk"
-(cd "$EV/src" && printf 'lnk\n' | cpio -o -H odc -O "$FS/10" 2>/dev/null)
-rm "$EV/src/lnk"; mkdir "$EV/src/lnk"; echo evil >"$EV/src/lnk/x"; echo good >"$EV/src/ok"
-(cd "$EV/src" && printf 'lnk/x\nok\n' | cpio -o -A -H odc -O "$FS/10" 2>/dev/null)
-# The same data file compressed is read once, through the guard in front of cpio.
-gzip -c "$FS/10" >"$FS/13"
-for h in "h 10 " "hz 13 1"; do
-  read -r k n soft <<<"$h"
+(cd "$EV/src" && printf 'lnk\n' | cpio -o -H odc -O "$FS/10" 2>/dev/null && tar -cf "$FS/14" lnk)
+rm "$EV/src/lnk"; mkdir "$EV/src/lnk"; echo evil >"$EV/src/lnk/x"; echo good >"$EV/src/ok [1]\x"
+(cd "$EV/src" && printf 'lnk/x\nok [1]\\x\n' | cpio -o -A -H odc -O "$FS/10" 2>/dev/null && tar -rf "$FS/14" lnk/x 'ok [1]\x')
+# The same data files compressed: each is read once, through the guard in front of the archiver.
+gzip -c "$FS/10" >"$FS/13"; gzip -c "$FS/14" >"$FS/15"
+for h in "h 10 mfmtStdD" "hz 13 mfmtStdD 1" "tl 14 mfmtStdTar" "tlz 15 mfmtStdTar 1"; do
+  read -r k n fmt soft <<<"$h"
   mkdir -p "$T/outside"
-  SOFT=$soft mkscript "$T/fs.$k" mfmtStdD filesys "$FS" -1 "REW" "FileF $n $n" "CheckFail" "baseDir=$T/evil.$k" \
+  SOFT=$soft mkscript "$T/fs.$k" "$fmt" filesys "$FS" -1 "REW" "FileF $n $n" "CheckFail" "baseDir=$T/evil.$k" \
     '[ -d "$baseDir" ] || mkdir -m 777 -p "$baseDir" || Exit' 'cd "$baseDir" || Exit' \
-    "(" "echo lnk" "echo lnk/x" "echo ../escape" "echo /etc/passwd" "echo ok" ") | ReadFileList" "CheckFail" "Exit"
+    "(" "echo lnk" "echo lnk/x" "echo ../escape" "echo /etc/passwd" 'echo ok\ \[1\]\\x' ") | ReadFileList" "CheckFail" "Exit"
   bash "$T/fs.$k/s" >"$T/fs.$k/out" 2>&1 && fail "hostile $k: restore claimed success"
   [ -e "$T/outside/x" ] && fail "hostile $k: wrote through a planted link"
   [ "$(readlink "$T/evil.$k/lnk")" = "$T/outside" ] || fail "hostile $k: the link itself was not restored"
-  [ "$(cat "$T/evil.$k/ok" 2>/dev/null)" = good ] || fail "hostile $k: the harmless file was not restored"
+  [ "$(cat "$T/evil.$k/ok [1]\x" 2>/dev/null)" = good ] || fail "hostile $k: the harmless file was not restored"
   grep -q "not restored: lnk/x (below the symbolic link lnk)" "$T/fs.$k/bkArchiv.log" || fail "hostile $k: link refusal not reported"
   grep -q "../escape" "$T/fs.$k/bkArchiv.log" || fail "hostile $k: '..' refusal not reported"
 done

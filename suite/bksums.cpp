@@ -1,30 +1,36 @@
 // bksums: the content checksums of an archive stream, for bkArchiv.sh.
 //
-//   bksums [-o SUMFILE] tar|cpio
-//   bksums -F DATAFILE -o SUMFILE tar|cpio
+//   bksums [-a ALGORITHM] [-o SUMFILE] tar|cpio
 //   bksums -l [-n NAMEFILE] tar|cpio
-//   bksums -g [-w WANTEDFILE] cpio
+//   bksums -g [-w WANTEDFILE] tar|cpio
 //
 // Reads an uncompressed tar (ustar or GNU) or cpio (odc) stream on standard input to its
-// end and writes "<sha256 in hex>  <name>" for every regular member. With -o the stream
-// passes to standard output unchanged and the lines are appended to SUMFILE, so that the
-// data path needs no tee beside it. With -F the stream is DATAFILE while the archiver
-// writes it: it is read as it grows, on a core of its own, until standard input (a pipe
-// the archiver holds open) ends, and then to its end. Exit status 1 when the stream
-// cannot be read or passed on or the sums cannot be written; 2 for a wrong command line.
+// end and writes "<checksum in hex>  <name>" for every regular member, the form in which
+// xxh128sum and sha256sum write theirs, so that either can check a restored tree against
+// the lines. ALGORITHM is "xxh128" (the default: XXH3 with 128 bits, fast enough to keep
+// up with the archiver on one core) or "sha256". With -o the stream passes to standard
+// output unchanged and the lines are appended to SUMFILE, so that the data path needs no
+// tee beside it. Exit status 1 when the stream cannot be read or passed on or the sums
+// cannot be written; 2 for a wrong command line.
 //
-// With -g the cpio stream passes to standard output, on its way from the decompressor to
-// the archiver, without the members that must not be restored: those not named in
-// WANTEDFILE (NUL-ended names), those with an absolute name or a ".." in it, and those
-// below a symbolic link that an earlier member of the stream plants, through which the
-// archiver would write outside the base directory. Each wanted member left out is named
-// on standard error as "not restored: NAME (why)". The stream is read once, so a
-// compressed data file needs no second decompression to find its links first.
+// With -l the symbolic links of the stream are named instead, each ended by a NUL; with -n
+// the names of all its members go to NAMEFILE the same way. A regular file on standard
+// input is read by its headers only, seeking over the members.
+//
+// With -g the stream passes to standard output, on its way from the medium (or the
+// decompressor) to the archiver, without the members that must not be restored: those
+// not named in WANTEDFILE (NUL-ended names), those with an absolute name or a ".." in it,
+// those below a symbolic link that an earlier member of the stream plants, through which
+// the archiver would write outside the base directory, and tar's hard links to members
+// not restored in the same pass. Each wanted member left out is named on standard error
+// as "not restored: NAME (why)". The stream is read once, so a compressed data file needs
+// no second decompression, and the archiver extracts what passes without matching names.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <array>
@@ -40,10 +46,12 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <variant>
 #include <vector>
 
 #if defined(__x86_64__)
@@ -196,6 +204,56 @@ class Sha256 {
   std::uint64_t length_ = 0;
 };
 
+// XXH3 with 128 bits, written big-endian in hex as xxh128sum writes it.
+class Xxh128 {
+ public:
+  Xxh128() : state_(XXH3_createState()) {
+    if (!state_) throw std::bad_alloc();
+    XXH3_128bits_reset(state_.get());
+  }
+  void Update(const unsigned char* p, std::size_t n) { XXH3_128bits_update(state_.get(), p, n); }
+  std::string HexDigest() {
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state_.get()));
+    XXH3_128bits_reset(state_.get());
+    std::string hex;
+    for (const unsigned char byte : canonical.digest) {
+      char pair[3];
+      std::snprintf(pair, sizeof pair, "%02x", byte);
+      hex += pair;
+    }
+    return hex;
+  }
+
+ private:
+  struct Free {
+    void operator()(XXH3_state_t* s) const { XXH3_freeState(s); }
+  };
+  std::unique_ptr<XXH3_state_t, Free> state_;
+};
+
+enum class Algorithm { Xxh128, Sha256 };
+
+// The checksum of one member by the algorithm the site chose.
+class Digest {
+ public:
+  explicit Digest(Algorithm algorithm) : impl_(Make(algorithm)) {}
+  void Update(const unsigned char* p, std::size_t n) {
+    std::visit([p, n](auto& d) { d.Update(p, n); }, impl_);
+  }
+  std::string HexDigest() {
+    return std::visit([](auto& d) { return d.HexDigest(); }, impl_);
+  }
+
+ private:
+  static std::variant<Sha256, Xxh128> Make(Algorithm algorithm) {
+    static const CompressFn compress = ChooseCompress();
+    if (algorithm == Algorithm::Sha256) return Sha256(compress);
+    return Xxh128();
+  }
+  std::variant<Sha256, Xxh128> impl_;
+};
+
 // The octal number of a header field; tar's base-256 form for large sizes too.
 std::uint64_t Number(std::string_view f) {
   std::uint64_t v = 0;
@@ -216,22 +274,15 @@ std::string_view UpToNul(std::string_view f) { return f.substr(0, f.find('\0'));
 // Follows the members of the stream through blocks of any size.
 class Reader {
  public:
-  // links: name the symbolic links (NUL-ended) instead of summing the regular members.
-  Reader(bool tar, CompressFn compress, bool links = false)
-      : tar_(tar), links_(links), sha_(compress) {
-    Expect(Phase::Header, tar ? 512 : 76);
-  }
+  // links: name the symbolic links (NUL-ended) instead of handing on the regular members.
+  Reader(bool tar, bool links) : tar_(tar), links_(links) { Expect(Phase::Header, tar ? 512 : 76); }
 
   void Feed(const unsigned char* p, std::size_t n) {
     for (;;) {
       if (phase_ == Phase::Done) return;
       if (phase_ == Phase::Data || phase_ == Phase::Skip) {
         const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(left_, n));
-        if (phase_ == Phase::Data && sink_ != nullptr) {
-          sink_->Data(p, k);
-        } else if (phase_ == Phase::Data) {
-          sha_.Update(p, k);
-        }
+        if (phase_ == Phase::Data && sink_ != nullptr) sink_->Data(p, k);
         p += k, n -= k, left_ -= k;
         if (left_ > 0) return;
         if (phase_ == Phase::Data) {
@@ -290,11 +341,7 @@ class Reader {
   void Expect(Phase phase, std::size_t n) { phase_ = phase, need_ = n, acc_.clear(); }
   void Skip(std::uint64_t n) { phase_ = Phase::Skip, left_ = n; }
   void Emit() {
-    if (sink_ != nullptr) {
-      sink_->End();
-    } else {
-      lines_ += sha_.HexDigest() + "  " + name_ + "\n";
-    }
+    if (sink_ != nullptr) sink_->End();
   }
 
   void TarPiece() {
@@ -369,7 +416,6 @@ class Reader {
   bool tar_;
   bool links_;
   Sink* sink_ = nullptr;
-  Sha256 sha_;
   Phase phase_ = Phase::Header;
   std::size_t need_ = 0;
   std::string acc_;
@@ -413,7 +459,7 @@ class ParallelSums : public Reader::Sink {
  public:
   using Block = std::vector<unsigned char>;
 
-  explicit ParallelSums(CompressFn compress) : compress_(compress) {
+  explicit ParallelSums(Algorithm algorithm) : algorithm_(algorithm) {
     const unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
     for (unsigned i = 0; i < n; ++i) workers_.emplace_back([this] { Work(); });
   }
@@ -441,7 +487,7 @@ class ParallelSums : public Reader::Sink {
 
   void Begin(const std::string& name) override {
     std::lock_guard lock(mutex_);
-    jobs_.push_back(std::make_unique<Job>(name, compress_));
+    jobs_.push_back(std::make_unique<Job>(name, algorithm_));
     job_ = jobs_.back().get();
   }
   void Data(const unsigned char* p, std::size_t n) override {
@@ -473,9 +519,9 @@ class ParallelSums : public Reader::Sink {
     std::size_t offset, size;
   };
   struct Job {
-    Job(const std::string& n, CompressFn compress) : name(n), sha(compress) {}
+    Job(const std::string& n, Algorithm algorithm) : name(n), digest(algorithm) {}
     std::string name;
-    Sha256 sha;
+    Digest digest;
     std::vector<Piece> pieces;  // not hashed yet
     std::uint64_t waiting = 0;  // their bytes
     bool ended = false, queued = false, busy = false;
@@ -516,18 +562,18 @@ class ParallelSums : public Reader::Sink {
         job->waiting = 0;
         lock.unlock();
         for (const Piece& piece : batch)
-          job->sha.Update(piece.block->data() + piece.offset, piece.size);
+          job->digest.Update(piece.block->data() + piece.offset, piece.size);
         batch.clear();  // the blocks go back to the pool
         lock.lock();
         pending_ -= bytes;
         idle_.notify_one();
       }
-      if (job->ended) job->sum = job->sha.HexDigest();
+      if (job->ended) job->sum = job->digest.HexDigest();
       job->busy = false;
     }
   }
 
-  CompressFn compress_;
+  Algorithm algorithm_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable ready_, idle_;
@@ -588,97 +634,293 @@ std::string_view Plain(std::string_view name) {
 }
 
 // The -g mode: the stream on standard input to standard output without the members that
-// must not be restored. wanted: null for every member.
-int Guard(const std::unordered_set<std::string>* wanted) {
-  constexpr std::size_t kBlock = 1 << 20, kHeader = 76;
-  ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(kBlock));
-  ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(kBlock));
-  std::vector<unsigned char> in(kBlock);
-  Output out(kBlock);
-  std::unordered_set<std::string> links;
-  enum class Phase { Header, Name, Keep, Drop, Rest } phase = Phase::Header;
-  std::string acc;  // the header, then header and name, being read
-  std::size_t nameSize = 0;
-  std::uint64_t left = 0, mode = 0;
-  bool failed = false, closed = false;
-  ::signal(SIGPIPE, SIG_IGN);
-  for (;;) {
-    const ssize_t got = ::read(0, in.data(), in.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
+// must not be restored. A member goes whole or not at all: a tar member together with
+// the long names and extended headers in front of it.
+class Guard {
+ public:
+  // wanted: null for every member.
+  Guard(bool tar, const std::unordered_set<std::string>* wanted)
+      : tar_(tar), wanted_(wanted), out_(kBlock) {
+    Expect(Phase::Header, tar ? 512 : kCpioHeader);
+  }
+
+  // Returns 1 when the stream could not be passed on, was damaged or cut short, else 0.
+  int Run() {
+    ::fcntl(0, F_SETPIPE_SZ, static_cast<int>(kBlock));
+    ::fcntl(1, F_SETPIPE_SZ, static_cast<int>(kBlock));
+    ::signal(SIGPIPE, SIG_IGN);
+    std::vector<unsigned char> in(kBlock);
+    while (!failed_) {
+      const ssize_t got = ::read(0, in.data(), in.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        std::fprintf(stderr, "bksums: cannot read the archive stream: %s\n", std::strerror(errno));
+        return 1;
+      }
+      if (got == 0) break;
+      Feed(in.data(), static_cast<std::size_t>(got));
+    }
+    if (failed_ || (!closed_ && !out_.Flush() && phase_ != Phase::Rest)) {
+      std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n", std::strerror(errno));
       return 1;
     }
-    if (got == 0) break;
-    const unsigned char* p = in.data();
-    std::size_t n = static_cast<std::size_t>(got);
-    while (n > 0 && !failed) {
-      if (phase == Phase::Rest || phase == Phase::Keep || phase == Phase::Drop) {
-        const std::size_t k =
-            phase == Phase::Rest ? n : static_cast<std::size_t>(std::min<std::uint64_t>(left, n));
-        if (phase == Phase::Keep && !out.Put(p, k)) failed = true;
-        // The archiver may stop reading at the trailer: the padding behind it is passed
-        // on while it is taken, and read to its end anyway so the decompressor finishes.
-        if (phase == Phase::Rest && !closed && !out.Put(p, k)) closed = true;
-        p += k, n -= k;
-        if (phase != Phase::Rest) left -= k;
-        if (phase != Phase::Rest && left == 0) phase = Phase::Header, acc.clear();
-        continue;
-      }
-      const std::size_t need = phase == Phase::Header ? kHeader : kHeader + nameSize;
-      const std::size_t k = std::min(need - acc.size(), n);
-      acc.append(reinterpret_cast<const char*>(p), k);
-      p += k, n -= k;
-      if (acc.size() < need) continue;
-      const std::string_view h(acc);
-      if (phase == Phase::Header) {
-        if (h.substr(0, 6) != "070707") {
-          // Past a damaged header the archiver would look for the next member itself,
-          // one that was never examined here: the stream ends instead.
-          std::fputs("bksums: the cpio stream is damaged; the rest is not restored\n", stderr);
-          out.Flush();
-          return 1;
-        }
-        mode = Number(h.substr(18, 6));
-        nameSize = static_cast<std::size_t>(Number(h.substr(59, 6)));
-        left = Number(h.substr(65, 11));
-        phase = Phase::Name;
-        if (nameSize > 0) continue;
-      }
-      std::string_view name = h.substr(kHeader);
-      name = name.substr(0, name.find('\0'));
-      if (name == "TRAILER!!!") {
-        phase = Phase::Rest;
-        if (!out.Put(h)) failed = true;
-        continue;
-      }
-      const std::string_view plain = Plain(name);
-      const bool want = wanted == nullptr || wanted->count(std::string(plain)) != 0;
-      const std::string why = Refusal(plain, links);
-      if ((mode & 0170000) == 0120000) links.emplace(plain);
-      if (want && why.empty()) {
-        phase = Phase::Keep;
-        if (!out.Put(h)) failed = true;
-      } else {
-        phase = Phase::Drop;
-        if (want)
-          std::fprintf(stderr, "not restored: %.*s (%s)\n", static_cast<int>(name.size()),
-                       name.data(), why.c_str());
-      }
-      if (left == 0) phase = Phase::Header, acc.clear();
+    if (damaged_) return 1;
+    // Ending between two members is left to the archiver to judge; inside one, part of
+    // the member may have gone on and the archiver would take what came for all of it.
+    const bool between = phase_ == Phase::Header && acc_.empty() && pending_.empty();
+    if (phase_ != Phase::Rest && !between) {
+      std::fprintf(stderr, "bksums: the %s stream is cut short; the rest is not restored\n",
+                   Format());
+      return 1;
     }
-    if (failed) break;
+    return 0;
   }
-  if (failed || (!closed && !out.Flush() && phase != Phase::Rest)) {
-    std::fprintf(stderr, "bksums: cannot pass the archive stream on: %s\n", std::strerror(errno));
-    return 1;
+
+ private:
+  static constexpr std::size_t kBlock = 1 << 20, kCpioHeader = 76;
+  // Long names and extended headers larger than this are taken for damage.
+  static constexpr std::uint64_t kMaxExtended = 16u << 20;
+  enum class Phase { Header, Name, Extended, Sparse, Keep, Drop, Rest };
+
+  const char* Format() const { return tar_ ? "tar" : "cpio"; }
+  bool Collecting() const {
+    return phase_ == Phase::Header || phase_ == Phase::Name || phase_ == Phase::Extended ||
+           phase_ == Phase::Sparse;
   }
-  return 0;
-}
+  void Expect(Phase phase, std::size_t n) { phase_ = phase, need_ = n, acc_.clear(); }
+  void Member(Phase phase, std::uint64_t left) {
+    if (left == 0) return Expect(Phase::Header, tar_ ? 512 : kCpioHeader);
+    phase_ = phase, left_ = left;
+  }
+  void Put(std::string_view s) {
+    if (!out_.Put(s)) failed_ = true;
+  }
+
+  void Feed(const unsigned char* p, std::size_t n) {
+    while (n > 0 && !failed_) {
+      if (Collecting()) {
+        const std::size_t k = std::min(need_ - acc_.size(), n);
+        acc_.append(reinterpret_cast<const char*>(p), k);
+        p += k, n -= k;
+        while (Collecting() && acc_.size() == need_ && !failed_) {
+          if (tar_) {
+            TarPiece();
+          } else {
+            CpioPiece();
+          }
+        }
+        continue;
+      }
+      const std::size_t k =
+          phase_ == Phase::Rest ? n : static_cast<std::size_t>(std::min<std::uint64_t>(left_, n));
+      if (phase_ == Phase::Keep && !out_.Put(p, k)) failed_ = true;
+      // The archiver may stop reading at the end of the archive: what follows is passed
+      // on while it is taken, and read to its end anyway so the decompressor or the tape
+      // finishes. Behind a tar's end only zeros go on: the archiver never sees a member
+      // that was not looked at here.
+      if (phase_ == Phase::Rest && !closed_ && !(tar_ ? PutZeros(k) : out_.Put(p, k))) {
+        closed_ = true;
+      }
+      p += k, n -= k;
+      if (phase_ == Phase::Rest) continue;
+      left_ -= k;
+      if (left_ == 0) Expect(Phase::Header, tar_ ? 512 : kCpioHeader);
+    }
+  }
+
+  bool PutZeros(std::size_t n) {
+    static const unsigned char zeros[4096] = {};
+    for (std::size_t k; n > 0; n -= k) {
+      k = std::min(n, sizeof zeros);
+      if (!out_.Put(zeros, k)) return false;
+    }
+    return true;
+  }
+
+  // Past a damaged header the archiver would look for the next member itself, one that
+  // was never examined here: what went on so far ends the archiver's stream.
+  void Damaged() {
+    std::fprintf(stderr, "bksums: the %s stream is damaged; the rest is not restored\n", Format());
+    out_.Flush();
+    ::close(1);
+    damaged_ = closed_ = true;
+    phase_ = Phase::Rest;
+  }
+
+  // The member is passed on (with what stands in front of it) or dropped, and reported
+  // when it was wanted. link: a hard link's target, else null.
+  void Decide(std::string_view name, bool symlink, const std::string_view* link,
+              std::uint64_t data) {
+    const std::string_view plain = Plain(name);
+    const bool want = wanted_ == nullptr || wanted_->count(std::string(plain)) != 0;
+    std::string why = Refusal(plain, links_);
+    if (symlink) links_.emplace(plain);
+    if (link != nullptr && why.empty() && kept_.count(std::string(Plain(*link))) == 0) {
+      // The archiver would link to whatever stands at that name, perhaps through a link
+      // on the disk to a file outside.
+      why = "a hard link to " + std::string(Plain(*link)) + ", which is not restored";
+    }
+    if (want && why.empty()) {
+      Put(pending_);
+      Put(acc_);
+      if (tar_) kept_.emplace(plain);
+      Member(Phase::Keep, data);
+    } else {
+      if (want) {
+        std::fprintf(stderr, "not restored: %.*s (%s)\n", static_cast<int>(name.size()),
+                     name.data(), why.c_str());
+      }
+      Member(Phase::Drop, data);
+    }
+    pending_.clear();
+    longName_.reset(), longLink_.reset(), paxPath_.reset(), paxLink_.reset(), paxSize_.reset();
+  }
+
+  void CpioPiece() {
+    const std::string_view h = acc_;
+    if (phase_ == Phase::Header) {
+      if (h.substr(0, 6) != "070707") return Damaged();
+      mode_ = Number(h.substr(18, 6));
+      size_ = Number(h.substr(65, 11));
+      need_ = kCpioHeader + static_cast<std::size_t>(Number(h.substr(59, 6)));
+      phase_ = Phase::Name;
+      return;
+    }
+    const std::string_view name = UpToNul(h.substr(kCpioHeader));
+    if (name == "TRAILER!!!") {
+      Put(h);
+      phase_ = Phase::Rest;
+      return;
+    }
+    Decide(name, (mode_ & 0170000) == 0120000, nullptr, size_);
+  }
+
+  static std::uint64_t Blocks(std::uint64_t size) { return (size + 511) / 512 * 512; }
+
+  static bool ChecksumOk(std::string_view h) {
+    std::uint64_t sum = 0;
+    std::int64_t signedSum = 0;
+    for (std::size_t i = 0; i < 512; ++i) {
+      const char c = i >= 148 && i < 156 ? ' ' : h[i];
+      sum += static_cast<unsigned char>(c);
+      signedSum += static_cast<signed char>(c);
+    }
+    const std::uint64_t want = Number(h.substr(148, 8));
+    return want == sum || static_cast<std::int64_t>(want) == signedSum;
+  }
+
+  // The records "LENGTH key=value\n" of a pax extended header; false when malformed.
+  bool PaxRecords(std::string_view d) {
+    while (!d.empty() && d[0] != '\0') {
+      std::size_t len = 0, i = 0;
+      for (; i < d.size() && d[i] >= '0' && d[i] <= '9' && len < d.size(); ++i) {
+        len = len * 10 + static_cast<std::size_t>(d[i] - '0');
+      }
+      if (i == 0 || i >= d.size() || d[i] != ' ' || len <= i + 1 || len > d.size() ||
+          d[len - 1] != '\n') {
+        return false;
+      }
+      const std::string_view record = d.substr(i + 1, len - i - 2);
+      const std::size_t eq = record.find('=');
+      if (eq == std::string_view::npos) return false;
+      const std::string_view key = record.substr(0, eq), value = record.substr(eq + 1);
+      if (key == "path") paxPath_ = std::string(value);
+      if (key == "linkpath") paxLink_ = std::string(value);
+      if (key == "size") {
+        std::uint64_t v = 0;
+        for (const char c : value) {
+          if (c < '0' || c > '9') return false;
+          v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        paxSize_ = v;
+      }
+      d.remove_prefix(len);
+    }
+    return true;
+  }
+
+  void TarPiece() {
+    if (phase_ == Phase::Extended) {
+      const std::string_view d = std::string_view(acc_).substr(0, extSize_);
+      if (extType_ == 'L') longName_ = std::string(UpToNul(d));
+      if (extType_ == 'K') longLink_ = std::string(UpToNul(d));
+      if (extType_ == 'x' && !PaxRecords(d)) return Damaged();
+      pending_ += acc_;
+      return Expect(Phase::Header, 512);
+    }
+    if (phase_ == Phase::Sparse) {
+      // The extension blocks of an old GNU sparse member belong to its header.
+      member_ += acc_;
+      if (acc_[504] != 0) return Expect(Phase::Sparse, 512);
+      acc_.swap(member_);
+      return TarMember(std::string_view(acc_).substr(0, 512));
+    }
+    const std::string_view h = acc_;
+    if (h.find_first_not_of('\0') == std::string_view::npos) {
+      // The end of the archive; an extended header without its member is dropped.
+      Put(h);
+      phase_ = Phase::Rest;
+      return;
+    }
+    if (!ChecksumOk(h)) return Damaged();
+    const char type = h[156];
+    const std::uint64_t size = Number(h.substr(124, 12));
+    if (type == 'L' || type == 'K' || type == 'x') {
+      if (size > kMaxExtended || pending_.size() > kMaxExtended) return Damaged();
+      pending_ += h;
+      extType_ = type, extSize_ = static_cast<std::size_t>(size);
+      return Expect(Phase::Extended, static_cast<std::size_t>(Blocks(size)));
+    }
+    if (type == 'g') {
+      // Global headers hold for every member behind them: they always go on.
+      Put(h);
+      return Member(Phase::Keep, Blocks(size));
+    }
+    if (type == 'S' && h[482] != 0) {
+      member_ = acc_;
+      return Expect(Phase::Sparse, 512);
+    }
+    TarMember(h);
+  }
+
+  void TarMember(std::string_view h) {
+    std::string name(UpToNul(h.substr(0, 100)));
+    const std::string_view prefix = UpToNul(h.substr(345, 155));
+    if (!prefix.empty() && h.substr(257, 6) == std::string_view("ustar\0", 6)) {
+      name = std::string(prefix) + "/" + name;
+    }
+    if (longName_) name = *longName_;
+    if (paxPath_) name = *paxPath_;
+    std::string_view link = UpToNul(h.substr(157, 100));
+    if (longLink_) link = *longLink_;
+    if (paxLink_) link = *paxLink_;
+    const std::uint64_t size = paxSize_ ? *paxSize_ : Number(h.substr(124, 12));
+    const std::string target(link);  // the members' values are cleared by Decide
+    const std::string_view targetView = target;
+    Decide(name, h[156] == '2', h[156] == '1' ? &targetView : nullptr, Blocks(size));
+  }
+
+  bool tar_;
+  const std::unordered_set<std::string>* wanted_;
+  Output out_;
+  std::unordered_set<std::string> links_;  // symbolic links planted so far
+  std::unordered_set<std::string> kept_;   // tar: the members passed on, for hard links
+  Phase phase_ = Phase::Header;
+  std::string acc_;      // the piece of header or extended data being read
+  std::string pending_;  // tar: long names and extended headers for the next member
+  std::string member_;   // tar: a sparse member's header with its extension blocks
+  std::size_t need_ = 0, extSize_ = 0;
+  char extType_ = 0;
+  std::uint64_t left_ = 0, mode_ = 0, size_ = 0;
+  std::optional<std::string> longName_, longLink_, paxPath_, paxLink_;
+  std::optional<std::uint64_t> paxSize_;
+  bool failed_ = false, closed_ = false, damaged_ = false;
+};
 
 const char kUsage[] =
-    "usage: bksums [-o SUMFILE | -F DATAFILE -o SUMFILE | -l [-n NAMEFILE]] tar|cpio\n"
-    "       bksums -g [-w WANTEDFILE] cpio\n";
+    "usage: bksums [-a xxh128|sha256] [-o SUMFILE] tar|cpio\n"
+    "       bksums -l [-n NAMEFILE] tar|cpio\n"
+    "       bksums -g [-w WANTEDFILE] tar|cpio\n";
 
 }  // namespace
 
@@ -688,18 +930,20 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "--help") {
     std::printf(
-        "%sWrites \"<sha256>  <name>\" for every regular member of the archive stream on standard\n"
-        "input; with -o the stream passes to standard output and the sums go to SUMFILE.\n"
+        "%sWrites \"<checksum>  <name>\" for every regular member of the archive stream on\n"
+        "standard input, by ALGORITHM xxh128 (the default) or sha256; with -o the stream passes\n"
+        "to standard output and the sums go to SUMFILE.\n"
         "With -l it names the symbolic links of the stream instead, each ended by a NUL, and\n"
-        "with -n the names of all its members go to NAMEFILE the same way. With -g the cpio\n"
-        "stream passes on without the members that must not be restored (not wanted, absolute,\n"
-        "with '..', below a link planted earlier), each wanted one named on standard error.\n",
+        "with -n the names of all its members go to NAMEFILE the same way. With -g the stream\n"
+        "passes on without the members that must not be restored (not named in WANTEDFILE,\n"
+        "absolute, with '..', below a link planted earlier, hard links to members not\n"
+        "restored), each wanted one named on standard error.\n",
         kUsage);
     Exit(0);
   }
   if (!args.empty() && args[0] == "-g") {
     const bool withList = args.size() == 4 && args[1] == "-w";
-    if ((args.size() != 2 && !withList) || args.back() != "cpio") {
+    if ((args.size() != 2 && !withList) || (args.back() != "tar" && args.back() != "cpio")) {
       std::fputs(kUsage, stderr);
       Exit(2);
     }
@@ -720,7 +964,7 @@ int main(int argc, char** argv) {
       std::free(line);
       std::fclose(f);
     }
-    Exit(Guard(withList ? &wanted : nullptr));
+    Exit(Guard(args.back() == "tar", withList ? &wanted : nullptr).Run());
   }
   std::string sumFile;
   bool links = false;
@@ -732,7 +976,19 @@ int main(int argc, char** argv) {
   } else if (args.size() == 2 && args[0] == "-l") {
     links = true;
     args.erase(args.begin());
-  } else if (args.size() == 3 && args[0] == "-o") {
+  }
+  Algorithm algorithm = Algorithm::Xxh128;
+  if (!links && args.size() >= 3 && args[0] == "-a") {
+    if (args[1] == "sha256") {
+      algorithm = Algorithm::Sha256;
+    } else if (args[1] != "xxh128") {
+      std::fprintf(stderr, "bksums: unknown checksum algorithm %s\n", args[1].c_str());
+      std::fputs(kUsage, stderr);
+      Exit(2);
+    }
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (!links && args.size() == 3 && args[0] == "-o") {
     sumFile = args[1];
     args.erase(args.begin(), args.begin() + 2);
   }
@@ -741,7 +997,7 @@ int main(int argc, char** argv) {
     Exit(2);
   }
   const bool pass = !sumFile.empty();
-  Reader reader(args[0] == "tar", ChooseCompress(), links);
+  Reader reader(args[0] == "tar", links);
   constexpr std::size_t kBlock = 1 << 20;
   struct stat in {};
   std::unique_ptr<ParallelSums> sums;
@@ -753,7 +1009,7 @@ int main(int argc, char** argv) {
     }
   } else {
     if (!links) {
-      sums = std::make_unique<ParallelSums>(ChooseCompress());
+      sums = std::make_unique<ParallelSums>(algorithm);
       reader.SendTo(sums.get());
     }
     // Pipes of the blocks' size: the archiver writes small records, and a pipe of a few

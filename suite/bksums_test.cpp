@@ -1,5 +1,6 @@
 // bksums against real archivers: the sums of the members of tar and cpio streams must be
-// those sha256sum gives for the files, in both of its ways of running.
+// those xxh128sum (the default) or sha256sum give for the files, in both of its ways of
+// running.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using zolt::test::ReadFile;
 using zolt::test::RunCommand;
 using zolt::test::WriteFile;
@@ -39,7 +41,8 @@ class BksumsTest : public ::testing::TestWithParam<const char*> {
     ASSERT_EQ(0, ::symlink("small", "tree/link"));
     const auto r = RunCommand(
         "cd tree && find . -type f | sed 's|^\\./||' | LC_ALL=C sort >../names"
-        " && tr '\\n' '\\0' <../names | xargs -0 sha256sum >../want");
+        " && tr '\\n' '\\0' <../names | xargs -0 sha256sum >../want.sha256"
+        " && tr '\\n' '\\0' <../names | xargs -0 xxh128sum >../want");
     ASSERT_EQ(0, r.status) << r.err;
   }
 };
@@ -49,16 +52,24 @@ TEST_P(BksumsTest, SumsOfTheMembersAreThoseOfTheFiles) {
   const std::string make = format == "cpio"
                                ? "find . -mindepth 1 | sed 's|^\\./||' | cpio -o -H odc --quiet"
                                : "tar -cf - --format=" + format + " .";
-  // tar names the members "./x"; sha256sum was given "x".
+  // tar names the members "./x"; the checksum programs were given "x".
   const std::string strip = format == "cpio" ? "" : " | sed 's|  \\./|  |'";
   const std::string bksums = zolt::test::ProgramPath("bksums");
   const std::string want = ReadFile("want");
   ASSERT_NE("", want);
-  for (const char* env : {"", "BKSUMS_PORTABLE=1 "}) {
-    auto r = RunCommand("cd tree && " + make + " | " + env + bksums + " " +
+  // SHA-256 with the processor's instructions where it has them, and without.
+  const struct {
+    const char *env, *args, *want;
+  } runs[] = {{"", "", "want"},
+              {"", "-a xxh128 ", "want"},
+              {"", "-a sha256 ", "want.sha256"},
+              {"BKSUMS_PORTABLE=1 ", "-a sha256 ", "want.sha256"}};
+  for (const auto& run : runs) {
+    auto r = RunCommand("cd tree && " + make + " | " + run.env + bksums + " " + run.args +
                         (format == "cpio" ? "cpio" : "tar") + strip);
     ASSERT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(SortedLines(want), SortedLines(r.out)) << format << " " << env;
+    EXPECT_EQ(SortedLines(ReadFile(run.want)), SortedLines(r.out))
+        << format << " " << run.env << run.args;
   }
   // Passing the stream on: unchanged, the sums appended to the file.
   WriteFile("sums", "# before\n");
@@ -107,7 +118,7 @@ TEST(Bksums, SumsKeepTheOrderOfTheStream) {
                                  ? "tar -cf - --sort=name many"
                                  : "find many -type f | LC_ALL=C sort | cpio -o -H odc --quiet";
     const auto r = RunCommand(
-        make + " >stream && " + bksums + " " + format + " <stream | cut -c 67- >got && " +
+        make + " >stream && " + bksums + " " + format + " <stream | cut -c 35- >got && " +
         (std::string(format) == "tar" ? "tar -tf stream" : "cpio -it <stream") +
         " 2>/dev/null | grep -v '/$' | grep -vx many >order && cmp got order");
     EXPECT_EQ(0, r.status) << format << ": " << r.out << r.err;
@@ -123,7 +134,9 @@ TEST(Bksums, LargeAndCutMembers) {
   auto r = RunCommand(
       "head -c 100000 /dev/urandom >huge/a && truncate -s 80M huge/a && tar -cf huge.tar huge/a &&"
       " timeout 60 " +
-      bksums + " tar <huge.tar | cut -c 1-64 >got && sha256sum <huge/a | cut -c 1-64 | cmp - got");
+      bksums +
+      " -a sha256 tar <huge.tar | cut -c 1-64 >got &&"
+      " sha256sum <huge/a | cut -c 1-64 | cmp - got");
   EXPECT_EQ(0, r.status) << r.out << r.err;
   // tar: the data follow a header of 512 bytes; cpio (odc): 76 bytes and the name "a\0".
   r = RunCommand(
@@ -132,8 +145,8 @@ TEST(Bksums, LargeAndCutMembers) {
   for (const auto& [format, start] : {std::pair{"tar", 512}, std::pair{"cpio", 78}}) {
     r = RunCommand("head -c " + std::to_string(start + 70000) + " one." + format + " | " + bksums +
                    " -o cut.sums " + format +
-                   " >/dev/null && cut -c 1-64 cut.sums >got &&"
-                   " head -c 70000 huge/a | sha256sum | cut -c 1-64 | cmp - got");
+                   " >/dev/null && cut -c 1-32 cut.sums >got &&"
+                   " head -c 70000 huge/a | xxh128sum | cut -c 1-32 | cmp - got");
     EXPECT_EQ(0, r.status) << format << ": " << r.out << r.err;
     std::filesystem::remove("cut.sums");
   }
@@ -225,9 +238,134 @@ TEST(BksumsGuard, DamageAndCommandLine) {
   EXPECT_EQ(1, r.status);
   EXPECT_NE(std::string::npos, r.err.find("damaged")) << r.err;
   EXPECT_EQ(83u, ReadFile("passed").size());
-  EXPECT_EQ(2, RunCommand(bksums + " -g tar </dev/null").status);
+  EXPECT_EQ(2, RunCommand(bksums + " -g zip </dev/null").status);
   EXPECT_EQ(2, RunCommand(bksums + " -g -w cpio </dev/null").status);
   EXPECT_EQ(1, RunCommand(bksums + " -g -w no/such/list cpio </dev/null").status);
+}
+
+// The guard in front of tar. A tree whose names and link targets overflow the header's
+// fields, written by tar in its three formats, with blocking as the data path writes it:
+// without a list, or with every name wanted, the stream passes byte for byte.
+class BksumsTarGuard : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    const std::string deep = "t/" + std::string(90, 'd') + "/" + std::string(40, 'e');
+    std::filesystem::create_directories(deep);
+    WriteFile(deep + "/long name " + std::string(80, 'n'), "long");
+    WriteFile("t/plain", "plain");
+    WriteFile("t/other", std::string(70000, 'o'));
+    // ustar has no room for a link target of more than 100 bytes.
+    const std::string format = GetParam();
+    const std::string far = format == "ustar" ? deep.substr(2, 90) : "../" + deep.substr(2);
+    ASSERT_EQ(0, ::symlink(far.c_str(), "t/far link"));
+    ASSERT_EQ(0, ::link("t/plain", "t/hard"));
+    // A global header (comment) in the pax format, kept whatever is wanted.
+    const auto r = RunCommand("tar -cf t.tar -b 20 --format=" + format +
+                              (format == "pax" ? " --pax-option=comment=kept" : "") +
+                              " t && tar -tf t.tar | tr '\\n' '\\0' >all");
+    ASSERT_EQ(0, r.status) << r.err;
+  }
+};
+
+TEST_P(BksumsTarGuard, PassesAndSelectsWholeMembers) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  for (const std::string opts : {"-g", "-g -w all"}) {
+    const auto r = RunCommand(bksums + " " + opts + " tar <t.tar | cmp - t.tar");
+    EXPECT_EQ(0, r.status) << opts << ": " << r.out << r.err;
+  }
+  // The long-named member alone, and the hard link with its target: what tar extracts
+  // from the guard's output is those, whole, and nothing else.
+  const std::string longName =
+      std::string(90, 'd') + "/" + std::string(40, 'e') + "/long name " + std::string(80, 'n');
+  WriteFile("some", "t/" + longName + '\0' + "t/plain" + '\0' + "t/hard" + '\0');
+  auto r = RunCommand("mkdir out && " + bksums +
+                      " -g -w some tar <t.tar >some.tar && cd out && tar -xf ../some.tar &&"
+                      " find . -type f | LC_ALL=C sort");
+  ASSERT_EQ(0, r.status) << r.err;
+  EXPECT_EQ("./t/" + longName + "\n./t/hard\n./t/plain\n", r.out);
+  EXPECT_EQ("long", ReadFile("out/t/" + longName));
+  EXPECT_EQ(std::string(GetParam()) == "pax",
+            ReadFile("some.tar").find("comment=kept") != std::string::npos);
+  // The link with the long target: its extended header goes with it.
+  WriteFile("link", std::string("t/far link\0", 11));
+  r = RunCommand(bksums + " -g -w link tar <t.tar | tar -tvf - | grep -c ' -> '");
+  EXPECT_EQ("1\n", r.out) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, BksumsTarGuard, ::testing::Values("gnu", "pax", "ustar"));
+
+// Members that would write outside: a link, then a member below it; "..", an absolute
+// name; a hard link whose target stays behind. The rest extracts; the wanted ones left
+// out are reported in the order of the stream.
+TEST(BksumsTarGuardRefusals, RefusesAndTheRestExtracts) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  std::filesystem::create_directories("h/in");
+  std::filesystem::create_directories("outside");
+  std::filesystem::create_directories("out");
+  const std::string abs = std::filesystem::absolute("h/abs").string();
+  WriteFile(abs, "abs");
+  WriteFile("h/esc", "esc");
+  auto r = RunCommand(
+      "cd h/in && ln -s ../../outside lnk && tar -cf ../../s.tar lnk && rm lnk && mkdir lnk &&"
+      " echo x >lnk/x && echo first >first && ln first hard && tar -rf ../../s.tar lnk/x &&"
+      " tar -rPf ../../s.tar ../esc " +
+      abs + " first hard");
+  ASSERT_EQ(0, r.status) << r.err;
+  WriteFile("wanted", "lnk\0lnk/x\0../esc\0"s + abs + "\0hard\0"s);
+  r = RunCommand(bksums + " -g -w wanted tar <s.tar 2>err | (cd out && tar -xf -)");
+  EXPECT_EQ(0, r.status) << r.err;
+  EXPECT_TRUE(std::filesystem::is_symlink("out/lnk"));
+  EXPECT_FALSE(std::filesystem::exists("outside/x"));
+  EXPECT_FALSE(std::filesystem::exists("out/hard"));
+  EXPECT_EQ(
+      "not restored: lnk/x (below the symbolic link lnk)\n"
+      "not restored: ../esc (a name with '..')\n"
+      "not restored: " +
+          abs + " (an absolute name)\n" +
+          "not restored: hard (a hard link to first, which is not restored)\n",
+      ReadFile("err"));
+}
+
+// A flipped header byte stops the stream at the member before it; a stream cut inside a
+// member, or inside the extended header in front of it, fails; sizes in base 256 are read.
+TEST(BksumsTarGuardRefusals, DamageCutsAndBase256Sizes) {
+  const std::string bksums = zolt::test::ProgramPath("bksums");
+  WriteFile("a", "a");
+  WriteFile("b" + std::string(120, 'b'), std::string(3000, 'b'));
+  auto r = RunCommand("tar -cf ab.tar --format=pax a b*");
+  ASSERT_EQ(0, r.status) << r.err;
+  std::string tar = ReadFile("ab.tar");
+  // Every member comes with an extended header: a's at 0, its own header at 1024; b's
+  // at 2048 with its records at 2560, its own header at 3072 and its data at 3584.
+  WriteFile("bad.tar", tar.substr(0, 2048) + "X" + tar.substr(2049));
+  r = RunCommand(bksums + " -g tar <bad.tar >passed");
+  EXPECT_EQ(1, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("damaged")) << r.err;
+  EXPECT_EQ(2048u, ReadFile("passed").size());
+  for (const std::size_t cut : {2800u, 4000u}) {
+    WriteFile("cut.tar", tar.substr(0, cut));
+    r = RunCommand(bksums + " -g tar <cut.tar >passed");
+    EXPECT_EQ(1, r.status) << cut;
+    EXPECT_NE(std::string::npos, r.err.find("cut short")) << r.err;
+    EXPECT_EQ(cut < 3072 ? 2048u : cut, ReadFile("passed").size());
+  }
+  // b's size as a base-256 number: the guard must skip the same 3000 bytes as tar.
+  std::string big = tar;
+  std::string field(12, '\0');
+  field[0] = '\x80', field[10] = '\x0b', field[11] = '\xb8';  // 3000
+  big.replace(3072 + 124, 12, field);
+  big.replace(3072 + 148, 8, "        ");
+  unsigned sum = 0;
+  for (std::size_t i = 3072; i < 3584; ++i) sum += static_cast<unsigned char>(big[i]);
+  char chk[8];
+  std::snprintf(chk, sizeof chk, "%06o", sum);
+  big.replace(3072 + 148, 7, std::string(chk, 6) + '\0');
+  WriteFile("big.tar", big);
+  WriteFile("none", "");
+  r = RunCommand(bksums + " -g -w none tar <big.tar | tar -tf - && " + bksums +
+                 " -g tar <big.tar | cmp - big.tar");
+  EXPECT_EQ(0, r.status) << r.out << r.err;
+  EXPECT_EQ("", r.out);
 }
 
 }  // namespace
