@@ -26,8 +26,20 @@ echo "job root: $(du -sm "$W/projects" | cut -f1) MB in $(find "$W/projects" | w
 start_servers
 write_scripts 8
 
+# Every run starts alike: the page cache written back and, run as root, emptied and filled
+# again with the inputs, as in archive_vs_tar.sh (a cache grown by earlier runs slows the
+# writes of the next one several-fold here). BENCH_KEEP_CACHE=1 leaves the cache alone.
+fresh() {
+  sync
+  [ -w /proc/sys/vm/drop_caches ] && [ -z "${BENCH_KEEP_CACHE:-}" ] || return 0
+  echo 1 >/proc/sys/vm/drop_caches
+  tar -cf - -C "$W" projects | cat >/dev/null
+  local f
+  for f in "$W"/media/fs/* "$W/ref.tar" "$W/ref.tgz"; do [ ! -f "$f" ] || cat -- "$f" >/dev/null; done
+}
 timeit() {  # command...: seconds
   local t0
+  fresh
   t0=$(now)
   "$@" >"$W/out" 2>&1 || { echo "failed: $*" >&2; cat "$W/out" >&2; exit 1; }
   echo "$(now) - $t0" | bc

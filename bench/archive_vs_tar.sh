@@ -41,10 +41,10 @@ now() { date +%s.%N; }
 # filled again with the inputs (the tree, the medium, the reference archives), so that each
 # run reads from memory and writes into a cache that has room. Here a cache grown by the
 # earlier runs slowed the writes of the next restore up to six-fold (2 GB: 1.5 s to 9.7 s)
-# and decided the ratios more than the programs did.
+# and decided the ratios more than the programs did. BENCH_KEEP_CACHE=1 leaves it alone.
 fresh() {
   sync
-  [ -w /proc/sys/vm/drop_caches ] || return 0
+  [ -w /proc/sys/vm/drop_caches ] && [ -z "${BENCH_KEEP_CACHE:-}" ] || return 0
   echo 1 >/proc/sys/vm/drop_caches
   tar -cf - -C "$SRC" . | cat >/dev/null
   local f

@@ -344,13 +344,13 @@ _bk_stream() {
 
 # Fails the step with what the archiver said while it wrote data file $1, if anything.
 _bk_archiverSaid() {
-  local line ok=0
+  local line status=0
   while IFS= read -r line; do
     [ -n "$line" ] || continue
-    _bk_error "data file $1: ${line}"; ok=1
+    _bk_error "data file $1: ${line}"; status=1
   done <"$_bk_said"
   rm -f -- "$_bk_said"; _bk_said=
-  return $ok
+  return $status
 }
 
 # The stream passes on unchanged; with checksums on, bksums takes the sums of its members

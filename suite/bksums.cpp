@@ -311,7 +311,7 @@ class Reader {
   }
   std::string& Lines() { return lines_; }
   bool Done() const { return phase_ == Phase::Done; }
-  // Where the data of the regular members goes instead of this reader's own sums.
+  // Where the data of the regular members goes (the sums); without one they are skipped.
   struct Sink {
     virtual void Begin(const std::string& name) = 0;
     virtual void Data(const unsigned char* p, std::size_t n) = 0;
@@ -451,8 +451,8 @@ bool ReadHeadersOnly(Reader& reader, std::vector<unsigned char>& buf) {
   return true;
 }
 
-// Takes the sums of the members on worker threads, so that hashing, which costs about as
-// much as archiving, runs on the other processors instead of holding up the stream. The
+// Takes the sums of the members on worker threads, so that hashing (SHA-256 costs about as
+// much as archiving) runs on the other processors instead of holding up the stream. The
 // stream is read into blocks that the workers share; a member's data are pieces of blocks,
 // handed to a worker in batches, so that a member of any size needs bounded memory.
 class ParallelSums : public Reader::Sink {
