@@ -14,7 +14,7 @@ build=$(cd "${2:-$here/../build/release}" && pwd)
 . "$here/app_sandbox.sh"
 
 make_orders 1 20k
-form=$(cd "$W/projects/forms" && ls | head -n 1)
+form=$(cd "$W/projects/forms" && ls | sed -n 1p)
 [ -n "$form" ] || { echo "the sample order has no form in production" >&2; exit 1; }
 t0=$(now)
 for ((d = 0; d * 1000 < FILES; d++)); do
@@ -35,6 +35,6 @@ t1=$(now)
 wait_jobs || { echo "the write job failed" >&2; tail -n 5 "$ZOLTDAT"/DUvuvuzo-*.jobs/*.err >&2; exit 1; }
 printf 'the write job: %.1f s\n' "$(echo "$(now) - $t1" | bc)"
 # Every file made is listed in the header the medium got.
-header=$(find "$W/media/fs" -maxdepth 1 -name '?HEADER' | head -n 1)
+header=$(find "$W/media/fs" -maxdepth 1 -name '?HEADER' -print -quit)
 listed=$(grep -c '^bulk[0-9]*/page[0-9]*\.tif F ' "$header" || true)
 [ "$listed" -eq "$FILES" ] || { echo "the medium's header lists $listed of $FILES files" >&2; exit 1; }

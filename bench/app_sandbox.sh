@@ -105,10 +105,10 @@ wait_jobs() {
       sleep 0.1
       continue
     fi
-    printf '%s\n' "$list" | grep -q -E $'\t(waiting|waitingForPrecond|running)\t' || break
+    grep -q -E $'\t(waiting|waitingForPrecond|running)\t' <<<"$list" || break
     sleep 0.05
   done
-  if printf '%s\n' "$list" | grep -q -E $'\t(failed|canceled)\t'; then
+  if grep -q -E $'\t(failed|canceled)\t' <<<"$list"; then
     printf '%s\n' "$list" >&2
     return 1
   fi

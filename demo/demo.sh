@@ -166,12 +166,12 @@ wait_jobs() {  # what
   local list
   for _ in $(seq 1200); do
     list=$(vqueue list 2>/dev/null || true)
-    printf '%s\n' "$list" | grep -q -E $'\t(waiting|waitingForPrecond|running)\t' || break
+    grep -q -E $'\t(waiting|waitingForPrecond|running)\t' <<<"$list" || break
     sleep 0.5
   done
-  printf '%s\n' "$list" | grep -q -E $'\t(waiting|waitingForPrecond|running)\t' &&
+  grep -q -E $'\t(waiting|waitingForPrecond|running)\t' <<<"$list" &&
     die "$1: the jobs did not end within 10 minutes"
-  if printf '%s\n' "$list" | grep -q -E $'\t(failed|canceled)\t'; then
+  if grep -q -E $'\t(failed|canceled)\t' <<<"$list"; then
     local id
     for id in $(printf '%s\n' "$list" | awk -F'\t' '$2 == "failed" || $2 == "canceled" {print $1}'); do
       vqueue show "$id" >&2 || true
@@ -194,7 +194,7 @@ fi
 run_tool backup || die "the backup dialog did not end normally"
 wait_jobs backup
 medium=$demo/media/fs
-header=$(find "$medium" -maxdepth 1 -name '?HEADER' | head -n 1)
+header=$(find "$medium" -maxdepth 1 -name '?HEADER' -print -quit)
 [ -s "$header" ] || die "the medium has no header after the backup"
 say "backed up to $medium: $(find "$medium" -maxdepth 1 -type f -name '[0-9]*' | wc -l) data file(s)"
 
