@@ -19,6 +19,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${3:-$here/../build/release}" && pwd)
 # shellcheck source=app_sandbox.sh
 . "$here/app_sandbox.sh"
+# shellcheck source=fresh_cache.sh
+. "$here/fresh_cache.sh"
 
 # About two in five bytes of the sample orders lie in forms in production.
 make_orders 8 "$((MB * 5 / 2))M"
@@ -26,20 +28,9 @@ echo "job root: $(du -sm "$W/projects" | cut -f1) MB in $(find "$W/projects" | w
 start_servers
 write_scripts 8
 
-# Every run starts alike: the page cache written back and, run as root, emptied and filled
-# again with the inputs, as in archive_vs_tar.sh (a cache grown by earlier runs slows the
-# writes of the next one several-fold here). BENCH_KEEP_CACHE=1 leaves the cache alone.
-fresh() {
-  sync
-  [ -w /proc/sys/vm/drop_caches ] && [ -z "${BENCH_KEEP_CACHE:-}" ] || return 0
-  echo 1 >/proc/sys/vm/drop_caches
-  tar -cf - -C "$W" projects | cat >/dev/null
-  local f
-  for f in "$W"/media/fs/* "$W/ref.tar" "$W/ref.tgz"; do [ ! -f "$f" ] || cat -- "$f" >/dev/null; done
-}
 timeit() {  # command...: seconds
   local t0
-  fresh
+  fresh_cache "$W/projects" "$W"/media/fs/* "$W/ref.tar" "$W/ref.tgz"
   t0=$(now)
   "$@" >"$W/out" 2>&1 || { echo "failed: $*" >&2; cat "$W/out" >&2; exit 1; }
   echo "$(now) - $t0" | bc

@@ -16,6 +16,8 @@ REPEAT=${REPEAT:-3}
 W=$(mktemp -d "${2:-${TMPDIR:-/var/tmp}}/archive_bench.XXXXXX")
 trap 'rm -rf "$W"' EXIT
 command -v bkArchiv.sh >/dev/null || { echo "bkArchiv.sh is not on PATH" >&2; exit 2; }
+# shellcheck source=fresh_cache.sh
+. "$(cd "$(dirname "$0")" && pwd)/fresh_cache.sh"
 SRC=${TREE:-$W/tree}
 if [ -z "${TREE:-}" ]; then
   mkdir -p "$SRC"
@@ -37,21 +39,8 @@ sync
 
 now() { date +%s.%N; }
 # Seconds of one run; the page cache is written back first, so no run pays for the last.
-# Every run starts alike: the page cache written back and, where we may, emptied and then
-# filled again with the inputs (the tree, the medium, the reference archives), so that each
-# run reads from memory and writes into a cache that has room. Here a cache grown by the
-# earlier runs slowed the writes of the next restore up to six-fold (2 GB: 1.5 s to 9.7 s)
-# and decided the ratios more than the programs did. BENCH_KEEP_CACHE=1 leaves it alone.
-fresh() {
-  sync
-  [ -w /proc/sys/vm/drop_caches ] && [ -z "${BENCH_KEEP_CACHE:-}" ] || return 0
-  echo 1 >/proc/sys/vm/drop_caches
-  tar -cf - -C "$SRC" . | cat >/dev/null
-  local f
-  for f in "$W"/medium/* "$W/ref.tar" "$W/ref.cpio"; do [ ! -f "$f" ] || cat -- "$f" >/dev/null; done
-}
 timeit() {
-  local t0; fresh; t0=$(now)
+  local t0; fresh_cache "$SRC" "$W"/medium/* "$W/ref.tar" "$W/ref.cpio"; t0=$(now)
   "$@" >/dev/null 2>"$W/err" || { echo "failed: $*" >&2; cat "$W/err" >&2; exit 1; }
   echo "$(now) - $t0" | bc
 }

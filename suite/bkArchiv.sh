@@ -48,6 +48,7 @@ _bk_starts=()       # disk: start block of every data file (index: data file num
 _bk_sums=           # file collecting the checksums of this job
 _bk_sumAlg=         # their algorithm: xxh128 or sha256
 _bk_said=           # file collecting what the archiver says while it writes
+_bk_cpio=cpio       # the cpio that writes and extracts cpio data files: cpio or bsdcpio
 [ -n "$scriptDir" ] || scriptDir=.
 _bk_log="$scriptDir/bkArchiv.log"
 
@@ -329,16 +330,11 @@ _bk_stream() {
     # time, a system call each; bsdcpio (libarchive's cpio) reads in large blocks and writes
     # the same odc archive, so it is taken where installed (the flag BK_GNU_CPIO keeps to
     # GNU cpio).
-    local opts=(-o -0 --quiet -C 65536) writer=cpio
-    if ! _bk_flag BK_GNU_CPIO && command -v bsdcpio >/dev/null; then
-      writer=bsdcpio opts+=(--format odc)
-    else
-      opts+=(-H odc)
-    fi
+    local opts=(-o -0 --quiet -C 65536 --format odc)  # the same options for either
     [ -n "$follow" ] && opts+=(-L)
     # Both cpio leave out a file they cannot store (one of 8 GiB or more, say) with no more
     # than a message and end with status 0: the messages go to $_bk_said for WriteFileList.
-    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | "$writer" "${opts[@]}" 2>"${_bk_said:-/dev/stderr}"
+    sed 's|\(.\)/$|\1|' | tr '\n' '\0' | "$_bk_cpio" "${opts[@]}" 2>"${_bk_said:-/dev/stderr}"
   fi
 }
 
@@ -494,7 +490,7 @@ _bk_filterNames() {
 _bk_extract() {
   if _bk_isTar; then
     tar -xpf -
-  elif ! _bk_flag BK_GNU_CPIO && command -v bsdcpio >/dev/null 2>&1; then
+  elif [ "$_bk_cpio" = bsdcpio ]; then
     bsdcpio -i -dmu --quiet
   else
     cpio -i -dmu -C 65536 --no-absolute-filenames --quiet
@@ -584,6 +580,7 @@ Exit() {
   exit $status
 }
 
+if ! _bk_flag BK_GNU_CPIO && command -v bsdcpio >/dev/null 2>&1; then _bk_cpio=bsdcpio; fi
 if _bk_flag BK_CHECKSUMS; then
   _bk_sumAlg=$(_bk_flagValue BK_CHECKSUMS)
   [ "$_bk_sumAlg" = sha256 ] || _bk_sumAlg=xxh128

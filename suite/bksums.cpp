@@ -271,6 +271,17 @@ std::uint64_t Number(std::string_view f) {
 
 std::string_view UpToNul(std::string_view f) { return f.substr(0, f.find('\0')); }
 
+// The name in a tar header of 512 bytes: a POSIX header puts its prefix in front (a GNU
+// header, magic "ustar  ", uses those bytes otherwise).
+std::string TarHeaderName(std::string_view h) {
+  std::string name(UpToNul(h.substr(0, 100)));
+  const std::string_view prefix = UpToNul(h.substr(345, 155));
+  if (!prefix.empty() && h.substr(257, 6) == std::string_view("ustar\0", 6)) {
+    name = std::string(prefix) + "/" + name;
+  }
+  return name;
+}
+
 // Follows the members of the stream through blocks of any size.
 class Reader {
  public:
@@ -363,12 +374,7 @@ class Reader {
       Expect(Phase::LongName, static_cast<std::size_t>(size));
       return;
     }
-    name_ = UpToNul(h.substr(0, 100));
-    const std::string_view prefix = UpToNul(h.substr(345, 155));
-    if (!prefix.empty() && h.substr(257, 5) == "ustar" &&
-        h.substr(257, 8) != std::string_view("ustar  \0", 8)) {
-      name_ = std::string(prefix) + "/" + name_;
-    }
+    name_ = TarHeaderName(h);
     if (haveLong_) name_ = longName_;
     haveLong_ = false;
     names_ += name_ + '\0';
@@ -884,11 +890,7 @@ class Guard {
   }
 
   void TarMember(std::string_view h) {
-    std::string name(UpToNul(h.substr(0, 100)));
-    const std::string_view prefix = UpToNul(h.substr(345, 155));
-    if (!prefix.empty() && h.substr(257, 6) == std::string_view("ustar\0", 6)) {
-      name = std::string(prefix) + "/" + name;
-    }
+    std::string name = TarHeaderName(h);
     if (longName_) name = *longName_;
     if (paxPath_) name = *paxPath_;
     std::string_view link = UpToNul(h.substr(157, 100));
