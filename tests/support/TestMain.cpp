@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Sandbox.hpp"
 
@@ -24,20 +25,27 @@ namespace {
 namespace fs = std::filesystem;
 
 // A TCP port on the loopback interface that nobody listens on right now.
-int FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-    port = ntohs(a.sin_port);
+// Ports the system has free now, all different: each stays bound until all are chosen, or
+// the system could hand out the same port twice and the job server and the resource
+// manager of one test would meet on it.
+std::vector<int> FreePorts(int count) {
+  std::vector<int> fds, ports;
+  for (int i = 0; i < count; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+      port = ntohs(a.sin_port);
+    }
+    if (fd >= 0) fds.push_back(fd);
+    ports.push_back(port);
   }
-  ::close(fd);
-  return port;
+  for (const int fd : fds) ::close(fd);
+  return ports;
 }
 
 std::string MakeSandbox() {
@@ -68,8 +76,9 @@ std::string MakeSandbox() {
   for (const auto& lang : fs::directory_iterator(built, ec)) {
     fs::create_directory_symlink(lang.path(), root / "env" / lang.path().filename(), ec);
   }
-  ::setenv("VM_DUVUVUZO_PORT", std::to_string(FreePort()).c_str(), 1);
-  ::setenv("VM_DURAZAZE_PORT", std::to_string(FreePort()).c_str(), 1);
+  const std::vector<int> ports = FreePorts(2);
+  ::setenv("VM_DUVUVUZO_PORT", std::to_string(ports[0]).c_str(), 1);
+  ::setenv("VM_DURAZAZE_PORT", std::to_string(ports[1]).c_str(), 1);
   // Programs of the build tree come first on PATH (the clients start the servers by name).
   const char* path = std::getenv("PATH");
   ::setenv("PATH", (zolt::test::BuildDir() + "/bin:" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
